@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QObject>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+/// The periodic timer component. While Enabled it raises Tick once per Interval
+/// milliseconds, on the thread that owns it (the UI thread).
+///
+/// Ticks keep to absolute deadlines: tick k of a run is due k periods after Enabled was set
+/// (a period change applies from the next deadline on), so periods never add up error.
+/// A worker thread sleeps to each deadline minus the lead time and posts the tick; the
+/// worker never runs a handler itself. Each Tick carries its due time (dueTimeNs), so an
+/// output that schedules can send the step's messages exactly on time even though the
+/// handler runs a little earlier.
+class Pulsor : public QObject {
+    Q_OBJECT
+public:
+    /// Period before Interval is first written: the tempo bar's starting value, in ms.
+    static constexpr int kInitialIntervalMs = 100;
+
+    explicit Pulsor(QObject* parent = nullptr);
+    ~Pulsor() override;
+
+    bool Enabled() const { return m_enabled; }
+    void setEnabled(bool enabled);
+
+    /// Period in milliseconds. 0 or less ticks at the shortest period, 1 ms.
+    int Interval() const;
+    void setInterval(int ms);
+
+    /// Ticks raised since the program started.
+    int32_t TickCount() const { return m_tickCount; }
+
+    /// How long before its due time each Tick is raised (0 by default).
+    void setLeadTime(std::chrono::nanoseconds lead);
+    std::chrono::nanoseconds leadTime() const;
+
+    /// Due time of the tick being handled, in CLOCK_MONOTONIC nanoseconds (the clock of
+    /// std::chrono::steady_clock); 0 outside a Tick handler.
+    int64_t dueTimeNs() const { return m_dueNs; }
+
+signals:
+    void Tick();
+
+private:
+    void run();
+    void deliver(uint64_t generation, int64_t dueNs);
+    static std::chrono::nanoseconds periodFor(int ms);
+
+    // UI-thread state.
+    bool m_enabled = false;
+    int32_t m_tickCount = 0;
+    int64_t m_dueNs = 0;
+
+    // Shared with the worker, under m_mutex.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_running = false;  // worker should produce ticks
+    bool m_quit = false;
+    uint64_t m_generation = 0;  // bumped at every start and stop; stale posted ticks are dropped
+    int m_intervalMs = kInitialIntervalMs;
+    std::chrono::nanoseconds m_lead{0};
+    std::chrono::steady_clock::time_point m_lastDue;
+    std::thread m_worker;
+};

@@ -1,0 +1,229 @@
+#include "midiport.h"
+
+#include <QMetaObject>
+
+int16_t MidiPort::DeviceCount() {
+    listDevices();
+    return static_cast<int16_t>(std::min<size_t>(m_devices.size(), INT16_MAX));
+}
+
+QString MidiPort::DeviceName() {
+    const Device* d = selectedDevice();
+    return d ? d->displayName : QString();
+}
+
+const MidiPort::Device* MidiPort::selectedDevice() {
+    if (!m_listed) listDevices();
+    if (m_deviceId < 0 || static_cast<size_t>(m_deviceId) >= m_devices.size()) return nullptr;
+    return &m_devices[static_cast<size_t>(m_deviceId)];
+}
+
+QString MidiPort::displayName(const std::string& system, const std::string& port) {
+    // Each name says which MIDI system the device comes from.
+    QString name = QString::fromStdString(port);
+    return system.empty() ? name : QString::fromStdString(system) + QStringLiteral(": ") + name;
+}
+
+void MidiPort::report(int16_t code, const QString& text) {
+    {
+        std::lock_guard<std::mutex> lock(m_reportMutex);
+        if (!m_reported.insert(code).second) return;
+    }
+    // Posted, so a handler that shows a message box never runs inside the operation (or the
+    // tick) that met the trouble, and never on a backend's thread.
+    QMetaObject::invokeMethod(
+        this,
+        [this, code, text] {
+            int16_t c = code;
+            QString t = text;
+            emit Error(c, t);
+        },
+        Qt::QueuedConnection);
+}
+
+void MidiPort::clearReported() {
+    std::lock_guard<std::mutex> lock(m_reportMutex);
+    m_reported.clear();
+}
+
+AsyncErrorHandler MidiPort::asyncHandler() {
+    return [this](int16_t code, const std::string& text) {
+        report(code, QString::fromStdString(text));
+    };
+}
+
+// ---------------------------------------------------------------- output
+
+MIDIOutput::MIDIOutput(std::unique_ptr<MidiOutSystem> builtin,
+                       std::vector<std::unique_ptr<MidiOutSystem>> systems, QObject* parent)
+    : MidiPort(parent), m_builtin(std::move(builtin)), m_systems(std::move(systems)) {
+    if (m_builtin) {
+        m_builtin->setAsyncErrorHandler(asyncHandler());
+        const std::vector<std::string> ports = m_builtin->listPorts();
+        m_builtinDevice.system = -1;
+        m_builtinDevice.port = ports.empty() ? std::string() : ports.front();
+        m_builtinDevice.displayName = QString::fromStdString(m_builtinDevice.port);
+    } else {
+        m_builtinDevice.displayName = QStringLiteral("No built-in synth");
+    }
+    for (auto& s : m_systems) s->setAsyncErrorHandler(asyncHandler());
+}
+
+MIDIOutput::~MIDIOutput() { close(); }
+
+void MIDIOutput::listDevices() {
+    m_devices.clear();
+    for (size_t s = 0; s < m_systems.size(); ++s) {
+        for (const std::string& port : m_systems[s]->listPorts()) {
+            m_devices.push_back(
+                {static_cast<int>(s), port, displayName(m_systems[s]->systemName(), port)});
+        }
+    }
+    m_listed = true;
+}
+
+const MidiPort::Device* MIDIOutput::selectedDevice() {
+    if (m_deviceId == -1) return &m_builtinDevice;
+    return MidiPort::selectedDevice();
+}
+
+QString MIDIOutput::DeviceName() {
+    const Device* d = selectedDevice();
+    return d ? d->displayName : QString();
+}
+
+MidiOutSystem* MIDIOutput::system(int index) const {
+    if (index == -1) return m_builtin.get();
+    return m_systems[static_cast<size_t>(index)].get();
+}
+
+void MIDIOutput::setAction(int16_t code) {
+    switch (code) {
+        case 1: open(); break;
+        case 2: close(); break;
+        case 7: send(); break;
+        default: break;  // 4 and unknown codes: nothing to do on an output
+    }
+}
+
+void MIDIOutput::open() {
+    close();
+    clearReported();
+    const Device* d = selectedDevice();
+    if (!d) {
+        report(MidiError::kNoSuchDevice,
+               QStringLiteral("MIDI output device %1 does not exist.").arg(m_deviceId));
+        return;
+    }
+    MidiOutSystem* sys = system(d->system);
+    if (!sys) {
+        report(MidiError::kSynthUnavailable,
+               QStringLiteral("This program was built without its synth: MIDI output device -1 "
+                              "plays nothing. Choose another output in MIDI Setup."));
+        return;
+    }
+    std::string error;
+    if (!sys->open(d->port, error)) {
+        report(MidiError::kOpenFailed, QStringLiteral("Cannot open the MIDI output \"%1\": %2")
+                                           .arg(d->displayName, QString::fromStdString(error)));
+        return;
+    }
+    m_open = sys;
+    m_portState = 1;
+}
+
+void MIDIOutput::close() {
+    if (!m_open) return;
+    m_open->close();
+    m_open = nullptr;
+    m_portState = 0;
+}
+
+void MIDIOutput::send() {
+    const unsigned char bytes[3] = {static_cast<unsigned char>(m_status),
+                                    static_cast<unsigned char>(m_data1),
+                                    static_cast<unsigned char>(m_data2)};
+    if (!m_open) {
+        report(MidiError::kPortNotOpen, QStringLiteral("The MIDI output is not open."));
+        return;
+    }
+    std::string error;
+    if (!m_open->send(bytes, sizeof bytes, m_dueNs, error)) {
+        report(MidiError::kSendFailed,
+               QStringLiteral("Cannot send to the MIDI output: %1").arg(QString::fromStdString(error)));
+    }
+}
+
+int64_t MIDIOutput::schedulingLeadNs() const { return m_open ? m_open->schedulingLeadNs() : 0; }
+
+void MIDIOutput::cancelPending() {
+    if (m_open) m_open->cancelPending();
+}
+
+// ---------------------------------------------------------------- input
+
+MIDIInput::MIDIInput(std::vector<std::unique_ptr<MidiInSystem>> systems, QObject* parent)
+    : MidiPort(parent), m_systems(std::move(systems)) {
+    for (auto& s : m_systems) s->setAsyncErrorHandler(asyncHandler());
+}
+
+MIDIInput::~MIDIInput() { close(); }
+
+void MIDIInput::listDevices() {
+    m_devices.clear();
+    for (size_t s = 0; s < m_systems.size(); ++s) {
+        for (const std::string& port : m_systems[s]->listPorts()) {
+            m_devices.push_back(
+                {static_cast<int>(s), port, displayName(m_systems[s]->systemName(), port)});
+        }
+    }
+    m_listed = true;
+}
+
+void MIDIInput::setAction(int16_t code) {
+    switch (code) {
+        case 1: open(); break;
+        case 2: close(); break;
+        case 4:
+            if (m_open) {
+                m_open->setReceiving(true);
+                m_portState = 2;
+            }
+            break;
+        case 5:
+            if (m_open) {
+                m_open->setReceiving(false);
+                m_portState = 1;
+            }
+            break;
+        default: break;
+    }
+}
+
+void MIDIInput::open() {
+    close();
+    clearReported();
+    const Device* d = selectedDevice();
+    if (!d) {
+        report(MidiError::kNoSuchDevice,
+               QStringLiteral("MIDI input device %1 does not exist.").arg(m_deviceId));
+        return;
+    }
+    MidiInSystem* sys = m_systems[static_cast<size_t>(d->system)].get();
+    std::string error;
+    if (!sys->open(d->port, error)) {
+        report(MidiError::kOpenFailed, QStringLiteral("Cannot open the MIDI input \"%1\": %2")
+                                           .arg(d->displayName, QString::fromStdString(error)));
+        return;
+    }
+    m_open = sys;
+    m_portState = 1;
+}
+
+void MIDIInput::close() {
+    if (!m_open) return;
+    m_open->setReceiving(false);
+    m_open->close();
+    m_open = nullptr;
+    m_portState = 0;
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+
+/// What the two port components share: the device list over several MIDI systems,
+/// DeviceCount / DeviceID / DeviceName / PortState, and the Error event.
+///
+/// The program drives a port by writing properties; a port operation is a code written to
+/// Action, performed at once, with nothing read back. Trouble is reported only through
+/// Error, which is always posted to the UI thread (never raised inside the call that met
+/// the trouble, nor from a backend's thread), and once per condition: the same kind of
+/// failure is not reported again until the port is opened anew.
+///
+/// The setters are virtual so that a test can record the exact order of the writes.
+class MidiPort : public QObject {
+    Q_OBJECT
+public:
+    /// Number of devices of this port's kind; reading it lists the devices afresh.
+    virtual int16_t DeviceCount();
+    virtual int16_t DeviceID() const { return m_deviceId; }
+    virtual void setDeviceID(int16_t id) { m_deviceId = id; }
+    /// Name of the device that DeviceID selects, from the last listing; empty for none.
+    virtual QString DeviceName();
+    /// 0 closed, 1 or more open.
+    virtual int16_t PortState() const { return m_portState; }
+    virtual void setAction(int16_t code) = 0;
+
+signals:
+    /// Code and text are passed by reference, as the handlers expect.
+    void Error(int16_t& code, QString& text);
+
+protected:
+    struct Device {
+        int system = -1;  // index into the port's systems; -1 for none
+        std::string port;
+        QString displayName;
+    };
+    explicit MidiPort(QObject* parent) : QObject(parent) {}
+
+    /// Lists the devices of every system into m_devices (in system order).
+    virtual void listDevices() = 0;
+    /// The device DeviceID selects, or nullptr when it names none.
+    virtual const Device* selectedDevice();
+    static QString displayName(const std::string& system, const std::string& port);
+
+    /// Posts Error to the UI thread unless this condition was reported since the last
+    /// open. Safe to call from any thread.
+    void report(int16_t code, const QString& text);
+    /// Forgets the reported conditions: the next failure is told again.
+    void clearReported();
+    /// Handler given to backends; posts their errors.
+    AsyncErrorHandler asyncHandler();
+
+    std::vector<Device> m_devices;
+    bool m_listed = false;
+    int16_t m_deviceId = 0;
+    int16_t m_portState = 0;
+
+private:
+    std::mutex m_reportMutex;
+    std::set<int16_t> m_reported;
+};
+
+/// The MIDI output port component.
+///
+/// Devices: -1 is the built-in synth; 0..DeviceCount-1 are the ports of the output systems
+/// (ALSA sequencer, JACK) in that order. Action codes:
+///  1 open the device DeviceID selects (PortState 1); a failure leaves the port closed;
+///  2 close (PortState 0); does nothing on a closed port;
+///  4 nothing: an output is ready as soon as it is open, and this code sends no MIDI;
+///  7 send the three bytes Status, Data1, Data2. Inside a Tick the message leaves at the
+///    tick's due time (setDueTimeNs); otherwise at once.
+/// Other codes are ignored.
+class MIDIOutput : public MidiPort {
+    Q_OBJECT
+public:
+    /// `builtin` is device -1 (may be null: then -1 opens nothing and says so);
+    /// `systems` are listed in order.
+    MIDIOutput(std::unique_ptr<MidiOutSystem> builtin,
+               std::vector<std::unique_ptr<MidiOutSystem>> systems, QObject* parent = nullptr);
+    ~MIDIOutput() override;
+
+    virtual void setStatus(int16_t v) { m_status = v; }
+    virtual void setData1(int16_t v) { m_data1 = v; }
+    virtual void setData2(int16_t v) { m_data2 = v; }
+    void setAction(int16_t code) override;
+
+    /// Due time for the messages of the tick being handled (CLOCK_MONOTONIC ns), 0 for at once.
+    void setDueTimeNs(int64_t dueNs) { m_dueNs = dueNs; }
+    /// How long before its due time a tick should be raised so that the open device can
+    /// still send it on time.
+    int64_t schedulingLeadNs() const;
+    /// Drops messages still waiting for their due time.
+    void cancelPending();
+
+    QString DeviceName() override;
+
+protected:
+    void listDevices() override;
+    const Device* selectedDevice() override;
+
+private:
+    void open();
+    void close();
+    void send();
+    MidiOutSystem* system(int index) const;
+
+    std::unique_ptr<MidiOutSystem> m_builtin;
+    std::vector<std::unique_ptr<MidiOutSystem>> m_systems;
+    MidiOutSystem* m_open = nullptr;
+    Device m_builtinDevice;
+    int16_t m_status = 0, m_data1 = 0, m_data2 = 0;
+    int64_t m_dueNs = 0;
+};
+
+/// The MIDI input port component. Devices 0..DeviceCount-1 are the ports of the input
+/// systems in order. Action codes:
+///  1 open the device DeviceID selects (PortState 1);
+///  2 close (PortState 0); does nothing on a closed port;
+///  4 start taking in messages (PortState 2); nothing reads them, they are dropped;
+///  5 stop taking in messages (PortState back to 1).
+/// Other codes are ignored.
+class MIDIInput : public MidiPort {
+    Q_OBJECT
+public:
+    explicit MIDIInput(std::vector<std::unique_ptr<MidiInSystem>> systems,
+                       QObject* parent = nullptr);
+    ~MIDIInput() override;
+    void setAction(int16_t code) override;
+
+protected:
+    void listDevices() override;
+
+private:
+    void open();
+    void close();
+    std::vector<std::unique_ptr<MidiInSystem>> m_systems;
+    MidiInSystem* m_open = nullptr;
+};

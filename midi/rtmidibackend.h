@@ -1,0 +1,22 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "backend.h"
+
+/// Which MIDI system an RtMidi-based backend talks to.
+enum class RtMidiSystem { Alsa, Jack };
+
+/// Name this program's clients register under with ALSA and JACK.
+extern const char* const kMidiClientName;
+
+/// Output ports through RtMidi. The system's ports are listed with a fresh client each
+/// time, so nothing of ours lingers in a server that goes away; a system that is not
+/// there (no ALSA sequencer device, no JACK server) simply lists no ports.
+std::unique_ptr<MidiOutSystem> makeRtMidiOutSystem(RtMidiSystem system);
+/// Input ports through RtMidi; incoming messages are taken off the port and dropped.
+std::unique_ptr<MidiInSystem> makeRtMidiInSystem(RtMidiSystem system);
+
+/// True when the ALSA sequencer device exists and can be opened.
+bool alsaSequencerPresent();

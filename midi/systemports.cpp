@@ -1,0 +1,18 @@
+#include "systemports.h"
+
+#include "midiport.h"
+#include "rtmidibackend.h"
+
+std::unique_ptr<MIDIOutput> makeSystemMidiOutput() {
+    std::vector<std::unique_ptr<MidiOutSystem>> systems;
+    systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Alsa));
+    systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Jack));
+    return std::make_unique<MIDIOutput>(nullptr, std::move(systems));
+}
+
+std::unique_ptr<MIDIInput> makeSystemMidiInput() {
+    std::vector<std::unique_ptr<MidiInSystem>> systems;
+    systems.push_back(makeRtMidiInSystem(RtMidiSystem::Alsa));
+    systems.push_back(makeRtMidiInSystem(RtMidiSystem::Jack));
+    return std::make_unique<MIDIInput>(std::move(systems));
+}

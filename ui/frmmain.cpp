@@ -1,0 +1,400 @@
+#include "frmmain.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollBar>
+
+#include "editing/editing.h"
+#include "gridcell.h"
+#include "midi/midiport.h"
+#include "midi/midiports.h"
+#include "midisetupform.h"
+#include "twips.h"
+
+namespace {
+const char* const kTitle = "midi pattern sequencer 1";
+
+// Left edges of the grid's sixteen steps and top edges of its four voices, in twips within
+// the frame: four groups of four steps.
+constexpr std::array<int, 16> kStepLeft{240,  600,  960,  1320, 2040, 2400, 2760, 3120,
+                                        3720, 4080, 4440, 4800, 5400, 5760, 6120, 6480};
+constexpr std::array<int, 4> kVoiceTop{240, 600, 1080, 1560};
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+}  // namespace
+
+frmMain::frmMain(FrmMainParts parts, QWidget* parent)
+    : QMainWindow(parent),
+      m_input(std::move(parts.input)),
+      m_output(std::move(parts.output)),
+      m_endProgram(std::move(parts.endProgram)),
+      m_seq(*this, Pulsor2, *m_output) {
+    MIDIInput1 = m_input.get();
+    MIDIOutput1 = m_output.get();
+    if (!m_endProgram) m_endProgram = [] { QCoreApplication::exit(0); };
+
+    setWindowTitle(QString::fromLatin1(kTitle));
+    m_dpi = logicalDpiX();
+    buildControls();
+    buildMenus();
+    setFocusOrder();
+    connectHandlers();
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+int frmMain::px(int twips) const { return twipsToPixels(twips, m_dpi); }
+
+void frmMain::place(QWidget* w, int left, int top, int width, int height) {
+    w->setGeometry(px(left), px(top), px(width), px(height));
+}
+
+void frmMain::buildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+    client->setFixedSize(px(8580), px(6555));
+
+    auto button = [&](const char* name, const char* caption, int l, int t, int w, int h) {
+        auto* b = new QPushButton(QString::fromLatin1(caption), client);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        place(b, l, t, w, h);
+        return b;
+    };
+    auto label = [&](const char* name, const char* caption, int l, int t, int w, int h) {
+        auto* lb = new QLabel(QString::fromLatin1(caption), client);
+        lb->setObjectName(QString::fromLatin1(name));
+        place(lb, l, t, w, h);
+        return lb;
+    };
+    auto scrollBar = [&](const char* name, Qt::Orientation o, int min, int max) {
+        auto* s = new QScrollBar(o, client);
+        s->setObjectName(QString::fromLatin1(name));
+        s->setRange(min, max);
+        s->setSingleStep(1);
+        s->setPageStep(1);
+        // Like the change event of a classic scroll bar, the value changes when the thumb is
+        // let go, not at every position it passes while dragged.
+        s->setTracking(false);
+        return s;
+    };
+
+    Command1 = button("Command1", "open", 3120, 0, 855, 495);
+    stopbutton = button("stopbutton", "exit", 4080, 0, 855, 495);
+    labelpatno = label("labelpatno", "0", 5520, 120, 375, 255);
+    patno = scrollBar("patno", Qt::Horizontal, 0, 63);
+    place(patno, 6120, 120, 735, 255);
+
+    Frame1 = new QGroupBox(QStringLiteral("pattern"), client);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    place(Frame1, 240, 600, 6855, 2055);
+    for (int v = 0; v < 4; ++v) {
+        for (int s = 0; s < 16; ++s) {
+            const int n = 16 * v + s;
+            auto* c = new GridCell(Frame1);
+            c->setObjectName(QStringLiteral("Check1_%1").arg(n));
+            place(c, kStepLeft[s], kVoiceTop[v], 255, 255);
+            Check1[n] = c;
+        }
+    }
+
+    ticks = new QLineEdit(client);
+    ticks->setObjectName(QStringLiteral("ticks"));
+    place(ticks, 7440, 840, 735, 495);
+
+    reset = button("reset", "r", 120, 2760, 255, 255);
+    for (int i = 0; i < 4; ++i) {
+        VScroll1[i] = scrollBar("", Qt::Vertical, 0, 127);
+        VScroll1[i]->setObjectName(QStringLiteral("VScroll1_%1").arg(i));
+        place(VScroll1[i], 480 + 600 * i, 2760, 255, 2175);
+    }
+    clear = button("clear", "clear", 3240, 2880, 615, 495);
+    rock = button("rock", "rock", 3960, 2880, 615, 495);
+    Command2 = button("Command2", "start/stop", 5880, 2880, 1215, 615);
+    rando = button("rando", "R", 3240, 3480, 615, 495);
+    HScroll1 = scrollBar("HScroll1", Qt::Horizontal, 0, 200);
+    HScroll1->setValue(100);
+    place(HScroll1, 4920, 3720, 2295, 375);
+    Label2 = label("Label2", "speed", 5400, 4200, 1455, 255);
+    songmode = button("songmode", "", 3000, 4800, 375, 375);
+
+    songlist = new QLineEdit(client);
+    songlist->setObjectName(QStringLiteral("songlist"));
+    // A song is one digit per bar and at most as many bars as the song table holds; the box
+    // refuses anything else, typed or pasted, so a song can never name something that is
+    // not a pattern nor run past the table.
+    songlist->setMaxLength(101);
+    songlist->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,101}")), songlist));
+    place(songlist, 3480, 4800, 3735, 375);
+
+    labelsongstep = label("labelsongstep", "", 7440, 4800, 615, 375);
+    for (int i = 0; i < 4; ++i) {
+        Label1[i] = label("", "", 480 + 600 * i, 5040, 375, 255);
+        Label1[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
+    }
+    Label3 = label("Label3", "voices", 840, 5400, 1455, 255);
+    Label3->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    Command3 = button("Command3", "panic", 6480, 5520, 735, 495);
+
+    const QString yellow = QStringLiteral("background-color: rgb(255, 255, 128);");
+    labelpatno->setStyleSheet(yellow);
+    labelsongstep->setStyleSheet(yellow);
+    auto face = [](QPushButton* b, int r, int g, int bl) {
+        // A style sheet paints exactly the given colour (a palette colour gets shaded);
+        // the border keeps it looking like a button.
+        b->setStyleSheet(QStringLiteral("QPushButton { background-color: rgb(%1, %2, %3); "
+                                        "border: 1px solid rgb(96, 96, 96); }")
+                             .arg(r)
+                             .arg(g)
+                             .arg(bl));
+    };
+    face(clear, 255, 192, 192);
+    face(rando, 128, 255, 128);
+    face(songmode, 192, 255, 255);
+    face(Command3, 255, 0, 0);
+}
+
+void frmMain::buildMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("mnuFile"));
+    mnuLoadPattern = file->addAction(QStringLiteral("&Load Pattern"));
+    mnuLoadPattern->setObjectName(QStringLiteral("mnuLoadPattern"));
+    MnuSavePatternAs = file->addAction(QStringLiteral("&Save Pattern As..."));
+    MnuSavePatternAs->setObjectName(QStringLiteral("MnuSavePatternAs"));
+    MnuSavePatternAs->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    QAction* sep = file->addSeparator();
+    sep->setObjectName(QStringLiteral("mnuFileSep1"));
+    mnuFileExit = file->addAction(QStringLiteral("E&xit"));
+    mnuFileExit->setObjectName(QStringLiteral("mnuFileExit"));
+
+    QMenu* midi = menuBar()->addMenu(QStringLiteral("&MIDI"));
+    midi->setObjectName(QStringLiteral("mnuMidi"));
+    mnuMidiSetup = midi->addAction(QStringLiteral("&Setup"));
+    mnuMidiSetup->setObjectName(QStringLiteral("mnuMidiSetup"));
+    mnuMidiThru = midi->addAction(QStringLiteral("&Thru"));
+    mnuMidiThru->setObjectName(QStringLiteral("mnuMidiThru"));
+    // The check mark is toggled by the handler, not by the action itself.
+    mnuMidiThru->setCheckable(true);
+    mnuMidiThru->setChecked(true);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("mnuHelp"));
+    mnuHelpAbout = help->addAction(QStringLiteral("&About"));
+    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+}
+
+void frmMain::setFocusOrder() {
+    std::vector<QWidget*> order{Command1, stopbutton, Command2, HScroll1};
+    for (GridCell* c : Check1) order.push_back(c);
+    for (QScrollBar* s : VScroll1) order.push_back(s);
+    for (QWidget* w : {static_cast<QWidget*>(Command3), static_cast<QWidget*>(rock),
+                       static_cast<QWidget*>(clear), static_cast<QWidget*>(rando),
+                       static_cast<QWidget*>(reset), static_cast<QWidget*>(patno),
+                       static_cast<QWidget*>(songlist), static_cast<QWidget*>(songmode),
+                       static_cast<QWidget*>(ticks)})
+        order.push_back(w);
+    for (QWidget* w : order) w->setFocusPolicy(Qt::StrongFocus);
+    for (size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+    Command1->setFocus();
+}
+
+void frmMain::connectHandlers() {
+    connect(&Pulsor2, &Pulsor::Tick, this, &frmMain::Pulsor2_Tick);
+    connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
+    connect(stopbutton, &QPushButton::clicked, this, &frmMain::stopbutton_Click);
+    connect(HScroll1, &QScrollBar::valueChanged, this, &frmMain::HScroll1_Change);
+    connect(songmode, &QPushButton::clicked, this, &frmMain::songmode_Click);
+    connect(patno, &QScrollBar::valueChanged, this, &frmMain::patno_Change);
+    for (int i = 0; i < 4; ++i)
+        connect(VScroll1[i], &QScrollBar::valueChanged, this, [this, i] { VScroll1_Change(i); });
+    connect(clear, &QPushButton::clicked, this, &frmMain::clear_Click);
+    connect(rando, &QPushButton::clicked, this, &frmMain::rando_Click);
+    connect(rock, &QPushButton::clicked, this, &frmMain::rock_Click);
+    connect(reset, &QPushButton::clicked, this, &frmMain::reset_Click);
+    connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+    connect(Command3, &QPushButton::clicked, this, &frmMain::Command3_Click);
+    connect(MIDIInput1, &MidiPort::Error, this, &frmMain::MIDIInput1_Error);
+    connect(MIDIOutput1, &MidiPort::Error, this, &frmMain::MIDIOutput1_Error);
+    connect(mnuLoadPattern, &QAction::triggered, this, &frmMain::mnuLoadPattern_Click);
+    connect(MnuSavePatternAs, &QAction::triggered, this, &frmMain::MnuSavePatternAs_Click);
+    connect(mnuFileExit, &QAction::triggered, this, &frmMain::mnuFileExit_Click);
+    connect(mnuMidiSetup, &QAction::triggered, this, &frmMain::mnuMidiSetup_Click);
+    connect(mnuMidiThru, &QAction::triggered, this, &frmMain::mnuMidiThru_Click);
+    connect(mnuHelpAbout, &QAction::triggered, this, &frmMain::mnuHelpAbout_Click);
+}
+
+// ---------------------------------------------------------------- handlers
+
+void frmMain::Form_Load() {
+    m_seq.Form_Load([this] { reset_Click(); });
+    centreOnScreen();
+}
+
+void frmMain::centreOnScreen() {
+    QScreen* screen = this->screen();
+    if (!screen) return;
+    adjustSize();
+    const QRect s = screen->geometry();
+    const QSize frame = frameGeometry().size();
+    // Halved with the remainder dropped; both coordinates set in one move.
+    move(s.x() + (s.width() - frame.width()) / 2, s.y() + (s.height() - frame.height()) / 2);
+}
+
+void frmMain::Pulsor2_Tick() {
+    if (m_ending) return;
+    // The notes of this tick leave at its due time; the handler itself runs a little before.
+    MIDIOutput1->setDueTimeNs(Pulsor2.dueTimeNs());
+    m_seq.Pulsor2_Tick();
+    MIDIOutput1->setDueTimeNs(0);
+}
+
+void frmMain::Command2_Click() {
+    m_seq.Command2_Click([this] { Command1_Click(); });
+}
+
+void frmMain::stopbutton_Click() { mnuFileExit_Click(); }
+
+void frmMain::HScroll1_Change() { m_seq.HScroll1_Change(); }
+
+void frmMain::songmode_Click() { m_seq.songmode_Click(); }
+
+void frmMain::patno_Change() { m_seq.patno_Change(); }
+
+void frmMain::VScroll1_Change(int index) { m_seq.VScroll1_Change(index); }
+
+void frmMain::clear_Click() { clearGrid(*this); }
+
+void frmMain::rando_Click() { randomFill(*this, seedFromClock()); }
+
+void frmMain::rock_Click() { rockPreset(*this); }
+
+void frmMain::reset_Click() { resetVoiceNotes(*this); }
+
+void frmMain::Command1_Click() {
+    if (m_seq.setupPending()) {
+        mnuMidiSetup_Click();
+        m_seq.SetupPending = 0;
+    }
+    MIDIInput1->setAction(4);
+    MIDIOutput1->setAction(4);
+}
+
+void frmMain::Command3_Click() { sendPanic(*MIDIOutput1); }
+
+void frmMain::MIDIInput1_Error(int16_t& code, QString& text) { showPortError(code, text); }
+
+void frmMain::MIDIOutput1_Error(int16_t& code, QString& text) { showPortError(code, text); }
+
+void frmMain::showPortError(int16_t code, const QString& text) {
+    if (!isShownError(code) || m_ending) return;
+    m_pendingErrors.push_back(text);
+    // A report that comes in while a box is open (the box runs its own event loop) waits
+    // for it to close instead of opening a box on top of it.
+    if (m_showingError) return;
+    m_showingError = true;
+    while (!m_pendingErrors.empty() && !m_ending) {
+        const QString next = m_pendingErrors.front();
+        m_pendingErrors.pop_front();
+        showMessage(next);
+    }
+    m_showingError = false;
+}
+
+void frmMain::showMessage(const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void frmMain::mnuLoadPattern_Click() {}
+
+void frmMain::MnuSavePatternAs_Click() {}
+
+void frmMain::mnuFileExit_Click() {
+    closePortsOnExit(*MIDIInput1, *MIDIOutput1);
+    endProgram();
+}
+
+void frmMain::mnuMidiSetup_Click() {
+    if (!m_setupForm) m_setupForm = std::make_unique<MIDISetupForm>(*MIDIOutput1, *MIDIInput1, this);
+    m_setupForm->exec();
+    if (m_setupForm->unloaded()) m_setupForm.reset();
+    m_seq.SetupPending = 0;
+}
+
+void frmMain::mnuMidiThru_Click() {
+    // A checkable QAction flips its own mark before this runs; the switch's state is kept
+    // here and written back, so the mark toggles once per use however the item was chosen.
+    m_thru = !m_thru;
+    mnuMidiThru->setChecked(m_thru);
+}
+
+void frmMain::mnuHelpAbout_Click() {
+    showMessage(QStringLiteral("this is a really cool pattern sequencer"));
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    if (m_ending) {
+        event->accept();
+        return;
+    }
+    Form_Unload();
+    event->accept();
+}
+
+void frmMain::Form_Unload() {
+    closePortsOnUnload(*MIDIInput1, *MIDIOutput1);
+    endProgram();
+}
+
+void frmMain::endProgram() {
+    if (m_ending) return;
+    m_ending = true;
+    // Everything ends here: a loaded setup dialog, a running playback and any open box.
+    m_pendingErrors.clear();
+    m_endProgram();
+}
+
+// ---------------------------------------------------------------- controls
+
+int16_t frmMain::cell(int i) const { return Check1[static_cast<size_t>(i)]->state(); }
+
+void frmMain::setCell(int i, int16_t state) { Check1[static_cast<size_t>(i)]->setState(state); }
+
+int16_t frmMain::note(int voice) const {
+    return static_cast<int16_t>(VScroll1[static_cast<size_t>(voice)]->value());
+}
+
+void frmMain::setNote(int voice, int16_t note) {
+    // QScrollBar emits valueChanged only when the value changes, as the design expects.
+    VScroll1[static_cast<size_t>(voice)]->setValue(note);
+}
+
+void frmMain::setTicksText(const std::string& text) { ticks->setText(q(text)); }
+
+void frmMain::setSongModeCaption(const std::string& caption) { songmode->setText(q(caption)); }
+
+std::u16string frmMain::songListText() const { return songlist->text().toStdU16String(); }
+
+void frmMain::setSongStepCaption(const std::string& caption) { labelsongstep->setText(q(caption)); }
+
+int16_t frmMain::patnoValue() const { return static_cast<int16_t>(patno->value()); }
+
+void frmMain::setPatnoCaption(const std::string& caption) { labelpatno->setText(q(caption)); }
+
+void frmMain::setVoiceCaption(int voice, const std::string& caption) {
+    Label1[static_cast<size_t>(voice)]->setText(q(caption));
+}
+
+int16_t frmMain::tempoValue() const { return static_cast<int16_t>(HScroll1->value()); }

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "core/pulsor.h"
+#include "core/sequencer.h"
+
+class GridCell;
+class MIDIInput;
+class MIDIOutput;
+class MIDISetupForm;
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollBar;
+
+/// What the main window is built with. The program passes the real ports; tests pass ports
+/// over recording backends and an `endProgram` that only records.
+struct FrmMainParts {
+    std::unique_ptr<MIDIInput> input;
+    std::unique_ptr<MIDIOutput> output;
+    /// Ends the program once the ports are closed. Default: leave the event loops.
+    std::function<void()> endProgram;
+};
+
+/// The main window. Its controls are the live pattern; every event goes to a handler
+/// named after its control and event, which makes one call into the rules.
+class frmMain : public QMainWindow, private SequencerControls {
+    Q_OBJECT
+public:
+    explicit frmMain(FrmMainParts parts, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    Sequencer& sequencer() { return m_seq; }
+    const LivePattern& livePattern() const { return *this; }
+    LivePattern& livePattern() { return *this; }
+    /// The setup dialog while it is loaded (shown or hidden), else null.
+    MIDISetupForm* setupForm() const { return m_setupForm.get(); }
+
+    // Components.
+    Pulsor Pulsor2;
+    MIDIInput* MIDIInput1 = nullptr;
+    MIDIOutput* MIDIOutput1 = nullptr;
+
+    // Controls.
+    QPushButton* Command1 = nullptr;
+    QPushButton* stopbutton = nullptr;
+    QLabel* labelpatno = nullptr;
+    QScrollBar* patno = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    std::array<GridCell*, 64> Check1{};
+    QLineEdit* ticks = nullptr;
+    QPushButton* reset = nullptr;
+    std::array<QScrollBar*, 4> VScroll1{};
+    QPushButton* clear = nullptr;
+    QPushButton* rock = nullptr;
+    QPushButton* Command2 = nullptr;
+    QPushButton* rando = nullptr;
+    QScrollBar* HScroll1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QPushButton* songmode = nullptr;
+    QLineEdit* songlist = nullptr;
+    QLabel* labelsongstep = nullptr;
+    std::array<QLabel*, 4> Label1{};
+    QLabel* Label3 = nullptr;
+    QPushButton* Command3 = nullptr;
+
+    // Menu items.
+    QAction* mnuLoadPattern = nullptr;
+    QAction* MnuSavePatternAs = nullptr;
+    QAction* mnuFileExit = nullptr;
+    QAction* mnuMidiSetup = nullptr;
+    QAction* mnuMidiThru = nullptr;
+    QAction* mnuHelpAbout = nullptr;
+
+public slots:
+    void Form_Load();
+    void Pulsor2_Tick();
+    void Command2_Click();
+    void stopbutton_Click();
+    void HScroll1_Change();
+    void songmode_Click();
+    void patno_Change();
+    void VScroll1_Change(int index);
+    void clear_Click();
+    void rando_Click();
+    void rock_Click();
+    void reset_Click();
+    void Command1_Click();
+    void Command3_Click();
+    void MIDIInput1_Error(int16_t& code, QString& text);
+    void MIDIOutput1_Error(int16_t& code, QString& text);
+    void mnuLoadPattern_Click();
+    void MnuSavePatternAs_Click();
+    void mnuFileExit_Click();
+    void mnuMidiSetup_Click();
+    void mnuMidiThru_Click();
+    void mnuHelpAbout_Click();
+
+protected:
+    /// The window closed by its frame: Form_Unload.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Unload();
+    void buildControls();
+    void buildMenus();
+    void setFocusOrder();
+    void connectHandlers();
+    void centreOnScreen();
+    void place(QWidget* w, int left, int top, int width, int height);
+    int px(int twips) const;
+    void showPortError(int16_t code, const QString& text);
+    void showMessage(const QString& text);
+    void endProgram();
+
+    // SequencerControls over the widgets.
+    int16_t cell(int i) const override;
+    void setCell(int i, int16_t state) override;
+    int16_t note(int voice) const override;
+    void setNote(int voice, int16_t note) override;
+    void setTicksText(const std::string& text) override;
+    std::string songModeTag() const override { return m_songModeTag; }
+    void setSongModeTag(const std::string& tag) override { m_songModeTag = tag; }
+    void setSongModeCaption(const std::string& caption) override;
+    std::u16string songListText() const override;
+    void setSongStepCaption(const std::string& caption) override;
+    int16_t patnoValue() const override;
+    void setPatnoCaption(const std::string& caption) override;
+    void setVoiceCaption(int voice, const std::string& caption) override;
+    int16_t tempoValue() const override;
+
+    std::unique_ptr<MIDIInput> m_input;
+    std::unique_ptr<MIDIOutput> m_output;
+    std::function<void()> m_endProgram;
+    Sequencer m_seq;
+    std::unique_ptr<MIDISetupForm> m_setupForm;
+    std::string m_songModeTag = "0";  // the songmode button's Tag
+    bool m_thru = true;               // the Thru item's check mark; nothing reads it
+    double m_dpi = 96.0;
+    bool m_ending = false;
+    // Port errors that arrive while one is being shown wait here, so the handler never
+    // runs inside its own message box.
+    std::deque<QString> m_pendingErrors;
+    bool m_showingError = false;
+};

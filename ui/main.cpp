@@ -1,0 +1,22 @@
+#include <QApplication>
+
+#include <cstdlib>
+
+#include "frmmain.h"
+#include "midi/midiport.h"
+#include "midi/systemports.h"
+
+int main(int argc, char* argv[]) {
+    // Never start a JACK server on the user's behalf: JACK clients of this process only
+    // join one that already runs.
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("midi-pattern-sequencer"));
+
+    FrmMainParts parts;
+    parts.output = makeSystemMidiOutput();
+    parts.input = makeSystemMidiInput();
+    frmMain window(std::move(parts));
+    window.show();
+    return app.exec();
+}
