@@ -1,0 +1,23 @@
+# Sourced by the run and test scripts: installs the Debian packages that are missing.
+# Uses sudo for apt-get when not run as root.
+
+seq_install_missing() {
+    missing=""
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+    echo "Installing:$missing"
+    $sudo apt-get update -q
+    # Non-interactive: jackd2 would otherwise ask about real-time priority.
+    # No recommends: fluidsynth would pull in a 120 MB soundfont.
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+}
+
+# What building and running the program needs.
+SEQ_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev librtmidi-dev libfluidsynth-dev
+ libjack-jackd2-dev libasound2-dev timgm6mb-soundfont fonts-liberation"
+# What the tests need besides: a JACK server, an X server, tools to drive and look at it.
+SEQ_TEST_PACKAGES="jackd2 xvfb xauth xdotool x11-utils sox imagemagick desktop-file-utils
+ appstream libclang-rt-14-dev"

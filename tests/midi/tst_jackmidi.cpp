@@ -1,0 +1,103 @@
+// The real output port on a JACK server (the dummy driver, started by the test fixture),
+// with a separate JACK client receiving the bytes.
+
+#include <QTest>
+
+#include <algorithm>
+
+#include "core/pulsor.h"
+#include "core/sequencer.h"
+#include "editing/editing.h"
+#include "midi/midiport.h"
+#include "midi/midiports.h"
+#include "midi/systemports.h"
+#include "support/fakecontrols.h"
+#include "support/jackreceiver.h"
+
+namespace {
+QString hex(const std::vector<unsigned char>& bytes) {
+    QStringList parts;
+    for (unsigned char b : bytes) parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+    return parts.join(QLatin1Char(' '));
+}
+
+// Finds the output device whose name is `name`; -2 when it is not listed.
+int16_t findDevice(MIDIOutput& out, const QString& name) {
+    const int16_t n = out.DeviceCount();
+    for (int16_t i = 0; i < n; ++i) {
+        out.setDeviceID(i);
+        if (out.DeviceName() == name) return i;
+    }
+    return -2;
+}
+}  // namespace
+
+class TestJackMidi : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { qputenv("JACK_NO_START_SERVER", "1"); }
+
+    void receiverGetsTheStepsBytes() {
+        JackReceiver receiver("seq-test-receiver");
+        QVERIFY2(receiver.ok(), receiver.error().c_str());
+
+        auto out = makeSystemMidiOutput();
+        const QString name = QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName());
+        const int16_t id = findDevice(*out, name);
+        QVERIFY2(id >= 0, qPrintable(QStringLiteral("%1 is not listed").arg(name)));
+
+        out->setDeviceID(id);
+        out->setAction(1);
+        QCOMPARE(out->PortState(), int16_t(1));
+
+        FakeControls controls;
+        Pulsor timer;
+        Sequencer seq(controls, timer, *out);
+        controls.onNoteChanged = [&](int v) { seq.VScroll1_Change(v); };
+        seq.Form_Load([&] { resetVoiceNotes(controls); });
+        controls.cells[cellIndex(0, 0)] = 1;
+        controls.cells[cellIndex(3, 1)] = 1;
+        seq.Pulsor2_Tick();
+        seq.Pulsor2_Tick();
+        sendPanic(*out);
+
+        QVERIFY2(receiver.waitForEvents(3, 5000),
+                 qPrintable(QStringLiteral("received %1 events").arg(receiver.events().size())));
+        const auto events = receiver.events();
+        QCOMPARE(events.size(), size_t(3));
+        QCOMPARE(hex(events[0].bytes), QStringLiteral("99 23 66"));
+        QCOMPARE(hex(events[1].bytes), QStringLiteral("99 52 66"));
+        QCOMPARE(hex(events[2].bytes), QStringLiteral("b9 7b 00"));
+
+        out->setAction(2);
+        QCOMPARE(out->PortState(), int16_t(0));
+    }
+
+    void aVanishedDeviceIsReportedOnce() {
+        auto out = makeSystemMidiOutput();
+        QString name;
+        int16_t id = -2;
+        {
+            JackReceiver receiver("seq-test-gone");
+            QVERIFY2(receiver.ok(), receiver.error().c_str());
+            name = QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName());
+            id = findDevice(*out, name);
+            QVERIFY(id >= 0);
+        }
+        // The receiver left between the listing and the open.
+        int errors = 0;
+        QString text;
+        connect(out.get(), &MidiPort::Error, [&](int16_t&, QString& t) {
+            ++errors;
+            text = t;
+        });
+        out->setDeviceID(id);
+        out->setAction(1);
+        QCOMPARE(out->PortState(), int16_t(0));
+        QTRY_COMPARE(errors, 1);
+        QVERIFY2(text.contains(name), qPrintable(text));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestJackMidi)
+#include "tst_jackmidi.moc"

@@ -1,0 +1,177 @@
+// The port components over recording backends: device lists, Action codes, and how errors
+// are reported (posted, once per condition, from any thread).
+
+#include <QTest>
+#include <QThread>
+
+#include <thread>
+
+#include "midi/midiports.h"
+#include "support/recordingports.h"
+
+class TestMidiPort : public QObject {
+    Q_OBJECT
+private slots:
+    void outputListsTheBuiltinSynthThenEachSystemsPorts() {
+        RecordingPorts ports({"a", "b", "c"});
+        MIDIOutput& out = *ports.output;
+        QCOMPARE(out.DeviceCount(), int16_t(3));
+        out.setDeviceID(-1);
+        QCOMPARE(out.DeviceName(), QStringLiteral("Built-in synth"));
+        out.setDeviceID(2);
+        QCOMPARE(out.DeviceName(), QStringLiteral("TEST: c"));
+        out.setDeviceID(3);
+        QCOMPARE(out.DeviceName(), QString());
+    }
+
+    void openCloseAndPortState() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        out.setDeviceID(1);
+        out.setAction(1);
+        QCOMPARE(out.PortState(), int16_t(1));
+        QCOMPARE(ports.outSystem->openPort, std::string("synth B"));
+        // DeviceID written while open only selects the device for DeviceName and the next open.
+        out.setDeviceID(0);
+        QCOMPARE(out.DeviceName(), QStringLiteral("TEST: synth A"));
+        QCOMPARE(ports.outSystem->openPort, std::string("synth B"));
+        out.setAction(2);
+        QCOMPARE(out.PortState(), int16_t(0));
+        ports.log.clear();
+        out.setAction(2);  // closing a closed port does nothing
+        QCOMPARE(ports.log.filtered(QStringLiteral("TEST ")), QStringList());
+        out.setDeviceID(-1);
+        out.setAction(1);
+        QCOMPARE(ports.builtin->openPort, std::string("Built-in synth"));
+        QCOMPARE(out.PortState(), int16_t(1));
+    }
+
+    void codeFourSendsNothing() {
+        RecordingPorts ports;
+        ports.output->setDeviceID(0);
+        ports.output->setAction(1);
+        ports.log.clear();
+        ports.output->setAction(4);
+        QCOMPARE(ports.log.sends(), QStringList());
+        QCOMPARE(ports.output->PortState(), int16_t(1));
+    }
+
+    void sendWritesTheThreeBytesWithTheDueTime() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        out.setDeviceID(0);
+        out.setAction(1);
+        out.setStatus(185);
+        out.setData1(123);
+        out.setData2(0);
+        out.setDueTimeNs(123456789);
+        out.setAction(7);
+        QCOMPARE(ports.log.sends(), QStringList{QStringLiteral("b9 7b 00")});
+        QCOMPARE(ports.outSystem->lastDueNs, int64_t(123456789));
+    }
+
+    void errorsArePostedNotRaisedInsideTheCall() {
+        RecordingPorts ports({"x"}, {}, /*withBuiltin=*/false);
+        MIDIOutput& out = *ports.output;
+        ErrorRecorder spy(out);
+        out.setDeviceID(-1);
+        out.setAction(1);  // no built-in synth: opens nothing
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(out.PortState(), int16_t(0));
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(spy.codes.at(0), MidiError::kSynthUnavailable);
+        QVERIFY(!spy.texts.at(0).isEmpty());
+    }
+
+    void errorCodesNameTheCondition() {
+        RecordingPorts ports({"x"});
+        MIDIOutput& out = *ports.output;
+        ErrorRecorder spy(out);
+        out.setDeviceID(5);
+        out.setAction(1);
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(spy.codes.at(0), MidiError::kNoSuchDevice);
+        QVERIFY(spy.texts.at(0).contains(QLatin1Char('5')));
+
+        ports.outSystem->failOpen = true;
+        out.setDeviceID(0);
+        out.setAction(1);
+        QTRY_COMPARE(spy.count(), 2);
+        QCOMPARE(spy.codes.at(1), MidiError::kOpenFailed);
+        QVERIFY(spy.texts.at(1).contains(QStringLiteral("TEST: x")));
+        QVERIFY(spy.texts.at(1).contains(QStringLiteral("refused by the test")));
+
+        out.setAction(7);  // not open
+        QTRY_COMPARE(spy.count(), 3);
+        QCOMPARE(spy.codes.at(2), MidiError::kPortNotOpen);
+    }
+
+    void oneReportPerConditionUntilReopened() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        ErrorRecorder spy(out);
+        out.setDeviceID(0);
+        out.setAction(1);
+        ports.outSystem->failSend = true;
+        for (int i = 0; i < 50; ++i) out.setAction(7);
+        QTest::qWait(50);
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.codes.at(0), MidiError::kSendFailed);
+        out.setAction(2);
+        out.setAction(1);  // reopening clears the condition
+        out.setAction(7);
+        QTRY_COMPARE(spy.count(), 2);
+    }
+
+    void backendThreadErrorsArriveOnTheUiThread() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        QThread* uiThread = QThread::currentThread();
+        QThread* seenOn = nullptr;
+        QString text;
+        connect(&out, &MidiPort::Error, [&](int16_t&, QString& t) {
+            seenOn = QThread::currentThread();
+            text = t;
+        });
+        std::thread worker([&] { ports.outSystem->raiseAsync(MidiError::kDeviceLost, "server went away"); });
+        worker.join();
+        QTRY_VERIFY(seenOn != nullptr);
+        QCOMPARE(seenOn, uiThread);
+        QCOMPARE(text, QStringLiteral("server went away"));
+    }
+
+    void inputCodesFourAndFiveStartAndStop() {
+        RecordingPorts ports;
+        MIDIInput& in = *ports.input;
+        QCOMPARE(in.DeviceCount(), int16_t(2));
+        in.setDeviceID(1);
+        QCOMPARE(in.DeviceName(), QStringLiteral("TESTIN: keys B"));
+        in.setAction(4);  // closed: nothing to start
+        QCOMPARE(in.PortState(), int16_t(0));
+        in.setAction(1);
+        QCOMPARE(in.PortState(), int16_t(1));
+        in.setAction(4);
+        QCOMPARE(in.PortState(), int16_t(2));
+        QVERIFY(ports.inSystem->receiving);
+        in.setAction(5);
+        QCOMPARE(in.PortState(), int16_t(1));
+        QVERIFY(!ports.inSystem->receiving);
+        in.setAction(2);
+        QCOMPARE(in.PortState(), int16_t(0));
+    }
+
+    void panicIsOneControlChange() {
+        RecordingPorts ports;
+        ports.output->setDeviceID(0);
+        ports.output->setAction(1);
+        ports.log.clear();
+        sendPanic(*ports.output);
+        QCOMPARE(ports.log.filtered(QStringLiteral("out.")),
+                 (QStringList{QStringLiteral("out.Status=185"), QStringLiteral("out.Data1=123"),
+                              QStringLiteral("out.Data2=0"), QStringLiteral("out.Action=7")}));
+        QCOMPARE(ports.log.sends(), QStringList{QStringLiteral("b9 7b 00")});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMidiPort)
+#include "tst_midiport.moc"

@@ -1,0 +1,49 @@
+#pragma once
+
+// A separate JACK client with one MIDI input port that keeps every event it receives,
+// stamped with its frame time. Used by tests and benchmarks as the receiving synth.
+
+#include <jack/jack.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct ReceivedEvent {
+    uint32_t frame = 0;  // absolute frame time of the event
+    std::vector<unsigned char> bytes;
+};
+
+class JackReceiver {
+public:
+    /// Opens the client `clientName` on the running server (never starts one) and
+    /// registers the input port "in". ok() tells whether it worked; error() why not.
+    explicit JackReceiver(const std::string& clientName);
+    ~JackReceiver();
+    JackReceiver(const JackReceiver&) = delete;
+    JackReceiver& operator=(const JackReceiver&) = delete;
+
+    bool ok() const { return m_client != nullptr; }
+    const std::string& error() const { return m_error; }
+    /// Full port name, as other clients see it ("client:in").
+    std::string portName() const;
+    jack_nframes_t sampleRate() const;
+    std::vector<ReceivedEvent> events() const;
+    /// Waits until at least `count` events arrived or `timeoutMs` passed.
+    bool waitForEvents(size_t count, int timeoutMs) const;
+    void clear();
+    int xruns() const { return m_xruns.load(); }
+
+private:
+    static int process(jack_nframes_t frames, void* arg);
+    static int xrun(void* arg);
+
+    jack_client_t* m_client = nullptr;
+    jack_port_t* m_port = nullptr;
+    std::string m_error;
+    mutable std::mutex m_mutex;
+    std::vector<ReceivedEvent> m_events;
+    std::atomic<int> m_xruns{0};
+};

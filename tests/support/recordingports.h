@@ -1,0 +1,127 @@
+#pragma once
+
+// Port components over recording backends, for tests: every property write and every
+// backend call lands in one shared log, in order, so a test sees the exact sequence of
+// writes across both ports.
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "midi/backend.h"
+#include "midi/midiport.h"
+
+/// The shared log: one line per event ("out.Status=153", "out.send 99 23 66", ...).
+struct PortLog {
+    QStringList lines;
+    void add(const QString& line) { lines << line; }
+    /// The lines that start with `prefix`.
+    QStringList filtered(const QString& prefix) const;
+    /// Every "send" line's bytes, in hex ("99 23 66").
+    QStringList sends() const;
+    void clear() { lines.clear(); }
+};
+
+QString hexBytes(const unsigned char* bytes, std::size_t size);
+
+/// An output system whose ports are a list the test sets.
+class RecordingOutSystem : public MidiOutSystem {
+public:
+    RecordingOutSystem(PortLog& log, std::string name, std::vector<std::string> portNames)
+        : ports(std::move(portNames)), m_log(log), m_name(std::move(name)) {}
+    std::string systemName() const override { return m_name; }
+    std::vector<std::string> listPorts() override { return ports; }
+    bool open(const std::string& port, std::string& error) override;
+    void close() override;
+    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+              std::string& error) override;
+    /// Makes the system's async error handler fire, as a backend thread would.
+    void raiseAsync(int16_t code, const std::string& text) { reportAsync(code, text); }
+
+    std::vector<std::string> ports;
+    std::string openPort;
+    bool failOpen = false;
+    bool failSend = false;
+    int64_t lastDueNs = 0;
+
+private:
+    PortLog& m_log;
+    std::string m_name;
+};
+
+class RecordingInSystem : public MidiInSystem {
+public:
+    RecordingInSystem(PortLog& log, std::string name, std::vector<std::string> portNames)
+        : ports(std::move(portNames)), m_log(log), m_name(std::move(name)) {}
+    std::string systemName() const override { return m_name; }
+    std::vector<std::string> listPorts() override { return ports; }
+    bool open(const std::string& port, std::string& error) override;
+    void close() override;
+    void setReceiving(bool on) override;
+
+    std::vector<std::string> ports;
+    std::string openPort;
+    bool receiving = false;
+
+private:
+    PortLog& m_log;
+    std::string m_name;
+};
+
+/// The real output component, with its property writes and state reads logged.
+class RecordingMIDIOutput : public MIDIOutput {
+public:
+    RecordingMIDIOutput(PortLog& log, std::unique_ptr<MidiOutSystem> builtin,
+                        std::vector<std::unique_ptr<MidiOutSystem>> systems)
+        : MIDIOutput(std::move(builtin), std::move(systems)), m_log(log) {}
+    int16_t DeviceCount() override;
+    void setDeviceID(int16_t id) override;
+    int16_t DeviceID() const override;
+    int16_t PortState() const override;
+    void setStatus(int16_t v) override;
+    void setData1(int16_t v) override;
+    void setData2(int16_t v) override;
+    void setAction(int16_t code) override;
+
+private:
+    PortLog& m_log;
+};
+
+class RecordingMIDIInput : public MIDIInput {
+public:
+    RecordingMIDIInput(PortLog& log, std::vector<std::unique_ptr<MidiInSystem>> systems)
+        : MIDIInput(std::move(systems)), m_log(log) {}
+    int16_t DeviceCount() override;
+    void setDeviceID(int16_t id) override;
+    int16_t PortState() const override;
+    void setAction(int16_t code) override;
+    /// Lets a test put the port in a state the program may meet (e.g. 3).
+    void forcePortState(int16_t state) { m_portState = state; }
+
+private:
+    PortLog& m_log;
+};
+
+/// Records the Error events of a port (QSignalSpy cannot take their reference arguments).
+struct ErrorRecorder {
+    explicit ErrorRecorder(MidiPort& port);
+    QList<int16_t> codes;
+    QStringList texts;
+    int count() const { return int(codes.size()); }
+};
+
+/// A pair of recording ports with one system each, and direct access to the systems.
+struct RecordingPorts {
+    explicit RecordingPorts(std::vector<std::string> outPorts = {"synth A", "synth B"},
+                            std::vector<std::string> inPorts = {"keys A", "keys B"},
+                            bool withBuiltin = true);
+    PortLog log;
+    RecordingOutSystem* builtin = nullptr;
+    RecordingOutSystem* outSystem = nullptr;
+    RecordingInSystem* inSystem = nullptr;
+    std::unique_ptr<RecordingMIDIOutput> output;
+    std::unique_ptr<RecordingMIDIInput> input;
+};
