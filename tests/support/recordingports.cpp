@@ -120,7 +120,7 @@ RecordingPorts::RecordingPorts(std::vector<std::string> outPorts,
                                std::vector<std::string> inPorts, bool withBuiltin) {
     std::unique_ptr<RecordingOutSystem> b;
     if (withBuiltin) {
-        b = std::make_unique<RecordingOutSystem>(log, "", std::vector<std::string>{"Built-in synth"});
+        b = std::make_unique<RecordingOutSystem>(log, "BUILTIN", std::vector<std::string>{"Built-in synth"});
         builtin = b.get();
     }
     auto o = std::make_unique<RecordingOutSystem>(log, "TEST", std::move(outPorts));
