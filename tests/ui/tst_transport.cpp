@@ -1,0 +1,220 @@
+// Transport, tempo, song list, pattern selection and the editing buttons, through the real
+// window and its timer.
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+
+#include "midi/midiport.h"
+#include "support/modal.h"
+#include "support/windowrig.h"
+#include "ui/gridcell.h"
+#include "ui/midisetupform.h"
+
+namespace {
+void openOutput(WindowRig& rig) {
+    rig.window->sequencer().SetupPending = 0;
+    rig.out->setDeviceID(0);
+    rig.out->setAction(1);
+    rig.ports.log.clear();
+}
+
+std::array<int16_t, 64> grid(frmMain& w) {
+    std::array<int16_t, 64> g{};
+    for (int i = 0; i < 64; ++i) g[size_t(i)] = w.livePattern().cell(i);
+    return g;
+}
+
+void paste(QLineEdit* box, const QString& text) {
+    QApplication::clipboard()->setText(text);
+    box->setFocus();
+    box->paste();
+}
+}  // namespace
+
+class TestTransport : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QApplication::setEffectEnabled(Qt::UI_AnimateMenu, false); }
+
+    void startUpState() {
+        WindowRig rig;
+        frmMain& w = *rig.window;
+        QCOMPARE(w.sequencer().SetupPending, int16_t(-1));
+        QCOMPARE(w.sequencer().CurrentStep, int16_t(0));
+        QCOMPARE(w.sequencer().CurrentPattern, int16_t(0));
+        QVERIFY(!w.Pulsor2.Enabled());
+        QVERIFY(rig.ports.log.lines.isEmpty());  // start-up touched no port
+        QCOMPARE(rig.out->PortState(), int16_t(0));
+        QCOMPARE(rig.in->PortState(), int16_t(0));
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(w.Label1[size_t(i)]->text(), QString::number(kDefaultNotes[size_t(i)]));
+        QCOMPARE(w.labelpatno->text(), QStringLiteral("0"));
+        QCOMPARE(w.patno->value(), 0);
+        QCOMPARE(w.HScroll1->value(), 100);
+        // Nothing writes the period at start-up: the timer keeps its own starting period.
+        QCOMPARE(w.Pulsor2.Interval(), Pulsor::kInitialIntervalMs);
+    }
+
+    void playsTheGridOnTheTimersTicks() {
+        WindowRig rig;
+        openOutput(rig);
+        frmMain& w = *rig.window;
+        w.rock->click();
+        w.HScroll1->setValue(2);
+        QCOMPARE(w.Pulsor2.Interval(), 2);
+        w.Command2->click();
+        QVERIFY(w.Pulsor2.Enabled());
+        // Two bars of the rock beat: 21 messages a bar.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.ports.log.sends().size() >= 42, 5000);
+        w.Command2->click();
+        QVERIFY(!w.Pulsor2.Enabled());
+        const QStringList sent = rig.ports.log.sends();
+        QCOMPARE(sent.mid(0, 3), (QStringList{QStringLiteral("99 23 66"), QStringLiteral("99 2a 66"),
+                                              QStringLiteral("99 52 66")}));
+        QVERIFY(!w.ticks->text().isEmpty());
+        QVERIFY(w.ticks->text().toInt() >= 32);
+        // Every message of a tick carried that tick's due time.
+        QVERIFY(rig.ports.outSystem->lastDueNs > 0);
+    }
+
+    void tempoChangeDuringPlaybackKeepsPlaying() {
+        WindowRig rig;
+        openOutput(rig);
+        frmMain& w = *rig.window;
+        w.livePattern().setCell(0, 1);
+        w.HScroll1->setValue(1);
+        w.Command2->click();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.ports.log.sends().size() >= 2, 3000);
+        w.HScroll1->setValue(0);  // the shortest period
+        QCOMPARE(w.Pulsor2.Interval(), 0);
+        const auto before = rig.ports.log.sends().size();
+        QVERIFY(w.Pulsor2.Enabled());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.ports.log.sends().size() >= before + 2, 3000);
+        w.HScroll1->setValue(200);
+        QCOMPARE(w.Pulsor2.Interval(), 200);
+        QVERIFY(w.Pulsor2.Enabled());
+        w.Pulsor2.setEnabled(false);
+    }
+
+    void songListTakesOnlyDigitsUpToTheTableSize() {
+        WindowRig rig;
+        QLineEdit* box = rig.window->songlist;
+        box->setFocus();
+        QTest::keyClicks(box, QStringLiteral("12a 3-4.5\t"));
+        QCOMPARE(box->text(), QStringLiteral("12345"));
+        box->clear();
+        paste(box, QStringLiteral("4x5"));
+        QCOMPARE(box->text(), QString());  // a paste with anything but digits is refused whole
+        paste(box, QStringLiteral("12\n34"));
+        QCOMPARE(box->text(), QString());
+        paste(box, QString::fromUtf8("\u0661\u0662"));  // Arabic-Indic digits name no pattern
+        QCOMPARE(box->text(), QString());
+        paste(box, QString(150, QLatin1Char('7')));
+        QCOMPARE(box->text(), QString(101, QLatin1Char('7')));  // a long paste keeps what fits
+        QTest::keyClicks(box, QStringLiteral("8"));
+        QCOMPARE(box->text().size(), qsizetype(101));
+        paste(box, QStringLiteral("999"));
+        QCOMPARE(box->text().size(), qsizetype(101));
+    }
+
+    void aSongPlaysThroughTheWindowAndEnds() {
+        WindowRig rig;
+        openOutput(rig);
+        frmMain& w = *rig.window;
+        w.livePattern().setCell(0, 1);
+        w.patno->setValue(2);  // pattern 0 keeps cell 0; the grid shows pattern 2
+        w.livePattern().setCell(1, 1);
+        w.patno->setValue(0);
+        w.songlist->setFocus();
+        QTest::keyClicks(w.songlist, QStringLiteral("202"));
+        w.songmode->click();
+        QCOMPARE(w.songmode->text(), QStringLiteral("S"));
+        w.HScroll1->setValue(1);
+        w.Command2->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!w.Pulsor2.Enabled(), 5000);
+        QCOMPARE(w.sequencer().SongPosition, int16_t(3));
+        QCOMPARE(w.labelsongstep->text(), QStringLiteral("2:2"));
+        // Bars 2, 0, 2: cell 1, cell 0, cell 1 of voice 0.
+        QCOMPARE(rig.ports.log.sends().size(), qsizetype(3));
+        QCOMPARE(w.labelpatno->text(), QStringLiteral("0"));  // the selector did not move
+        QCOMPARE(w.livePattern().cell(1), int16_t(1));        // the grid holds the last bar
+    }
+
+    void patternSelectorStoresAndRecalls() {
+        WindowRig rig;
+        frmMain& w = *rig.window;
+        w.rock->click();
+        w.VScroll1[2]->setValue(44);
+        const auto rock = grid(w);
+        w.patno->setValue(63);
+        QCOMPARE(w.labelpatno->text(), QStringLiteral("63"));
+        QCOMPARE(grid(w), (std::array<int16_t, 64>{}));
+        QCOMPARE(w.Label1[2]->text(), QStringLiteral("42"));
+        w.patno->setValue(64);  // beyond the range: stays at 63
+        QCOMPARE(w.patno->value(), 63);
+        w.patno->setValue(0);
+        QCOMPARE(grid(w), rock);
+        QCOMPARE(w.Label1[2]->text(), QStringLiteral("44"));
+    }
+
+    void voiceBarsShowTheirNotes() {
+        WindowRig rig;
+        frmMain& w = *rig.window;
+        w.VScroll1[0]->setValue(0);
+        QCOMPARE(w.Label1[0]->text(), QStringLiteral("0"));
+        w.VScroll1[0]->setValue(200);
+        QCOMPARE(w.Label1[0]->text(), QStringLiteral("127"));
+        // Reset when the notes already stand at the defaults raises no change.
+        w.reset->click();
+        w.Label1[1]->setText(QStringLiteral("untouched"));
+        w.reset->click();
+        QCOMPARE(w.Label1[1]->text(), QStringLiteral("untouched"));
+        QCOMPARE(w.Label1[0]->text(), QStringLiteral("35"));
+    }
+
+    void editingButtons() {
+        WindowRig rig;
+        frmMain& w = *rig.window;
+        w.livePattern().setCell(5, 2);
+        w.rock->click();
+        int on = 0;
+        for (int16_t c : grid(w)) on += c == 1;
+        QCOMPARE(on, 21);
+        QCOMPARE(w.livePattern().cell(5), int16_t(0));
+        w.clear->click();
+        QCOMPARE(grid(w), (std::array<int16_t, 64>{}));
+
+        w.rando->click();
+        const auto first = grid(w);
+        w.rando->click();
+        const auto second = grid(w);
+        for (int16_t c : first) QVERIFY(c == 0 || c == 1);
+        for (int16_t c : second) QVERIFY(c == 0 || c == 1);
+        QVERIFY2(first != second, "two quick presses gave the same grid");
+        QCOMPARE(w.Label1[3]->text(), QStringLiteral("82"));
+        QCOMPARE(w.sequencer().bank[0].steps, (std::array<int16_t, 65>{}));  // nothing stored
+    }
+
+    void stopThenStartRestartsAtStepZero() {
+        WindowRig rig;
+        openOutput(rig);
+        frmMain& w = *rig.window;
+        w.HScroll1->setValue(1);
+        w.Command2->click();
+        QTRY_VERIFY_WITH_TIMEOUT(w.sequencer().CurrentStep >= 3, 3000);
+        w.Command2->click();
+        QVERIFY(w.sequencer().CurrentStep != 0);
+        w.HScroll1->setValue(200);
+        w.Command2->click();
+        QCOMPARE(w.sequencer().CurrentStep, int16_t(0));
+        w.Command2->click();
+    }
+};
+
+QTEST_MAIN(TestTransport)
+#include "tst_transport.moc"
