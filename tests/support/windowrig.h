@@ -19,6 +19,7 @@ struct WindowRig {
         parts.input = std::move(ports.input);
         parts.endProgram = [this] { ++ended; };
         window = std::make_unique<frmMain>(std::move(parts));
+        startupLog = ports.log.lines;
         ports.log.clear();
     }
     /// The port writes and reads logged since the last clear ("out.…" and "in.…" lines).
@@ -33,5 +34,7 @@ struct WindowRig {
     RecordingMIDIOutput* out = nullptr;
     RecordingMIDIInput* in = nullptr;
     int ended = 0;
+    /// What building and loading the window did to the ports.
+    QStringList startupLog;
     std::unique_ptr<frmMain> window;
 };

@@ -48,7 +48,7 @@ private slots:
         QCOMPARE(w.sequencer().CurrentStep, int16_t(0));
         QCOMPARE(w.sequencer().CurrentPattern, int16_t(0));
         QVERIFY(!w.Pulsor2.Enabled());
-        QVERIFY(rig.ports.log.lines.isEmpty());  // start-up touched no port
+        QCOMPARE(rig.startupLog, QStringList());  // start-up touched no port
         QCOMPARE(rig.out->PortState(), int16_t(0));
         QCOMPARE(rig.in->PortState(), int16_t(0));
         for (int i = 0; i < 4; ++i)
