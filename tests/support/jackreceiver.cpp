@@ -75,3 +75,13 @@ void JackReceiver::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.clear();
 }
+
+std::vector<std::string> JackReceiver::portsMatching(const std::string& pattern) const {
+    std::vector<std::string> names;
+    if (!m_client) return names;
+    const char** ports = jack_get_ports(m_client, pattern.c_str(), nullptr, 0);
+    if (!ports) return names;
+    for (const char** p = ports; *p; ++p) names.emplace_back(*p);
+    jack_free(ports);
+    return names;
+}

@@ -34,6 +34,8 @@ public:
     /// Waits until at least `count` events arrived or `timeoutMs` passed.
     bool waitForEvents(size_t count, int timeoutMs) const;
     void clear();
+    /// Names of the ports on the server whose full name matches the regular expression.
+    std::vector<std::string> portsMatching(const std::string& pattern) const;
     int xruns() const { return m_xruns.load(); }
 
 private:

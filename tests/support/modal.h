@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 /// Runs `action` once on the next visible modal window for which `wanted` holds (polled
 /// every 10 ms, given up after `timeoutMs`).
@@ -28,6 +29,25 @@ inline void onNextModal(std::function<void(QWidget*)> action, int timeoutMs = 50
         }
     });
     timer->start(10);
+}
+
+/// Closes every message box that comes up while the returned timer lives, recording texts.
+inline std::unique_ptr<QTimer> autoCloseMessageBoxes(QStringList& texts) {
+    auto timer = std::make_unique<QTimer>();
+    QObject::connect(timer.get(), &QTimer::timeout, [&texts] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) return;
+        texts << box->text();
+        box->accept();
+    });
+    timer->start(10);
+    return timer;
+}
+
+/// True for a modal window of type T.
+template <typename T>
+bool isA(QWidget* w) {
+    return qobject_cast<T*>(w) != nullptr;
 }
 
 /// What a message box showed, and closes it with its OK button.
