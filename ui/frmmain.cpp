@@ -353,6 +353,10 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+void frmMain::endSession() {
+    if (!m_ending) Form_Unload();
+}
+
 void frmMain::Form_Unload() {
     closePortsOnUnload(*MIDIInput1, *MIDIOutput1);
     endProgram();

@@ -41,6 +41,9 @@ public:
     Sequencer& sequencer() { return m_seq; }
     const LivePattern& livePattern() const { return *this; }
     LivePattern& livePattern() { return *this; }
+    /// The session asks the program to end (a signal): the ports are closed as when the
+    /// window is closed, even while a modal box is open.
+    void endSession();
     /// The setup dialog while it is loaded (shown or hidden), else null.
     MIDISetupForm* setupForm() const { return m_setupForm.get(); }
 

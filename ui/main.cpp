@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "frmmain.h"
+#include "quitsignals.h"
 #include "midi/midiport.h"
 #include "midi/systemports.h"
 
@@ -17,6 +18,8 @@ int main(int argc, char* argv[]) {
     parts.output = makeSystemMidiOutput();
     parts.input = makeSystemMidiInput();
     frmMain window(std::move(parts));
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &frmMain::endSession);
     window.show();
     return app.exec();
 }

@@ -49,9 +49,22 @@ run_once() {
         press "$win" alt+f
         sleep 0.3
         xdotool key x
-    else
+    elif [ "$how" = close ]; then
         # What a window manager does when the user clicks the close button.
         "$wmclose" "$win"
+    else
+        # The About box is open (modal) while playing: a close request to the main window
+        # is refused like any input to it, and the session ending (SIGTERM) still ends the
+        # program cleanly.
+        press "$win" alt+h
+        sleep 0.3
+        xdotool key a
+        sleep 0.5
+        [ "$(xdotool search --name "^$title\$" | wc -l)" -ge 2 ] || fail "the About box did not open"
+        "$wmclose" "$win"
+        sleep 1
+        kill -0 "$pid" 2>/dev/null || fail "a close request under a modal box ended the program"
+        kill -TERM "$pid"
     fi
     i=0
     while kill -0 "$pid" 2>/dev/null; do
@@ -69,4 +82,5 @@ run_once() {
 TMPDIR=$(mktemp -d)
 run_once exit
 run_once close
+run_once term
 rm -rf "$TMPDIR"
