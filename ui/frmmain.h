@@ -41,6 +41,8 @@ public:
     Sequencer& sequencer() { return m_seq; }
     const LivePattern& livePattern() const { return *this; }
     LivePattern& livePattern() { return *this; }
+    /// The `Tag` text of the `songmode` button: "1" while song mode is on.
+    const std::string& songmodeTag() const { return m_songModeTag; }
     /// The setup dialog while it is loaded (shown or hidden), else null.
     MIDISetupForm* setupForm() const { return m_setupForm.get(); }
 
@@ -107,11 +109,17 @@ public slots:
 protected:
     /// The window closed by its frame: Form_Unload.
     void closeEvent(QCloseEvent* event) override;
+    /// Keeps the text boxes' own Ctrl+A from hiding the menu's.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Form_Unload();
     void buildControls();
     void buildMenus();
+    void describeControls();
+    /// Gives the controls that show a value (the number labels, the song-mode button)
+    /// accessible names that carry the value.
+    void nameShownValues();
     void setFocusOrder();
     void connectHandlers();
     void centreOnScreen();
