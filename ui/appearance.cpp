@@ -55,10 +55,12 @@ void setButtonFace(QPushButton* button, const QColor& face) {
 }
 
 void setLabelBackground(QLabel* label, const QColor& background) {
-    label->setStyleSheet(QStringLiteral("QLabel { background-color: rgb(%1, %2, %3); }")
-                             .arg(background.red())
-                             .arg(background.green())
-                             .arg(background.blue()));
+    // Dark text, so it stays readable on the light fill under a dark desktop theme too.
+    label->setStyleSheet(
+        QStringLiteral("QLabel { background-color: rgb(%1, %2, %3); color: black; }")
+            .arg(background.red())
+            .arg(background.green())
+            .arg(background.blue()));
 }
 
 void setFrameLook(QGroupBox* frame) {
