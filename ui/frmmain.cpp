@@ -4,6 +4,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -13,6 +15,7 @@
 #include <QScreen>
 #include <QScrollBar>
 
+#include "appearance.h"
 #include "editing/editing.h"
 #include "gridcell.h"
 #include "midi/midiport.h"
@@ -30,6 +33,12 @@ constexpr std::array<int, 16> kStepLeft{240,  600,  960,  1320, 2040, 2400, 2760
 constexpr std::array<int, 4> kVoiceTop{240, 600, 1080, 1560};
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// A label's spoken name: what it shows, then the value it shows now.
+void withValue(QLabel* label, const QString& what) {
+    label->setAccessibleName(label->text().isEmpty() ? what
+                                                     : what + QStringLiteral(": ") + label->text());
+}
 }  // namespace
 
 frmMain::frmMain(FrmMainParts parts, QWidget* parent)
@@ -43,9 +52,23 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
     if (!m_endProgram) m_endProgram = [] { QCoreApplication::exit(0); };
 
     setWindowTitle(QString::fromLatin1(kTitle));
+    // A fixed window: title, close and minimise; no maximise.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/midi-pattern-sequencer.xpm")));
+    installFontFallbacks();
+    setFont(controlFont());
     m_dpi = logicalDpiX();
     buildControls();
     buildMenus();
+    describeControls();
+    // The client area is fixed; the window's outer size follows from it and the menu bar,
+    // and the user cannot change it.
+    setFixedSize(sizeHint());
+    // Drop-down menus are windows of their own and do not take the window's font by
+    // themselves; the bar's overflow menu exists only once the bar has been laid out.
+    for (QMenu* m : menuBar()->findChildren<QMenu*>()) m->setFont(controlFont());
     setFocusOrder();
     connectHandlers();
     Form_Load();
@@ -93,16 +116,21 @@ void frmMain::buildControls() {
     Command1 = button("Command1", "open", 3120, 0, 855, 495);
     stopbutton = button("stopbutton", "exit", 4080, 0, 855, 495);
     labelpatno = label("labelpatno", "0", 5520, 120, 375, 255);
+    labelpatno->setFont(patternNumberFont());
+    labelpatno->setAlignment(Qt::AlignCenter);
     patno = scrollBar("patno", Qt::Horizontal, 0, 63);
     place(patno, 6120, 120, 735, 255);
 
     Frame1 = new QGroupBox(QStringLiteral("pattern"), client);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     place(Frame1, 240, 600, 6855, 2055);
+    setFrameLook(Frame1);
     for (int v = 0; v < 4; ++v) {
         for (int s = 0; s < 16; ++s) {
             const int n = 16 * v + s;
             auto* c = new GridCell(Frame1);
+            // A frame with a style sheet does not hand its font down; the cells take it here.
+            c->setFont(controlFont());
             c->setObjectName(QStringLiteral("Check1_%1").arg(n));
             place(c, kStepLeft[s], kVoiceTop[v], 255, 255);
             Check1[n] = c;
@@ -112,6 +140,7 @@ void frmMain::buildControls() {
     ticks = new QLineEdit(client);
     ticks->setObjectName(QStringLiteral("ticks"));
     place(ticks, 7440, 840, 735, 495);
+    ticks->installEventFilter(this);
 
     reset = button("reset", "r", 120, 2760, 255, 255);
     for (int i = 0; i < 4; ++i) {
@@ -127,6 +156,8 @@ void frmMain::buildControls() {
     HScroll1->setValue(100);
     place(HScroll1, 4920, 3720, 2295, 375);
     Label2 = label("Label2", "speed", 5400, 4200, 1455, 255);
+    // Centred, it stands under the middle of the tempo bar it names.
+    Label2->setAlignment(Qt::AlignCenter);
     songmode = button("songmode", "", 3000, 4800, 375, 375);
 
     songlist = new QLineEdit(client);
@@ -138,8 +169,10 @@ void frmMain::buildControls() {
     songlist->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]{0,101}")), songlist));
     place(songlist, 3480, 4800, 3735, 375);
+    songlist->installEventFilter(this);
 
     labelsongstep = label("labelsongstep", "", 7440, 4800, 615, 375);
+    labelsongstep->setAlignment(Qt::AlignCenter);
     for (int i = 0; i < 4; ++i) {
         Label1[i] = label("", "", 480 + 600 * i, 5040, 375, 255);
         Label1[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
@@ -148,22 +181,13 @@ void frmMain::buildControls() {
     Label3->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     Command3 = button("Command3", "panic", 6480, 5520, 735, 495);
 
-    const QString yellow = QStringLiteral("background-color: rgb(255, 255, 128);");
-    labelpatno->setStyleSheet(yellow);
-    labelsongstep->setStyleSheet(yellow);
-    auto face = [](QPushButton* b, int r, int g, int bl) {
-        // A style sheet paints exactly the given colour (a palette colour gets shaded);
-        // the border keeps it looking like a button.
-        b->setStyleSheet(QStringLiteral("QPushButton { background-color: rgb(%1, %2, %3); "
-                                        "border: 1px solid rgb(96, 96, 96); }")
-                             .arg(r)
-                             .arg(g)
-                             .arg(bl));
-    };
-    face(clear, 255, 192, 192);
-    face(rando, 128, 255, 128);
-    face(songmode, 192, 255, 255);
-    face(Command3, 255, 0, 0);
+    const QColor yellow(255, 255, 128);
+    setLabelBackground(labelpatno, yellow);
+    setLabelBackground(labelsongstep, yellow);
+    setButtonFace(clear, QColor(255, 192, 192));
+    setButtonFace(rando, QColor(128, 255, 128));
+    setButtonFace(songmode, QColor(192, 255, 255));
+    setButtonFace(Command3, QColor(255, 0, 0));
 }
 
 void frmMain::buildMenus() {
@@ -193,6 +217,74 @@ void frmMain::buildMenus() {
     help->setObjectName(QStringLiteral("mnuHelp"));
     mnuHelpAbout = help->addAction(QStringLiteral("&About"));
     mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+}
+
+void frmMain::describeControls() {
+    // Names a screen reader speaks for each control, and what the control does. Voices and
+    // steps are counted from 1 here, as people count them. Nothing of this is drawn.
+    auto describe = [](QWidget* w, const QString& name, const QString& description) {
+        w->setAccessibleName(name);
+        w->setAccessibleDescription(description);
+    };
+    describe(Command1, QStringLiteral("open"),
+             QStringLiteral("Opens the MIDI ports; the first time it shows the MIDI setup first"));
+    describe(stopbutton, QStringLiteral("exit"),
+             QStringLiteral("Closes the MIDI ports and ends the program"));
+    describe(patno, QStringLiteral("pattern number"),
+             QStringLiteral("Selects the pattern shown in the grid, 0 to 63; the grid is kept in "
+                            "the pattern it leaves"));
+    describe(labelpatno, QString(), QStringLiteral("The selected pattern number"));
+    describe(Frame1, QStringLiteral("pattern"),
+             QStringLiteral("The grid: four voices of sixteen steps"));
+    for (int v = 0; v < 4; ++v) {
+        for (int s = 0; s < 16; ++s) {
+            describe(
+                Check1[static_cast<size_t>(16 * v + s)],
+                QStringLiteral("voice %1, step %2").arg(v + 1).arg(s + 1),
+                QStringLiteral("When checked, voice %1 plays at step %2").arg(v + 1).arg(s + 1));
+        }
+    }
+    describe(ticks, QStringLiteral("tick count"),
+             QStringLiteral("How many steps the timer has played"));
+    describe(reset, QStringLiteral("reset voice notes"),
+             QStringLiteral("Sets the voice notes back to 35, 40, 42 and 82"));
+    for (int i = 0; i < 4; ++i) {
+        describe(VScroll1[static_cast<size_t>(i)], QStringLiteral("voice %1 note").arg(i + 1),
+                 QStringLiteral("MIDI note number that voice %1 plays, 0 at the top to 127 at the "
+                                "bottom")
+                     .arg(i + 1));
+        describe(Label1[static_cast<size_t>(i)], QString(),
+                 QStringLiteral("The note number of voice %1").arg(i + 1));
+    }
+    describe(clear, QStringLiteral("clear"), QStringLiteral("Switches every cell of the grid off"));
+    describe(rock, QStringLiteral("rock"), QStringLiteral("Puts a rock beat into the grid"));
+    describe(Command2, QStringLiteral("start or stop"),
+             QStringLiteral("Starts playback from the first step, or stops it"));
+    describe(rando, QStringLiteral("random pattern"),
+             QStringLiteral("Fills the grid at random, each cell on or off"));
+    describe(HScroll1, QStringLiteral("tempo"),
+             QStringLiteral("Length of a step, 0 to 200: to the right is slower"));
+    describe(Label2, QStringLiteral("speed"), QStringLiteral("Names the tempo bar above it"));
+    describe(songmode, QString(),
+             QStringLiteral("Switches song mode on or off; in song mode the song list is played"));
+    describe(songlist, QStringLiteral("song list"),
+             QStringLiteral("One digit per bar: the pattern that song mode plays in that bar"));
+    describe(labelsongstep, QString(), QStringLiteral("The bar of the song being played"));
+    describe(Label3, QStringLiteral("voices"), QStringLiteral("Names the four voice note bars"));
+    describe(Command3, QStringLiteral("panic"),
+             QStringLiteral("Sends All Notes Off on MIDI channel 10"));
+    Label2->setBuddy(HScroll1);
+    // The controls that show a value carry it in their names.
+    nameShownValues();
+}
+
+void frmMain::nameShownValues() {
+    withValue(labelpatno, QStringLiteral("pattern number shown"));
+    withValue(labelsongstep, QStringLiteral("song position"));
+    for (int i = 0; i < 4; ++i)
+        withValue(Label1[static_cast<size_t>(i)], QStringLiteral("voice %1 note shown").arg(i + 1));
+    songmode->setAccessibleName(m_songModeTag == "1" ? QStringLiteral("song mode, on")
+                                                     : QStringLiteral("song mode, off"));
 }
 
 void frmMain::setFocusOrder() {
@@ -344,6 +436,17 @@ void frmMain::mnuHelpAbout_Click() {
     showMessage(QStringLiteral("this is a really cool pattern sequencer"));
 }
 
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    // A text box would take Ctrl+A as "select all" before the menu sees it. The menu's
+    // shortcut comes first from every control, the text boxes included: the event is
+    // filtered out unaccepted, and the shortcut runs the save command.
+    if (event->type() == QEvent::ShortcutOverride && (watched == songlist || watched == ticks)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (QKeySequence(key->keyCombination()) == MnuSavePatternAs->shortcut()) return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void frmMain::closeEvent(QCloseEvent* event) {
     if (m_ending) {
         event->accept();
@@ -387,18 +490,28 @@ void frmMain::setNote(int voice, int16_t note) {
 
 void frmMain::setTicksText(const std::string& text) { ticks->setText(q(text)); }
 
-void frmMain::setSongModeCaption(const std::string& caption) { songmode->setText(q(caption)); }
+void frmMain::setSongModeCaption(const std::string& caption) {
+    songmode->setText(q(caption));
+    nameShownValues();
+}
 
 std::u16string frmMain::songListText() const { return songlist->text().toStdU16String(); }
 
-void frmMain::setSongStepCaption(const std::string& caption) { labelsongstep->setText(q(caption)); }
+void frmMain::setSongStepCaption(const std::string& caption) {
+    labelsongstep->setText(q(caption));
+    nameShownValues();
+}
 
 int16_t frmMain::patnoValue() const { return static_cast<int16_t>(patno->value()); }
 
-void frmMain::setPatnoCaption(const std::string& caption) { labelpatno->setText(q(caption)); }
+void frmMain::setPatnoCaption(const std::string& caption) {
+    labelpatno->setText(q(caption));
+    nameShownValues();
+}
 
 void frmMain::setVoiceCaption(int voice, const std::string& caption) {
     Label1[static_cast<size_t>(voice)]->setText(q(caption));
+    nameShownValues();
 }
 
 int16_t frmMain::tempoValue() const { return static_cast<int16_t>(HScroll1->value()); }

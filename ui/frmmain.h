@@ -44,6 +44,8 @@ public:
     /// The session asks the program to end (a signal): the ports are closed as when the
     /// window is closed, even while a modal box is open.
     void endSession();
+    /// The `Tag` text of the `songmode` button: "1" while song mode is on.
+    const std::string& songmodeTag() const { return m_songModeTag; }
     /// The setup dialog while it is loaded (shown or hidden), else null.
     MIDISetupForm* setupForm() const { return m_setupForm.get(); }
 
@@ -110,11 +112,17 @@ public slots:
 protected:
     /// The window closed by its frame: Form_Unload.
     void closeEvent(QCloseEvent* event) override;
+    /// Keeps the text boxes' own Ctrl+A from hiding the menu's.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Form_Unload();
     void buildControls();
     void buildMenus();
+    void describeControls();
+    /// Gives the controls that show a value (the number labels, the song-mode button)
+    /// accessible names that carry the value.
+    void nameShownValues();
     void setFocusOrder();
     void connectHandlers();
     void centreOnScreen();

@@ -13,6 +13,8 @@ int main(int argc, char* argv[]) {
     setenv("JACK_NO_START_SERVER", "1", 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("midi-pattern-sequencer"));
+    // Lets the desktop match the window with its launcher entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.midipatternsequencer.sequencer"));
 
     FrmMainParts parts;
     parts.output = makeSystemMidiOutput();

@@ -2,11 +2,13 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 
+#include "appearance.h"
 #include "midi/midiports.h"
 #include "twips.h"
 
@@ -31,6 +33,10 @@ MIDISetupForm::MIDISetupForm(MIDIOutput& out, MIDIInput& in, QWidget* parent)
     // Fixed frame with a close button only.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    // No icon of its own: an empty one, so it does not take the main window's.
+    setWindowIcon(QIcon());
+    installFontFallbacks();
+    setFont(controlFont());
     setModal(true);
     buildControls();
     Form_Load();
@@ -64,6 +70,18 @@ void MIDISetupForm::buildControls() {
     CmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
     CmdCancel->setObjectName(QStringLiteral("CmdCancel"));
     place(CmdCancel, 5010, 690, 1005, 375);
+    Label1->setBuddy(ComboMidiIn);
+    Label2->setBuddy(ComboMidiOut);
+    ComboMidiIn->setAccessibleName(QStringLiteral("MIDI in device"));
+    ComboMidiIn->setAccessibleDescription(QStringLiteral("The device the MIDI input port opens"));
+    ComboMidiOut->setAccessibleName(QStringLiteral("MIDI out device"));
+    ComboMidiOut->setAccessibleDescription(QStringLiteral("The device the notes are sent to"));
+    CmdOk->setAccessibleName(QStringLiteral("Ok"));
+    CmdOk->setAccessibleDescription(
+        QStringLiteral("Opens the ports on the chosen devices and closes this dialog"));
+    CmdCancel->setAccessibleName(QStringLiteral("Cancel"));
+    CmdCancel->setAccessibleDescription(
+        QStringLiteral("Closes this dialog and leaves the ports as they are"));
     // Neither button is pressed by Enter.
     for (QPushButton* b : {CmdOk, CmdCancel}) {
         b->setAutoDefault(false);
