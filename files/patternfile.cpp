@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,11 +74,11 @@ int writeAll(int fd, const std::string& bytes, const WriteFunction& write) {
 
 // A name for the temporary file next to the target: hidden, and short enough to be a valid
 // name whatever the length of the target's own name.
-std::string tempPathFor(const std::string& folder, const std::string& base) {
-    static unsigned counter = 0;
+std::string tempPathFor(const std::string& folder, const std::string& base, int attempt) {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     unsigned long long mix = static_cast<unsigned long long>(now) ^
-                             (static_cast<unsigned long long>(::getpid()) << 32) ^ ++counter;
+                             (static_cast<unsigned long long>(::getpid()) << 32) ^
+                             (static_cast<unsigned long long>(attempt) * 0x9E3779B97F4A7C15ull);
     std::string tag;
     for (int i = 0; i < 8; ++i, mix /= 36)
         tag += "0123456789abcdefghijklmnopqrstuvwxyz"[mix % 36];
@@ -168,7 +167,7 @@ void PatternFileReader::step(unsigned char c) {
         return;
     }
     if (c >= '0' && c <= '9') {
-        ++m_digits;
+        m_hasDigits = true;
         // Past 32768 the value is out of the 16-bit range whatever follows; stop growing it.
         if (m_magnitude <= 32768)
             m_magnitude = m_magnitude * 10 + (c - '0');
@@ -179,7 +178,7 @@ void PatternFileReader::step(unsigned char c) {
 
 void PatternFileReader::endValue() {
     int16_t state = kKeep;
-    if (m_number && m_digits > 0) {
+    if (m_number && m_hasDigits) {
         const bool inRange = m_negative ? m_magnitude <= 32768 : m_magnitude <= 32767;
         // "-0" is the number 0; any other negative number is no cell state.
         const int32_t value = m_negative ? -m_magnitude : m_magnitude;
@@ -188,7 +187,7 @@ void PatternFileReader::endValue() {
     }
     m_states[static_cast<std::size_t>(m_count++)] = state;
     m_started = false;
-    m_digits = 0;
+    m_hasDigits = false;
     m_negative = false;
     m_number = true;
     m_magnitude = 0;
@@ -332,10 +331,9 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
             return error;
         if (existed) {
             // Owner first: changing it may clear set-id bits that the mode then restores.
-            // Only a privileged user may give a file away; anyone else keeps it as theirs.
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-                // not permitted: the new file belongs to whoever saves it
-            }
+            // Only a privileged user may give a file away; for anyone else the new file
+            // stays theirs.
+            [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
             if (::fchmod(fd, st.st_mode & 07777) != 0)
                 return errno;
         }
@@ -357,7 +355,7 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
         const std::string self = "/proc/self/fd/" + std::to_string(fd);
         int error = EEXIST;
         for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-            tempPath = tempPathFor(folder, base);
+            tempPath = tempPathFor(folder, base, attempt);
             const int linked =
                 ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tempPath.c_str(), AT_SYMLINK_FOLLOW);
             error = linked == 0 ? 0 : errno;
@@ -379,7 +377,7 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
     if (tempPath.empty()) {
         // A hidden named file, removed again on every failure.
         for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            tempPath = tempPathFor(folder, base);
+            tempPath = tempPathFor(folder, base, attempt);
             fd = ::open(tempPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST)
                 return fail(cause(errno));

@@ -81,7 +81,7 @@ private:
     bool m_binary = false;
     // The value being read.
     bool m_started = false;  // a character of it has been read
-    int m_digits = 0;
+    bool m_hasDigits = false;
     bool m_negative = false;
     bool m_number = true;  // only sign and digits so far
     int32_t m_magnitude = 0;

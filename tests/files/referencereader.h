@@ -1,10 +1,10 @@
 #pragma once
 
 // A second, deliberately plain reading of the pattern file rules, over a whole string, to
-// check the streaming reader against: a value is cut out with find_first_of and judged
-// with a regular expression.
+// check the streaming reader against: a value is cut out whole with find_first_of and then
+// judged as a string.
 
-#include <regex>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,14 +17,19 @@ inline bool referenceBinaryByte(unsigned char c) {
     return c <= 0x08 || (c >= 0x0E && c <= 0x1F) || c == 0x7F;
 }
 
-inline int referenceState(const std::string& value) {
-    static const std::regex number("[+-]?[0-9]+");
-    if (!std::regex_match(value, number))
+inline int referenceState(std::string value) {
+    bool negative = false;
+    if (!value.empty() && (value[0] == '+' || value[0] == '-')) {
+        negative = value[0] == '-';
+        value.erase(0, 1);
+    }
+    const bool digitsOnly = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+    if (!digitsOnly)
         return -1;
-    const bool negative = value[0] == '-';
-    const std::string digits = value.substr(value[0] == '+' || value[0] == '-' ? 1 : 0);
-    const auto first = digits.find_first_not_of('0');
-    const std::string significant = first == std::string::npos ? "0" : digits.substr(first);
+    const auto first = value.find_first_not_of('0');
+    const std::string significant = first == std::string::npos ? "0" : value.substr(first);
     if (significant.size() > 5)
         return -1;  // beyond 16 bits whatever the sign
     const long v = std::stol(significant) * (negative ? -1 : 1);
