@@ -17,6 +17,8 @@
 
 #include "appearance.h"
 #include "editing/editing.h"
+#include "files/patterncommands.h"
+#include "files/qtfiledialog.h"
 #include "gridcell.h"
 #include "midi/midiport.h"
 #include "midi/midiports.h"
@@ -43,6 +45,8 @@ void withValue(QLabel* label, const QString& what) {
 
 frmMain::frmMain(FrmMainParts parts, QWidget* parent)
     : QMainWindow(parent),
+      CMDialog1(parts.fileDialog ? std::move(parts.fileDialog)
+                                 : std::make_unique<QtFileDialogPresenter>(this)),
       m_input(std::move(parts.input)),
       m_output(std::move(parts.output)),
       m_endProgram(std::move(parts.endProgram)),
@@ -409,9 +413,12 @@ void frmMain::showMessage(const QString& text) {
     box.exec();
 }
 
-void frmMain::mnuLoadPattern_Click() {}
+void frmMain::mnuLoadPattern_Click() { loadPattern(CMDialog1, *this, m_seq.LoadFileName); }
 
-void frmMain::MnuSavePatternAs_Click() {}
+void frmMain::MnuSavePatternAs_Click() {
+    savePatternAs(CMDialog1, *this, m_seq.SaveFileName,
+                  [this](const std::string& message) { showMessage(q(message)); });
+}
 
 void frmMain::mnuFileExit_Click() {
     closePortsOnExit(*MIDIInput1, *MIDIOutput1);

@@ -9,6 +9,7 @@
 
 #include "core/pulsor.h"
 #include "core/sequencer.h"
+#include "files/commondialog.h"
 
 class GridCell;
 class MIDIInput;
@@ -28,6 +29,8 @@ struct FrmMainParts {
     std::unique_ptr<MIDIOutput> output;
     /// Ends the program once the ports are closed. Default: leave the event loops.
     std::function<void()> endProgram;
+    /// What shows the file dialog. Default: the toolkit's file dialog.
+    std::unique_ptr<FileDialogPresenter> fileDialog;
 };
 
 /// The main window. Its controls are the live pattern; every event goes to a handler
@@ -53,6 +56,7 @@ public:
     Pulsor Pulsor2;
     MIDIInput* MIDIInput1 = nullptr;
     MIDIOutput* MIDIOutput1 = nullptr;
+    CommonDialog CMDialog1;
 
     // Controls.
     QPushButton* Command1 = nullptr;
