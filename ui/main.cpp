@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "frmmain.h"
@@ -11,6 +12,9 @@ int main(int argc, char* argv[]) {
     // Never start a JACK server on the user's behalf: JACK clients of this process only
     // join one that already runs.
     setenv("JACK_NO_START_SERVER", "1", 1);
+    // A save past a file-size limit fails with an error the user is told about, instead of
+    // the process being killed by SIGXFSZ.
+    signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("midi-pattern-sequencer"));
     // Lets the desktop match the window with its launcher entry and icon.
