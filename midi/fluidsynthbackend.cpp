@@ -123,15 +123,16 @@ void collectOption(void* data, const char* /*name*/, const char* option) {
     static_cast<std::vector<std::string>*>(data)->push_back(option);
 }
 
-// Tells whether a JACK server runs, and its rate, without ever starting one: FluidSynth's
-// own JACK driver would try to start a server if none ran.
-bool runningJackServerRate(int& rate) {
+// Tells whether a JACK server runs, with its rate and period, without ever starting one:
+// FluidSynth's own JACK driver would try to start a server if none ran.
+bool runningJackServer(int& rate, int& periodFrames) {
     jack_status_t status{};
     jack_client_t* client =
         jack_client_open("midi pattern sequencer probe", JackNoStartServer, &status);
     if (!client)
         return false;
     rate = static_cast<int>(jack_get_sample_rate(client));
+    periodFrames = static_cast<int>(jack_get_buffer_size(client));
     jack_client_close(client);
     return rate > 0;
 }
@@ -151,7 +152,7 @@ struct FluidSynthBackend::Impl {
             delete_fluid_settings(synthSettings);
     }
 
-    bool open(std::string& error);
+    void open();
     void close();
     bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs, std::string& error);
     void cancelPending();
@@ -213,25 +214,24 @@ struct FluidSynthBackend::Impl {
 
 // ---------------------------------------------------------------- UI thread
 
-bool FluidSynthBackend::Impl::open(std::string& error) {
-    (void)error;
+void FluidSynthBackend::Impl::open() {
     isOpen = true;
     silent = true;
     std::string cause;
     if (!ensureSynth(cause) || !loadSoundfont(cause) || !startAudio(cause)) {
         // The port stays open and plays to nothing; the program keeps working.
         reportCause(cause);
-        return true;
+        return;
     }
     lastReportedCause.clear();
     silent = false;
-    return true;
 }
 
 bool FluidSynthBackend::Impl::ensureSynth(std::string& cause) {
     if (synth)
         return true;
-    synthSettings = new_fluid_settings();
+    if (!synthSettings)
+        synthSettings = new_fluid_settings();
     if (synthSettings) {
         fluid_settings_setnum(synthSettings, "synth.sample-rate", options.sampleRate);
         fluid_settings_setnum(synthSettings, "synth.gain", options.gain);
@@ -298,13 +298,15 @@ bool FluidSynthBackend::Impl::startAudio(std::string& cause) {
         if (std::find(builtIn.begin(), builtIn.end(), name) == builtIn.end())
             continue;
         int rate = options.sampleRate;
-        if (name == "jack" && !runningJackServerRate(rate)) {
+        int period = options.periodFrames;
+        if (name == "jack" && !runningJackServer(rate, period)) {
             reasons.push_back("JACK: no JACK server is running");
             continue;
         }
         // The rate is set while no audio thread runs; on JACK it must be the server's.
         setRate(rate);
         prepareToRender();
+        periodFrames.store(period, std::memory_order_relaxed);
         fluid_settings_t* settings = driverSettings(name, rate);
         fluid_audio_driver_t* drv =
             settings ? new_fluid_audio_driver2(settings, &Impl::audioCallback, this) : nullptr;
@@ -325,7 +327,8 @@ bool FluidSynthBackend::Impl::startAudio(std::string& cause) {
     if (tried.empty()) {
         for (const std::string& name : options.audioDrivers)
             tried += (tried.empty() ? "" : ", ") + driverLabel(name);
-        tried = "FluidSynth has none of the audio drivers " + (tried.empty() ? "" : tried);
+        tried = tried.empty() ? "no audio driver to try"
+                              : "FluidSynth has none of the audio drivers " + tried;
     }
     cause = "no audio output is available (" + tried + ")";
     return false;
@@ -434,7 +437,7 @@ bool FluidSynthBackend::Impl::stalled() {
     silent = true;
     owner.reportAsync(MidiError::kDeviceLost,
                       "The built-in synth's audio output (" + driverLabel(driverName) +
-                          ") has stopped. Reopen the output in MIDI Setup or choose another.");
+                          ") has stopped. Open it again or choose another output in MIDI Setup.");
     return true;
 }
 
@@ -638,7 +641,8 @@ bool FluidSynthBackend::open(const std::string& port, std::string& error) {
         error = "the built-in synth has no port \"" + port + "\"";
         return false;
     }
-    return d->open(error);
+    d->open();
+    return true;
 }
 
 void FluidSynthBackend::close() {

@@ -41,6 +41,10 @@ struct FluidSynthOptions {
 /// waits for the UI thread. A message leaves at its due time to within FluidSynth's
 /// 64-frame block (voices start only at block boundaries: +/- 32 frames, 0.67 ms at 48 kHz).
 ///
+/// Threads: an open port runs the audio output's thread (FluidSynth's for ALSA and
+/// PulseAudio, the JACK client's for JACK); closing joins it. Loading the soundfont starts
+/// FluidSynth's OpenMP pool once per program run; its threads idle until the program ends.
+///
 /// Failures: with no soundfont or no audio output the port still opens and plays to
 /// nothing; the cause is reported once through the async handler
 /// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run.

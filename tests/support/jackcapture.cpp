@@ -61,7 +61,10 @@ std::vector<std::string> JackCapture::audioOutputs(const std::string& pattern) c
 }
 
 void JackCapture::start(std::size_t frames) {
+    // Once recording is off and no process call is under way, the buffers are ours.
     m_recording.store(false);
+    while (m_inProcess.load())
+        std::this_thread::yield();
     // Allocated here, on the test's thread, so the process callback never allocates.
     m_left.assign(frames, 0.0f);
     m_right.assign(frames, 0.0f);
@@ -124,24 +127,29 @@ long JackCapture::frameAt(int64_t ns) const {
 
 int JackCapture::process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackCapture*>(arg);
-    if (!self->m_recording.load(std::memory_order_acquire))
-        return 0;
-    const int64_t now = monotonicNs();
-    const std::size_t written = self->m_written.load(std::memory_order_relaxed);
-    if (written >= self->m_wanted)
-        return 0;
-    const std::size_t cycle = self->m_cycleCount.load(std::memory_order_relaxed);
-    if (cycle < self->m_cycles.size()) {
-        self->m_cycles[cycle] = Cycle{written, now};
-        self->m_cycleCount.store(cycle + 1, std::memory_order_release);
-    }
-    const std::size_t n = std::min<std::size_t>(frames, self->m_wanted - written);
-    const auto* l = static_cast<const float*>(jack_port_get_buffer(self->m_ports[0], frames));
-    const auto* r = static_cast<const float*>(jack_port_get_buffer(self->m_ports[1], frames));
-    std::copy(l, l + n, self->m_left.begin() + static_cast<std::ptrdiff_t>(written));
-    std::copy(r, r + n, self->m_right.begin() + static_cast<std::ptrdiff_t>(written));
-    self->m_written.store(written + n, std::memory_order_release);
+    self->m_inProcess.store(true);
+    if (self->m_recording.load())
+        self->record(frames);
+    self->m_inProcess.store(false);
     return 0;
+}
+
+void JackCapture::record(jack_nframes_t frames) {
+    const int64_t now = monotonicNs();
+    const std::size_t written = m_written.load(std::memory_order_relaxed);
+    if (written >= m_wanted)
+        return;
+    const std::size_t cycle = m_cycleCount.load(std::memory_order_relaxed);
+    if (cycle < m_cycles.size()) {
+        m_cycles[cycle] = Cycle{written, now};
+        m_cycleCount.store(cycle + 1, std::memory_order_release);
+    }
+    const std::size_t n = std::min<std::size_t>(frames, m_wanted - written);
+    const auto* l = static_cast<const float*>(jack_port_get_buffer(m_ports[0], frames));
+    const auto* r = static_cast<const float*>(jack_port_get_buffer(m_ports[1], frames));
+    std::copy(l, l + n, m_left.begin() + static_cast<std::ptrdiff_t>(written));
+    std::copy(r, r + n, m_right.begin() + static_cast<std::ptrdiff_t>(written));
+    m_written.store(written + n, std::memory_order_release);
 }
 
 int JackCapture::xrun(void* arg) {

@@ -48,6 +48,7 @@ public:
 
 private:
     static int process(jack_nframes_t frames, void* arg);
+    void record(jack_nframes_t frames);
     static int xrun(void* arg);
     double nsPerFrame() const;
     double originNear(std::size_t cycle) const;
@@ -66,5 +67,6 @@ private:
     std::atomic<std::size_t> m_written{0};
     std::atomic<std::size_t> m_cycleCount{0};
     std::atomic<bool> m_recording{false};
+    std::atomic<bool> m_inProcess{false};
     std::atomic<int> m_xruns{0};
 };
