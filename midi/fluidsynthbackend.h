@@ -36,14 +36,18 @@ struct FluidSynthOptions {
 /// The built-in General MIDI synth: FluidSynth with a General MIDI soundfont, playing to
 /// the desktop's audio output. MIDI channel 10 plays the drum kit.
 ///
-/// Threads: every MidiOutSystem call comes from the UI thread. The sound is made on the
-/// audio output's own thread, which takes the messages from a lock-free queue and never
-/// waits for the UI thread. A message leaves at its due time to within FluidSynth's
-/// 64-frame block (voices start only at block boundaries: +/- 32 frames, 0.67 ms at 48 kHz).
+/// Threads: every MidiOutSystem call comes from the UI thread. An open port runs the audio
+/// output's thread (FluidSynth's for ALSA and PulseAudio, the JACK client's for JACK),
+/// which takes the messages from a lock-free queue and never waits for the UI thread;
+/// closing joins it. Loading the soundfont starts FluidSynth's OpenMP pool once per run;
+/// its threads idle until the program ends.
 ///
-/// Threads: an open port runs the audio output's thread (FluidSynth's for ALSA and
-/// PulseAudio, the JACK client's for JACK); closing joins it. Loading the soundfont starts
-/// FluidSynth's OpenMP pool once per program run; its threads idle until the program ends.
+/// Timing: a message is placed on its due time to within FluidSynth's 64-frame block
+/// (voices start only at block boundaries: +/- 32 frames, 0.67 ms at 48 kHz), provided it
+/// is handed over schedulingLeadNs() ahead. One due at once starts in the next period.
+///
+/// Panic: All Notes Off (and All Sound Off) cut the channel's sound at once, since drum
+/// sounds ignore note offs.
 ///
 /// Failures: with no soundfont or no audio output the port still opens and plays to
 /// nothing; the cause is reported once through the async handler
