@@ -1,5 +1,6 @@
 #include "systemports.h"
 
+#include "fluidsynthbackend.h"
 #include "midiport.h"
 #include "rtmidibackend.h"
 
@@ -7,7 +8,7 @@ std::unique_ptr<MIDIOutput> makeSystemMidiOutput() {
     std::vector<std::unique_ptr<MidiOutSystem>> systems;
     systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Alsa));
     systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Jack));
-    return std::make_unique<MIDIOutput>(nullptr, std::move(systems));
+    return std::make_unique<MIDIOutput>(std::make_unique<FluidSynthBackend>(), std::move(systems));
 }
 
 std::unique_ptr<MIDIInput> makeSystemMidiInput() {

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+
+/// Name of the built-in synth's one port, shown as the output device -1.
+extern const char* const kBuiltinSynthName;
+/// Debian's General MIDI soundfont (an alternatives link; timgm6mb-soundfont provides it).
+extern const char* const kDefaultSoundfontPath;
+/// An audio output that opens no device: the owner pulls the sound with
+/// FluidSynthBackend::render(). For tests and benchmarks.
+extern const char* const kOfflineAudio;
+
+struct FluidSynthOptions {
+    std::string soundfontPath = kDefaultSoundfontPath;
+    /// FluidSynth audio drivers tried in this order at each open; the first that opens is
+    /// used. Drivers this FluidSynth was built without are passed over, and "jack" is tried
+    /// only when a JACK server already runs (it never starts one).
+    std::vector<std::string> audioDrivers{"pipewire", "pulseaudio", "alsa", "jack"};
+    /// Rate asked of PipeWire, PulseAudio and ALSA; with JACK the server's rate is used.
+    int sampleRate = 48000;
+    /// Frames per audio period and periods per device buffer (ALSA); PulseAudio and
+    /// PipeWire get the period as their target latency. JACK uses its server's period.
+    int periodFrames = 64;
+    int periods = 4;
+    /// Master gain. FluidSynth's own default (0.2) leaves a lone drum hit near -30 dBFS.
+    double gain = 0.5;
+    /// Name of the JACK client that carries the synth's audio ports.
+    std::string jackClientName = "midi pattern sequencer synth";
+};
+
+/// The built-in General MIDI synth: FluidSynth with a General MIDI soundfont, playing to
+/// the desktop's audio output. MIDI channel 10 plays the drum kit.
+///
+/// Threads: every MidiOutSystem call comes from the UI thread. An open port runs the audio
+/// output's thread (FluidSynth's for ALSA and PulseAudio, the JACK client's for JACK),
+/// which takes the messages from a lock-free queue and never waits for the UI thread;
+/// closing joins it. Loading the soundfont starts FluidSynth's OpenMP pool once per run;
+/// its threads idle until the program ends.
+///
+/// Timing: a message is placed on its due time to within FluidSynth's 64-frame block
+/// (voices start only at block boundaries: +/- 32 frames, 0.67 ms at 48 kHz), provided it
+/// is handed over schedulingLeadNs() ahead. One due at once starts in the next period.
+///
+/// Panic: All Notes Off (and All Sound Off) cut the channel's sound at once, since drum
+/// sounds ignore note offs.
+///
+/// Failures: with no soundfont or no audio output the port still opens and plays to
+/// nothing; the cause is reported once through the async handler
+/// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run.
+class FluidSynthBackend final : public MidiOutSystem {
+public:
+    explicit FluidSynthBackend(FluidSynthOptions options = {});
+    ~FluidSynthBackend() override;
+    FluidSynthBackend(const FluidSynthBackend&) = delete;
+    FluidSynthBackend& operator=(const FluidSynthBackend&) = delete;
+
+    std::string systemName() const override { return {}; }
+    std::vector<std::string> listPorts() override;
+    /// Loads the soundfont at the first open (once per object) and starts the audio output.
+    bool open(const std::string& port, std::string& error) override;
+    /// Stops the audio output and silences everything the synth was playing.
+    void close() override;
+    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+              std::string& error) override;
+    void cancelPending() override;
+    /// One audio period plus a margin for the UI thread to hand the message over.
+    int64_t schedulingLeadNs() const override;
+
+    /// The audio driver in use ("pulseaudio", "alsa", "jack", kOfflineAudio); empty while
+    /// closed or playing to nothing.
+    std::string audioOutput() const;
+    /// Sample rate the synth renders at (the JACK server's rate when on JACK).
+    int sampleRate() const;
+    /// Renders `frames` stereo frames exactly as the audio thread does, the first one at the
+    /// CLOCK_MONOTONIC time `startNs`. Only while open on kOfflineAudio; false otherwise.
+    bool render(float* left, float* right, int frames, int64_t startNs);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
