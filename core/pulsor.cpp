@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
+
 using Clock = std::chrono::steady_clock;
 
 Pulsor::Pulsor(QObject* parent) : QObject(parent) { m_worker = std::thread([this] { run(); }); }
@@ -84,6 +86,15 @@ void Pulsor::run() {
         if (m_quit) return;
         if (changed) continue;
         m_lastDue = due;
+        // Like a classic timer's, a tick that comes due while the UI thread is far behind is
+        // dropped, so a stalled UI thread never builds up a backlog that grows without bound
+        // and then plays in a burst. A stall shorter than the lead time, or than
+        // kBacklogCover, loses nothing: that many ticks may wait.
+        if (m_pending >= maxPending()) {
+            ++m_dropped;
+            continue;
+        }
+        ++m_pending;
         const int64_t dueNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
         QMetaObject::invokeMethod(
@@ -91,9 +102,20 @@ void Pulsor::run() {
     }
 }
 
+int Pulsor::maxPending() const {
+    const auto period = periodFor(m_intervalMs);
+    return static_cast<int>(std::max<std::chrono::nanoseconds>(m_lead, kBacklogCover) / period) + 2;
+}
+
+int Pulsor::droppedTicks() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dropped;
+}
+
 void Pulsor::deliver(uint64_t generation, int64_t dueNs) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        --m_pending;
         // A tick posted before a stop (or before a stop and restart) is not raised.
         if (generation != m_generation) return;
     }

@@ -16,12 +16,17 @@
 /// A worker thread sleeps to each deadline minus the lead time and posts the tick; the
 /// worker never runs a handler itself. Each Tick carries its due time (dueTimeNs), so an
 /// output that schedules can send the step's messages exactly on time even though the
-/// handler runs a little earlier.
+/// handler runs a little earlier. A UI thread that falls further behind than the lead
+/// time loses ticks instead of piling them up: like a classic timer's, a tick that comes
+/// due while too many are still waiting is not raised.
 class Pulsor : public QObject {
     Q_OBJECT
 public:
     /// Period before Interval is first written: the tempo bar's starting value, in ms.
     static constexpr int kInitialIntervalMs = 100;
+    /// How far behind the UI thread may fall before ticks are dropped (when the lead time
+    /// is shorter).
+    static constexpr std::chrono::nanoseconds kBacklogCover = std::chrono::milliseconds(50);
 
     explicit Pulsor(QObject* parent = nullptr);
     ~Pulsor() override;
@@ -44,12 +49,17 @@ public:
     /// std::chrono::steady_clock); 0 outside a Tick handler.
     int64_t dueTimeNs() const { return m_dueNs; }
 
+    /// Ticks not raised because the UI thread was too far behind (see run()).
+    int droppedTicks() const;
+
 signals:
     void Tick();
 
 private:
     void run();
     void deliver(uint64_t generation, int64_t dueNs);
+    /// How many posted ticks may wait for the UI thread; needs m_mutex.
+    int maxPending() const;
     static std::chrono::nanoseconds periodFor(int ms);
 
     // UI-thread state.
@@ -66,5 +76,7 @@ private:
     int m_intervalMs = kInitialIntervalMs;
     std::chrono::nanoseconds m_lead{0};
     std::chrono::steady_clock::time_point m_lastDue;
+    int m_pending = 0;  // ticks posted and not yet taken by the UI thread
+    int m_dropped = 0;
     std::thread m_worker;
 };

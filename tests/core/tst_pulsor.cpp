@@ -130,6 +130,38 @@ private slots:
         QCOMPARE(after, 0);
     }
 
+    void aStalledUiThreadGetsNoBurstOfTicks() {
+        Pulsor p;
+        p.setInterval(1);
+        std::vector<int64_t> lateness;  // how late each tick was taken, ns
+        bool stalled = false;
+        int64_t stallEnd = 0;
+        QEventLoop loop;
+        connect(&p, &Pulsor::Tick, [&] {
+            if (!stalled) {
+                stalled = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                stallEnd = nowNs();
+                return;
+            }
+            lateness.push_back(nowNs() - p.dueTimeNs());
+            if (lateness.size() == 100) loop.quit();
+        });
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        p.setEnabled(true);
+        loop.exec();
+        p.setEnabled(false);
+        QCOMPARE(lateness.size(), size_t(100));
+        // Only the ticks of the first 50 ms of the stall waited and come late; the rest of
+        // its 300 ms of ticks were dropped, not played in a burst.
+        int late = 0;
+        for (int64_t l : lateness) late += l > 100'000'000 ? 1 : 0;
+        QVERIFY2(late <= 53, qPrintable(QString::number(late)));
+        QVERIFY2(late >= 40, qPrintable(QString::number(late)));
+        QVERIFY2(p.droppedTicks() >= 200, qPrintable(QString::number(p.droppedTicks())));
+        QVERIFY(stallEnd > 0);
+    }
+
     void countsEveryTickSinceCreation() {
         Pulsor p;
         p.setInterval(5);

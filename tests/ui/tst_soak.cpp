@@ -118,8 +118,9 @@ private slots:
         if (w.Pulsor2.Enabled()) w.Command2->click();
         const long kbAtEnd = residentKb();
 
-        qInfo("ticks %d, notes sent %ld, other messages %ld, song restarts %d", w.Pulsor2.TickCount(),
-              count->notes, count->other, restarts);
+        qInfo("ticks %d (%d dropped while the UI thread was behind), notes sent %ld, other "
+              "messages %ld, song restarts %d",
+              w.Pulsor2.TickCount(), w.Pulsor2.droppedTicks(), count->notes, count->other, restarts);
         qInfo("resident memory: %ld kB after %d ticks, %ld kB after %d", kbAfterWarmUp, warmUp,
               kbAtEnd, w.Pulsor2.TickCount());
         QVERIFY(count->notes > target / 2);
