@@ -1,12 +1,13 @@
 #include "systemports.h"
 
+#include "jackmidibackend.h"
 #include "midiport.h"
 #include "rtmidibackend.h"
 
 std::unique_ptr<MIDIOutput> makeSystemMidiOutput() {
     std::vector<std::unique_ptr<MidiOutSystem>> systems;
     systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Alsa));
-    systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Jack));
+    systems.push_back(makeJackMidiOutSystem());
     return std::make_unique<MIDIOutput>(nullptr, std::move(systems));
 }
 
