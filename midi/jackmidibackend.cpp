@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -66,10 +67,12 @@ public:
     JackMidiOutSystem() {
         silenceJack();
         sem_init(&m_wake, 0, 0);
+        sem_init(&m_live, 0, 0);
     }
     ~JackMidiOutSystem() override {
         close();
         sem_destroy(&m_wake);
+        sem_destroy(&m_live);
     }
 
     std::string systemName() const override { return "JACK"; }
@@ -131,10 +134,21 @@ public:
             close();
             return false;
         }
+        while (sem_trywait(&m_live) == 0) {
+        }
+        m_awaitingLive.store(true);
         if (jack_connect(m_client, jack_port_name(m_port), port.c_str()) != 0) {
             error = "JACK refused to connect to it";
             close();
             return false;
+        }
+        // A new client and connection join the server's graph a few periods later; until
+        // then messages would wait. Playback may start the moment this returns, so wait
+        // (briefly) for the first period that carries them.
+        timespec until{};
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_sec += 1;
+        while (sem_clockwait(&m_live, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
         }
         return true;
     }
@@ -220,6 +234,10 @@ private:
     void writePeriod(jack_nframes_t frames) {
         void* buffer = jack_port_get_buffer(m_port, frames);
         jack_midi_clear_buffer(buffer);
+        if (m_awaitingLive.load(std::memory_order_relaxed) && jack_port_connected(m_port) > 0) {
+            m_awaitingLive.store(false, std::memory_order_relaxed);
+            sem_post(&m_live);
+        }
 
         // Take in what the UI thread queued, keeping the pending list in due order (messages
         // due at once first, equal due times in the order they were sent).
@@ -362,6 +380,8 @@ private:
     std::atomic<bool> m_lost{false};
     std::atomic<Loss> m_loss{Loss::None};
     sem_t m_wake{};
+    sem_t m_live{};  // posted by the first period that runs with the connection made
+    std::atomic<bool> m_awaitingLive{false};
     std::thread m_watcher;
 
     std::atomic<uint32_t> m_generation{0};

@@ -1,0 +1,182 @@
+#include "timingstats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace {
+struct Point {
+    double step;
+    double frame;
+};
+
+// Least-squares line through the points; fills drift and the distance figures.
+void fitLine(const std::vector<Point>& points, double nominalStepFrames, double sampleRate,
+             GridFigures& out) {
+    out.events = points.size();
+    if (points.size() < 2)
+        return;
+    double sx = 0, sy = 0;
+    for (const Point& p : points) {
+        sx += p.step;
+        sy += p.frame;
+    }
+    const double n = double(points.size());
+    const double mx = sx / n, my = sy / n;
+    double sxx = 0, sxy = 0;
+    for (const Point& p : points) {
+        sxx += (p.step - mx) * (p.step - mx);
+        sxy += (p.step - mx) * (p.frame - my);
+    }
+    if (sxx == 0)
+        return;
+    const double slope = sxy / sxx;
+    const double intercept = my - slope * mx;
+    std::vector<double> distanceMs;
+    distanceMs.reserve(points.size());
+    for (const Point& p : points)
+        distanceMs.push_back(std::abs(p.frame - (intercept + slope * p.step)) * 1000.0 /
+                             sampleRate);
+    out.driftPpm = (slope / nominalStepFrames - 1.0) * 1e6;
+    out.steps = std::size_t(points.back().step - points.front().step) + 1;
+    out.p50Ms = percentile(distanceMs, 0.50);
+    out.p99Ms = percentile(distanceMs, 0.99);
+    out.maxMs = percentile(distanceMs, 1.0);
+    const auto worst = std::max_element(distanceMs.begin(), distanceMs.end());
+    out.worstStep = points[std::size_t(worst - distanceMs.begin())].step;
+}
+}  // namespace
+
+double percentile(std::vector<double> values, double q) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const double rank = std::ceil(q * double(values.size()));
+    const std::size_t at = rank < 1 ? 0 : std::size_t(rank) - 1;
+    return values[std::min(at, values.size() - 1)];
+}
+
+GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
+                            const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
+                            double sampleRate) {
+    GridFigures out;
+    if (barNotes.empty())
+        return out;
+    std::vector<Point> points;
+    points.reserve(events.size());
+    long step = 0;
+    std::size_t within = 0;
+    // Steps without notes are skipped.
+    auto settle = [&] {
+        for (std::size_t guard = 0; guard < barNotes.size(); ++guard) {
+            if (within < barNotes[std::size_t(step) % barNotes.size()].size())
+                return;
+            ++step;
+            within = 0;
+        }
+    };
+    settle();
+    bool haveFirst = false;
+    uint32_t first = 0;
+    for (const StampedEvent& e : events) {
+        if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90)
+            continue;
+        const auto& notes = barNotes[std::size_t(step) % barNotes.size()];
+        if (e.bytes[1] != notes[within]) {
+            ++out.mismatched;
+            continue;
+        }
+        if (!haveFirst) {
+            first = e.frame;
+            haveFirst = true;
+        }
+        // Frame times wrap at 2^32; differences stay right.
+        points.push_back({double(step), double(int32_t(e.frame - first))});
+        ++within;
+        settle();
+    }
+    fitLine(points, stepMs * sampleRate / 1000.0, sampleRate, out);
+    return out;
+}
+
+GridFigures fitOnsetsToGrid(const std::vector<double>& onsets, double stepFrames,
+                            double sampleRate) {
+    GridFigures out;
+    std::vector<Point> points;
+    for (double t : onsets) {
+        const double step = std::round((t - onsets.front()) / stepFrames);
+        if (!points.empty() && step == points.back().step) {
+            ++out.mismatched;  // two onsets on one step: the later one is not a step
+            continue;
+        }
+        points.push_back({step, t - onsets.front()});
+    }
+    fitLine(points, stepFrames, sampleRate, out);
+    return out;
+}
+
+std::vector<double> detectOnsets(const std::vector<float>& audio, double sampleRate) {
+    std::vector<double> onsets;
+    const std::size_t fast = std::max<std::size_t>(4, std::size_t(sampleRate * 0.0003));
+    const std::size_t slow = std::size_t(sampleRate * 0.003);
+    const std::size_t refractory = std::size_t(sampleRate * 0.003);
+    // Energy ratio that counts as a new hit, and an absolute floor well above dither.
+    constexpr double kJump = 2.5;
+    constexpr double kFloorLevel = 0.003;
+    if (audio.size() < fast + slow + 1)
+        return onsets;
+
+    // Running sums of squares over the fast window [n - fast + 1, n] and the slow window
+    // just before it.
+    std::vector<double> squares(audio.size());
+    for (std::size_t i = 0; i < audio.size(); ++i)
+        squares[i] = double(audio[i]) * audio[i];
+    std::vector<double> prefix(audio.size() + 1, 0.0);
+    for (std::size_t i = 0; i < audio.size(); ++i)
+        prefix[i + 1] = prefix[i] + squares[i];
+    auto meanSquare = [&](std::size_t from, std::size_t to) {  // [from, to)
+        return (prefix[to] - prefix[from]) / double(to - from);
+    };
+
+    std::size_t last = 0;
+    bool any = false;
+    for (std::size_t n = fast + slow; n < audio.size(); ++n) {
+        if (any && n - last < refractory)
+            continue;
+        const std::size_t fastStart = n + 1 - fast;
+        const double eFast = meanSquare(fastStart, n + 1);
+        const double eSlow = meanSquare(fastStart - slow, fastStart);
+        if (eFast <= kJump * eSlow + kFloorLevel * kFloorLevel)
+            continue;
+        // The hit starts at the first sample of the window that rises above the level
+        // before it.
+        const double level = kJump * std::sqrt(eSlow) + kFloorLevel;
+        std::size_t start = fastStart;
+        while (start < n && std::abs(audio[start]) <= level)
+            ++start;
+        onsets.push_back(double(start));
+        last = start;
+        any = true;
+    }
+    return onsets;
+}
+
+std::vector<float> syntheticClicks(const std::vector<double>& positions, std::size_t length,
+                                   double sampleRate, double minPeak, double maxPeak,
+                                   uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::uniform_real_distribution<double> peak(minPeak, maxPeak);
+    std::vector<float> audio(length);
+    for (float& s : audio)
+        s = float(1e-5 * noise(gen));
+    const double decayFrames = 0.015 * sampleRate;
+    for (double p : positions) {
+        const double a = peak(gen);
+        const std::size_t begin = std::size_t(std::ceil(p));
+        const std::size_t end = std::min(length, begin + std::size_t(8 * decayFrames));
+        for (std::size_t i = begin; i < end; ++i)
+            audio[i] += float(a * noise(gen) * std::exp(-(double(i) - p) / decayFrames));
+    }
+    return audio;
+}
