@@ -5,6 +5,8 @@
 #
 #   ./bench/run-timing.sh            20 s per run (the published figures)
 #   ./bench/run-timing.sh 5          5 s per run, for a quick look
+#   ./bench/run-timing.sh 5 --steps 20 --only idle,scheduled --dump /tmp/d
+#                                    further options go to seq_timing_bench
 #
 # Prints a plain table and a CSV; the CSV also goes to build-bench/timing.csv. Needs jackd2
 # (the README's test command installs it) and the right to real-time scheduling (root, or
@@ -12,6 +14,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
+[ $# -gt 0 ] && shift
 build=build-bench
 server=seqbench
 
@@ -67,4 +70,4 @@ done
 echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
      "$(uname -sr); jackd -R -P 70 -d dummy -r 48000 -p 64"
 "./$build/bench/seq_timing_bench" --player "./$build/bench/seq_timing_player" \
-    --seconds "$seconds" --jackd-pid "$jackd_pid" --csv "$build/timing.csv"
+    --seconds "$seconds" --jackd-pid "$jackd_pid" --csv "$build/timing.csv" "$@"

@@ -174,8 +174,20 @@ int main(int argc, char* argv[]) {
     // How early (positive) or late each step was handed to the output, after its handler.
     std::vector<int64_t> aheadNs;
     aheadNs.reserve(size_t(seconds * 1000 / std::max(stepMs, 1)) + 64);
-    QObject::connect(&window.Pulsor2, &Pulsor::Tick,
-                     [&] { aheadNs.push_back(window.Pulsor2.dueTimeNs() - nowNs()); });
+    // Playback is measured from its first tick to the stop, `seconds` later.
+    std::map<int, ThreadCpu> cpuThreadsAtStart;
+    int64_t cpuAtStart = 0, playStartNs = 0;
+    QTimer stopTimer;
+    stopTimer.setSingleShot(true);
+    QObject::connect(&window.Pulsor2, &Pulsor::Tick, [&] {
+        aheadNs.push_back(window.Pulsor2.dueTimeNs() - nowNs());
+        if (aheadNs.size() != 1)
+            return;
+        cpuThreadsAtStart = threadCpu();
+        cpuAtStart = processCpuNs();
+        playStartNs = nowNs();
+        stopTimer.start(int(seconds * 1000));
+    });
 
     // 3 ms of widget work every 5 ms: pattern switches (each stores the grid and recalls
     // another), grid edits, repaints. Every change is undone within the same slice, so the
@@ -202,22 +214,17 @@ int main(int argc, char* argv[]) {
 
     QTimer setupAnswer;
     bool found = false;
-    std::map<int, ThreadCpu> cpuThreadsAtStart;
-    int64_t cpuAtStart = 0, playStartNs = 0;
     QTimer::singleShot(200, [&] {
         window.HScroll1->setValue(stepMs);
         window.rock->click();
         answerSetup(setupAnswer, QStringLiteral("JACK: ") + QString::fromStdString(port), found);
         // The open command's dialog comes up inside this click; playback starts as it closes.
-        cpuThreadsAtStart = threadCpu();
-        cpuAtStart = processCpuNs();
-        playStartNs = nowNs();
         window.Command2->click();
         if (busy)
             busyTimer.start(5);
     });
 
-    QTimer::singleShot(200 + int(seconds * 1000), [&] {
+    QObject::connect(&stopTimer, &QTimer::timeout, [&] {
         window.Command2->click();  // stop
         busyTimer.stop();
         const int64_t playedNs = nowNs() - playStartNs;

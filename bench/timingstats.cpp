@@ -62,40 +62,61 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
     GridFigures out;
     if (barNotes.empty())
         return out;
+    const double stepFrames = stepMs * sampleRate / 1000.0;
+    auto notesOf = [&](long step) -> const std::vector<uint8_t>& {
+        return barNotes[std::size_t(step) % barNotes.size()];
+    };
     std::vector<Point> points;
     points.reserve(events.size());
     long step = 0;
     std::size_t within = 0;
-    // Steps without notes are skipped.
-    auto settle = [&] {
-        for (std::size_t guard = 0; guard < barNotes.size(); ++guard) {
-            if (within < barNotes[std::size_t(step) % barNotes.size()].size())
+    // Moves on to the next step that has notes, counting the notes left behind as lost.
+    auto nextStep = [&] {
+        out.lost += notesOf(step).size() - within;
+        within = 0;
+        for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)
+            if (!notesOf(++step).empty())
                 return;
-            ++step;
-            within = 0;
-        }
     };
-    settle();
+    if (notesOf(0).empty())
+        nextStep();
     bool haveFirst = false;
-    uint32_t first = 0;
+    uint32_t first = 0, last = 0;
     for (const StampedEvent& e : events) {
         if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90)
             continue;
-        const auto& notes = barNotes[std::size_t(step) % barNotes.size()];
-        if (e.bytes[1] != notes[within]) {
-            ++out.mismatched;
-            continue;
+        if (e.bytes[1] != notesOf(step)[within]) {
+            // Not the note expected next. If whole steps went missing (a server that misses
+            // periods loses what was written in them), the frame gap says how many.
+            long target = -1;
+            if (haveFirst) {
+                // Frame times wrap at 2^32; differences stay right.
+                const long gap = std::lround(double(int32_t(e.frame - last)) / stepFrames);
+                target = long(points.back().step) + gap;
+            }
+            if (target <= step || notesOf(target).empty() || notesOf(target)[0] != e.bytes[1]) {
+                ++out.mismatched;
+                continue;
+            }
+            if (within > 0)
+                nextStep();
+            while (step < target)
+                nextStep();
         }
         if (!haveFirst) {
             first = e.frame;
             haveFirst = true;
         }
-        // Frame times wrap at 2^32; differences stay right.
+        last = e.frame;
         points.push_back({double(step), double(int32_t(e.frame - first))});
-        ++within;
-        settle();
+        if (++within == notesOf(step).size()) {
+            within = 0;
+            for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)
+                if (!notesOf(++step).empty())
+                    break;
+        }
     }
-    fitLine(points, stepMs * sampleRate / 1000.0, sampleRate, out);
+    fitLine(points, stepFrames, sampleRate, out);
     return out;
 }
 
@@ -148,10 +169,16 @@ std::vector<double> detectOnsets(const std::vector<float>& audio, double sampleR
         const double eSlow = meanSquare(fastStart - slow, fastStart);
         if (eFast <= kJump * eSlow + kFloorLevel * kFloorLevel)
             continue;
-        // The hit starts at the first sample of the window that rises above the level
-        // before it.
-        const double level = kJump * std::sqrt(eSlow) + kFloorLevel;
-        std::size_t start = fastStart;
+        // The hit starts at the first sample that rises above everything in the few
+        // milliseconds before it (a louder hit over the tail of the last one). A quiet hit
+        // over a loud tail trips the energy test a little late, so the search starts one
+        // window earlier.
+        const std::size_t from = fastStart >= slow + 2 * fast ? fastStart - fast : fastStart;
+        double before = 0;
+        for (std::size_t i = from - slow; i < from; ++i)
+            before = std::max(before, double(std::abs(audio[i])));
+        const double level = 1.1 * before + kFloorLevel;
+        std::size_t start = from;
         while (start < n && std::abs(audio[start]) <= level)
             ++start;
         onsets.push_back(double(start));

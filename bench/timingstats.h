@@ -13,6 +13,7 @@ struct GridFigures {
     std::size_t events = 0;                  // events placed on the grid
     std::size_t steps = 0;                   // steps they span
     std::size_t mismatched = 0;              // events that were not the note expected next
+    std::size_t lost = 0;                    // notes expected but not received
     double driftPpm = 0;                     // fitted step length against the nominal one
     double p50Ms = 0, p99Ms = 0, maxMs = 0;  // |distance from the fitted grid|
     double worstStep = 0;                    // the step of the largest distance
@@ -21,6 +22,7 @@ struct GridFigures {
 /// Places Note On events on steps by matching them, in order, against the notes expected
 /// at each step of a bar (`barNotes`, repeated, starting at step 0), then fits a straight
 /// grid frame = a + b * step by least squares. Drift compares b with stepMs at sampleRate.
+/// A gap of two steps or more between events counts the steps between as lost.
 GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate);
