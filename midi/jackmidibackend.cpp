@@ -159,7 +159,8 @@ public:
         // Callbacks that come from our own teardown (the connection and the port going
         // away) are not a lost device.
         m_closing.store(true);
-        if (m_loss.load() != Loss::Shutdown)
+        const Loss loss = m_loss.load();
+        if (loss != Loss::Shutdown && loss != Loss::Dropped)
             jack_deactivate(m_client);
         dropClient();
     }
@@ -202,7 +203,9 @@ public:
     }
 
 private:
-    enum class Loss { None, Shutdown, Disconnected };
+    // Shutdown: the server went away; Dropped: it threw this client out (too slow in its
+    // process callback) and runs on; either way the client is dead.
+    enum class Loss { None, Shutdown, Dropped, Disconnected };
 
     static int64_t periodNs(jack_nframes_t frames, jack_nframes_t rate) {
         return rate == 0 ? 0 : int64_t(frames) * 1'000'000'000 / int64_t(rate);
@@ -327,8 +330,9 @@ private:
         }
     }
 
-    static void serverShutDown(jack_status_t, const char*, void* arg) {
-        static_cast<JackMidiOutSystem*>(arg)->lose(Loss::Shutdown);
+    static void serverShutDown(jack_status_t code, const char*, void* arg) {
+        static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? Loss::Dropped
+                                                                             : Loss::Shutdown);
     }
 
     static void portConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* arg) {
@@ -363,6 +367,11 @@ private:
                     "The JACK server has shut down, so the MIDI output to \"JACK: " + m_target +
                         "\" is closed. Start JACK again, then choose the output in "
                         "MIDI Setup.");
+            } else if (why == Loss::Dropped) {
+                reportAsync(MidiError::kDeviceLost,
+                            "JACK stopped this program's MIDI output to \"JACK: " + m_target +
+                                "\" (the system was too busy to keep up). Choose the output "
+                                "again in MIDI Setup.");
             } else if (why == Loss::Disconnected) {
                 reportAsync(MidiError::kDeviceLost,
                             "The JACK port \"" + m_target +
