@@ -55,6 +55,7 @@ void FrameStamper::arm(bool recordAudio) {
     m_eventCount.store(0);
     m_audioCount.store(0);
     m_dropped.store(0);
+    m_xrunCount.store(0);
     m_recordAudio.store(recordAudio);
     m_armed.store(true);
 }
@@ -111,6 +112,20 @@ int FrameStamper::process(jack_nframes_t frames, void* arg) {
 }
 
 int FrameStamper::xrun(void* arg) {
-    static_cast<FrameStamper*>(arg)->m_xruns.fetch_add(1);
+    auto* self = static_cast<FrameStamper*>(arg);
+    self->m_xruns.fetch_add(1);
+    // Called on JACK's notification thread, one at a time.
+    if (self->m_armed.load()) {
+        const std::size_t n = self->m_xrunCount.load();
+        if (n < self->m_xrunFrames.size()) {
+            self->m_xrunFrames[n] = jack_frame_time(self->m_client);
+            self->m_xrunCount.store(n + 1, std::memory_order_release);
+        }
+    }
     return 0;
+}
+
+std::vector<uint32_t> FrameStamper::xrunFrames() const {
+    const std::size_t n = m_xrunCount.load(std::memory_order_acquire);
+    return std::vector<uint32_t>(m_xrunFrames.begin(), m_xrunFrames.begin() + long(n));
 }

@@ -49,6 +49,9 @@ public:
     uint64_t dropped() const { return m_dropped.load(); }
     /// Xruns the server reported since the client opened.
     int xruns() const { return m_xruns.load(); }
+    /// The frame times at which the xruns since arm() were reported (a little after they
+    /// happened).
+    std::vector<uint32_t> xrunFrames() const;
 
 private:
     static int process(jack_nframes_t frames, void* arg);
@@ -68,4 +71,6 @@ private:
     std::atomic<bool> m_recordAudio{false};
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<int> m_xruns{0};
+    std::array<uint32_t, 4096> m_xrunFrames{};
+    std::atomic<std::size_t> m_xrunCount{0};
 };

@@ -2,41 +2,57 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <random>
 
 namespace {
 struct Point {
     double step;
     double frame;
+    int segment = 0;  // stretch between two xruns
 };
 
-// Least-squares line through the points; fills drift and the distance figures.
-void fitLine(const std::vector<Point>& points, double nominalStepFrames, double sampleRate,
+// Points of segments with fewer than this are dropped: a line through one or two points
+// says nothing about their distance from it.
+constexpr std::size_t kMinSegmentPoints = 4;
+
+// Least-squares grid through the points: one step length for all, one offset per segment
+// (an xrun may shift the server's frame clock). Fills drift and the distance figures.
+void fitLine(std::vector<Point> points, double nominalStepFrames, double sampleRate,
              GridFigures& out) {
+    std::map<int, std::size_t> sizes;
+    for (const Point& p : points)
+        ++sizes[p.segment];
+    const auto small = std::remove_if(points.begin(), points.end(), [&](const Point& p) {
+        return sizes[p.segment] < kMinSegmentPoints;
+    });
+    out.excluded += std::size_t(points.end() - small);
+    points.erase(small, points.end());
     out.events = points.size();
     if (points.size() < 2)
         return;
-    double sx = 0, sy = 0;
+    std::map<int, std::pair<double, double>> mean;  // segment -> (mean step, mean frame)
     for (const Point& p : points) {
-        sx += p.step;
-        sy += p.frame;
+        mean[p.segment].first += p.step / double(sizes[p.segment]);
+        mean[p.segment].second += p.frame / double(sizes[p.segment]);
     }
-    const double n = double(points.size());
-    const double mx = sx / n, my = sy / n;
     double sxx = 0, sxy = 0;
     for (const Point& p : points) {
-        sxx += (p.step - mx) * (p.step - mx);
-        sxy += (p.step - mx) * (p.frame - my);
+        const auto& m = mean[p.segment];
+        sxx += (p.step - m.first) * (p.step - m.first);
+        sxy += (p.step - m.first) * (p.frame - m.second);
     }
     if (sxx == 0)
         return;
     const double slope = sxy / sxx;
-    const double intercept = my - slope * mx;
     std::vector<double> distanceMs;
     distanceMs.reserve(points.size());
-    for (const Point& p : points)
-        distanceMs.push_back(std::abs(p.frame - (intercept + slope * p.step)) * 1000.0 /
-                             sampleRate);
+    for (const Point& p : points) {
+        const auto& m = mean[p.segment];
+        const double expected = m.second + slope * (p.step - m.first);
+        distanceMs.push_back(std::abs(p.frame - expected) * 1000.0 / sampleRate);
+    }
+    out.segments = mean.size();
     out.driftPpm = (slope / nominalStepFrames - 1.0) * 1e6;
     out.steps = std::size_t(points.back().step - points.front().step) + 1;
     out.p50Ms = percentile(distanceMs, 0.50);
@@ -58,11 +74,13 @@ double percentile(std::vector<double> values, double q) {
 
 GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
-                            double sampleRate) {
+                            double sampleRate, const std::vector<uint32_t>& xrunFrames,
+                            double xrunGuardMs) {
     GridFigures out;
     if (barNotes.empty())
         return out;
     const double stepFrames = stepMs * sampleRate / 1000.0;
+    const double guardFrames = xrunGuardMs * sampleRate / 1000.0;
     auto notesOf = [&](long step) -> const std::vector<uint8_t>& {
         return barNotes[std::size_t(step) % barNotes.size()];
     };
@@ -108,7 +126,21 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
             haveFirst = true;
         }
         last = e.frame;
-        points.push_back({double(step), double(int32_t(e.frame - first))});
+        // Placed on its step either way; left out of the figures near an xrun, and in the
+        // segment after the last xrun reported before it.
+        int segment = 0;
+        bool nearXrun = false;
+        for (uint32_t x : xrunFrames) {
+            const double apart = double(int32_t(e.frame - x));
+            if (std::abs(apart) <= guardFrames)
+                nearXrun = true;
+            if (apart > 0)
+                ++segment;
+        }
+        if (nearXrun)
+            ++out.excluded;
+        else
+            points.push_back({double(step), double(int32_t(e.frame - first)), segment});
         if (++within == notesOf(step).size()) {
             within = 0;
             for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)

@@ -14,6 +14,8 @@ struct GridFigures {
     std::size_t steps = 0;                   // steps they span
     std::size_t mismatched = 0;              // events that were not the note expected next
     std::size_t lost = 0;                    // notes expected but not received
+    std::size_t excluded = 0;                // events left out of the figures (near xruns)
+    std::size_t segments = 1;                // stretches between xruns, each with its offset
     double driftPpm = 0;                     // fitted step length against the nominal one
     double p50Ms = 0, p99Ms = 0, maxMs = 0;  // |distance from the fitted grid|
     double worstStep = 0;                    // the step of the largest distance
@@ -22,10 +24,17 @@ struct GridFigures {
 /// Places Note On events on steps by matching them, in order, against the notes expected
 /// at each step of a bar (`barNotes`, repeated, starting at step 0), then fits a straight
 /// grid frame = a + b * step by least squares. Drift compares b with stepMs at sampleRate.
-/// A gap of two steps or more between events counts the steps between as lost.
+/// When an event is not the note expected next, the frame gap to the previous event tells
+/// how many steps went missing; their notes count as lost.
+///
+/// `xrunFrames`: frame times at which the server reported xruns. A server that misses a
+/// period may shift its frame clock against the wall clock, so each stretch between xruns
+/// gets its own offset (the step length stays common), and events within `xrunGuardMs` of
+/// an xrun are left out.
 GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
-                            double sampleRate);
+                            double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
+                            double xrunGuardMs = 0);
 
 /// Fits a straight grid to onset times (frames) that fall on steps of about `stepFrames`;
 /// each onset goes to its nearest step. Missing steps are allowed.

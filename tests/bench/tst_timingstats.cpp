@@ -85,6 +85,22 @@ private slots:
         QVERIFY(g.maxMs < 1e-9);
     }
 
+    void anXrunStartsAStretchWithItsOwnOffset() {
+        // The server's frame clock falls 64 frames behind at step 300 (an xrun); the steps
+        // themselves stay on time. Seen as one grid that would be jitter and drift.
+        const auto events = play(600, 1000, 960.0, [](int k) { return k >= 300 ? -64.0 : 0.0; });
+        const uint32_t xrunAt = 1000 + 300 * 960 - 64 - 100;
+        const GridFigures whole = fitEventsToGrid(events, kBar, 20.0, kRate);
+        QVERIFY(whole.maxMs > 0.6);
+        const GridFigures g = fitEventsToGrid(events, kBar, 20.0, kRate, {xrunAt}, 30.0);
+        QCOMPARE(g.segments, size_t(2));
+        // Steps 299 (82), 300 (35 42) and 301 (82) are within 30 ms of the xrun.
+        QCOMPARE(g.excluded, size_t(4));
+        QCOMPARE(g.events, events.size() - 4);
+        QVERIFY(g.maxMs < 1e-9);
+        QVERIFY(std::abs(g.driftPpm) < 1e-6);
+    }
+
     void aNoteOutOfSequenceIsNotPlaced() {
         auto events = play(20, 1000, 960.0, [](int) { return 0.0; });
         events.insert(events.begin() + 5, noteOn(events[5].frame, 60));
