@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 FrameStamper::FrameStamper(const std::string& clientName, std::size_t maxEvents,
                            std::size_t maxAudioFrames)
@@ -83,6 +84,23 @@ int FrameStamper::process(jack_nframes_t frames, void* arg) {
     const jack_nframes_t start = jack_last_frame_time(self->m_client);
 
     const uint32_t n = jack_midi_get_event_count(midi);
+    jack_nframes_t cycleFrames = 0;
+    jack_time_t cycleUs = 0, nextUs = 0;
+    float periodUs = 0;
+    double nsPerFrame = 0, cycleStartMonoNs = 0;
+    if (n > 0 &&
+        jack_get_cycle_times(self->m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0) {
+        // JACK's clock is not CLOCK_MONOTONIC (jack2 reads CLOCK_MONOTONIC_RAW): the offset
+        // between the two is read here.
+        const jack_time_t j1 = jack_get_time();
+        timespec mono{};
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        const jack_time_t j2 = jack_get_time();
+        const double jackMinusMonoNs =
+            double(j1 + j2) * 500.0 - (double(mono.tv_sec) * 1e9 + double(mono.tv_nsec));
+        nsPerFrame = double(nextUs - cycleUs) * 1000.0 / double(frames);
+        cycleStartMonoNs = double(cycleUs) * 1000.0 - jackMinusMonoNs;
+    }
     std::size_t count = self->m_eventCount.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t ev;
@@ -94,6 +112,7 @@ int FrameStamper::process(jack_nframes_t frames, void* arg) {
         }
         StampedEvent& e = self->m_events[count++];
         e.frame = start + ev.time;
+        e.clockNs = int64_t(cycleStartMonoNs + double(ev.time) * nsPerFrame);
         e.size = static_cast<uint8_t>(std::min<std::size_t>(ev.size, e.bytes.size()));
         std::memcpy(e.bytes.data(), ev.buffer, e.size);
     }

@@ -15,6 +15,9 @@
 
 struct StampedEvent {
     uint32_t frame = 0;
+    // When JACK's clock puts that frame, on CLOCK_MONOTONIC (ns): read from the times of the
+    // period it arrived in, the same reading a sample-accurate sender maps its due times with.
+    int64_t clockNs = 0;
     uint8_t size = 0;
     std::array<uint8_t, 3> bytes{};
 };

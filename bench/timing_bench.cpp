@@ -114,7 +114,8 @@ struct Row {
     int stepMs = 0;
     int attempts = 0;
     int xruns = 0;
-    GridFigures grid;
+    GridFigures grid;   // by frames
+    GridFigures clock;  // by the times JACK's clock gives those frames
     std::map<std::string, std::string> player;
     double jackdSPerMin = 0, jackdRtSPerMin = 0;
     double receiverSPerMin = 0;  // the benchmark's own JACK thread: what any client costs
@@ -175,8 +176,11 @@ Row runOnce(FrameStamper& stamper, const std::string& player, const std::string&
         row.problem = "the player failed: " + p.readAllStandardError().right(400).toStdString();
     if (row.problem.empty() && row.num("found") != 1)
         row.problem = "the receiver was not in the output list";
-    row.grid = fitEventsToGrid(stamper.events(), bar, stepMs, stamper.sampleRate(),
-                               stamper.xrunFrames(), kXrunGuardMs);
+    const auto events = stamper.events();
+    row.grid = fitEventsToGrid(events, bar, stepMs, stamper.sampleRate(), stamper.xrunFrames(),
+                               kXrunGuardMs);
+    row.clock = fitEventsToGrid(events, bar, stepMs, stamper.sampleRate(), stamper.xrunFrames(),
+                                kXrunGuardMs, /*byJackClock=*/true);
     if (row.problem.empty() && row.grid.mismatched > 0)
         row.problem = std::to_string(row.grid.mismatched) + " events out of sequence";
     // A server that misses periods may drop what was written in them: only a loss in a run
@@ -217,6 +221,12 @@ std::vector<Column> columns() {
         {"p50", "ms", "jitter_p50_ms", 7, [](const Row& r) { return fixed(r.grid.p50Ms, 4); }},
         {"p99", "ms", "jitter_p99_ms", 7, [](const Row& r) { return fixed(r.grid.p99Ms, 4); }},
         {"max", "ms", "jitter_max_ms", 7, [](const Row& r) { return fixed(r.grid.maxMs, 4); }},
+        {"clk p99", "ms", "clock_jitter_p99_ms", 7,
+         [](const Row& r) { return fixed(r.clock.p99Ms, 4); }},
+        {"clk max", "ms", "clock_jitter_max_ms", 7,
+         [](const Row& r) { return fixed(r.clock.maxMs, 4); }},
+        {"clk dr", "ppm", "clock_drift_ppm", 7,
+         [](const Row& r) { return fixed(r.clock.driftPpm, 3); }},
         {"xrun", "", "xruns", 4, [](const Row& r) { return std::to_string(r.xruns); }},
         {"tries", "", "attempts", 5, [](const Row& r) { return std::to_string(r.attempts); }},
         {"left", "out", "left_out_near_xruns", 4,
@@ -429,8 +439,11 @@ int main(int argc, char* argv[]) {
                                                  std::to_string(attempt) + ".txt";
                         if (FILE* f = std::fopen(path.c_str(), "w")) {
                             for (const StampedEvent& e : stamper.events())
-                                std::fprintf(f, "%u %02x %02x %02x\n", e.frame, e.bytes[0],
+                                std::fprintf(f, "%u %lld %02x %02x %02x\n", e.frame,
+                                             static_cast<long long>(e.clockNs), e.bytes[0],
                                              e.bytes[1], e.bytes[2]);
+                            for (uint32_t x : stamper.xrunFrames())
+                                std::fprintf(f, "xrun %u\n", x);
                             std::fclose(f);
                         }
                     }

@@ -75,7 +75,7 @@ double percentile(std::vector<double> values, double q) {
 GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames,
-                            double xrunGuardMs) {
+                            double xrunGuardMs, bool byJackClock) {
     GridFigures out;
     if (barNotes.empty())
         return out;
@@ -100,6 +100,7 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
         nextStep();
     bool haveFirst = false;
     uint32_t first = 0, last = 0;
+    int64_t firstClockNs = 0;
     for (const StampedEvent& e : events) {
         if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90)
             continue;
@@ -123,6 +124,7 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
         }
         if (!haveFirst) {
             first = e.frame;
+            firstClockNs = e.clockNs;
             haveFirst = true;
         }
         last = e.frame;
@@ -134,13 +136,17 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
             const double apart = double(int32_t(e.frame - x));
             if (std::abs(apart) <= guardFrames)
                 nearXrun = true;
-            if (apart > 0)
+            // JACK's clock has no jump at an xrun: one stretch.
+            if (apart > 0 && !byJackClock)
                 ++segment;
         }
         if (nearXrun)
             ++out.excluded;
         else
-            points.push_back({double(step), double(int32_t(e.frame - first)), segment});
+            points.push_back({double(step),
+                              byJackClock ? double(e.clockNs - firstClockNs) * sampleRate / 1e9
+                                          : double(int32_t(e.frame - first)),
+                              segment});
         if (++within == notesOf(step).size()) {
             within = 0;
             for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)

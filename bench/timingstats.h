@@ -31,10 +31,15 @@ struct GridFigures {
 /// period may shift its frame clock against the wall clock, so each stretch between xruns
 /// gets its own offset (the step length stays common), and events within `xrunGuardMs` of
 /// an xrun are left out.
+///
+/// `byJackClock`: fit the times JACK's clock gives the events' frames (StampedEvent::clockNs)
+/// instead of the frames. JACK's clock follows the server through its xruns, so this tells
+/// where a sender put its events by the clock it had, apart from what the server did. It is
+/// one stretch; events near xruns are still left out.
 GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
-                            double xrunGuardMs = 0);
+                            double xrunGuardMs = 0, bool byJackClock = false);
 
 /// Fits a straight grid to onset times (frames) that fall on steps of about `stepFrames`;
 /// each onset goes to its nearest step. Missing steps are allowed.
