@@ -267,6 +267,12 @@ private slots:
                      qPrintable(QStringLiteral("%1 frames late").arg(events[0].frame - before)));
             break;
         }
+        // Closed, the output leaves no client behind (nor does listing the devices).
+        QVERIFY(!receiver.clientExists("midi pattern sequencer"));
+        QVERIFY(out->DeviceCount() > 0);
+        QVERIFY(!receiver.clientExists("midi pattern sequencer"));
+        // The check itself sees a client that is there.
+        QVERIFY(receiver.clientExists("seq-test-late"));
     }
 
     void thePanicLeavesAtOnceAndDropsWaitingNotes() {

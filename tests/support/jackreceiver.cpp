@@ -33,6 +33,14 @@ JackReceiver::~JackReceiver() {
 
 void JackReceiver::shutdown(void* arg) { static_cast<JackReceiver*>(arg)->m_shutDown.store(true); }
 
+bool JackReceiver::clientExists(const std::string& name) const {
+    if (!m_client) return false;
+    char* uuid = jack_get_uuid_for_client_name(m_client, name.c_str());
+    if (!uuid) return false;
+    jack_free(uuid);
+    return true;
+}
+
 uint32_t JackReceiver::frameTime() const { return m_client ? jack_frame_time(m_client) : 0; }
 
 jack_nframes_t JackReceiver::bufferSize() const { return m_client ? jack_get_buffer_size(m_client) : 0; }

@@ -49,6 +49,8 @@ public:
     jack_nframes_t bufferSize() const;
     /// The CLOCK_MONOTONIC time (ns) at which JACK expects frame `frame`.
     int64_t monotonicNsOfFrame(uint32_t frame) const;
+    /// Whether a client of that name is on the server.
+    bool clientExists(const std::string& name) const;
     /// True once the server shut the client down.
     bool shutDown() const { return m_shutDown.load(); }
 
