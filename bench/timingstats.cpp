@@ -1,6 +1,7 @@
 #include "timingstats.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <random>
@@ -100,19 +101,46 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
         nextStep();
     bool haveFirst = false;
     uint32_t first = 0, last = 0;
-    int64_t firstClockNs = 0;
+    int64_t firstClockNs = 0, lastClockNs = 0;
+    // Where an event sits against its step, in steps: by JACK's clock where the receiver read
+    // it (the frame clock may jump at an xrun, the clock does not), else by frames. Frame
+    // times wrap at 2^32; differences stay right.
+    auto position = [&](const StampedEvent& e) {
+        return e.clockNs != 0 && firstClockNs != 0
+                   ? double(e.clockNs - firstClockNs) * 1e-6 / stepMs
+                   : double(int32_t(e.frame - first)) / stepFrames;
+    };
+    // How late the recent events sat against their steps (a sender that is always a little
+    // late), so that lateness is not taken for missing steps.
+    std::array<double, 15> recentLateness{};
+    std::size_t recentCount = 0;
+    auto usualLateness = [&] {
+        const std::size_t n = std::min(recentCount, recentLateness.size());
+        if (n == 0)
+            return 0.0;
+        std::array<double, 15> sorted = recentLateness;
+        std::sort(sorted.begin(), sorted.begin() + long(n));
+        return sorted[n / 2];
+    };
     for (const StampedEvent& e : events) {
         if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90)
             continue;
-        if (e.bytes[1] != notesOf(step)[within]) {
-            // Not the note expected next. If whole steps went missing (a server that misses
-            // periods loses what was written in them), the frame gap says how many.
-            long target = -1;
-            if (haveFirst) {
-                // Frame times wrap at 2^32; differences stay right.
-                const long gap = std::lround(double(int32_t(e.frame - last)) / stepFrames);
-                target = long(points.back().step) + gap;
+        if (haveFirst && (e.frame != last || e.clockNs != lastClockNs)) {
+            // Whole steps missing (a server that misses periods loses what was written in
+            // them): the event belongs that many steps on. Half a step of slack either way
+            // beyond one step keeps ordinary lateness from counting.
+            const double at = position(e) - usualLateness();
+            if (at - double(step) >= 1.5) {
+                const long target = std::lround(at);
+                if (within > 0)
+                    nextStep();
+                while (step < target)
+                    nextStep();
             }
+        }
+        if (e.bytes[1] != notesOf(step)[within]) {
+            // Not the note expected next: maybe the steps between went missing.
+            const long target = haveFirst ? std::lround(position(e) - usualLateness()) : -1;
             if (target <= step || notesOf(target).empty() || notesOf(target)[0] != e.bytes[1]) {
                 ++out.mismatched;
                 continue;
@@ -128,6 +156,8 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
             haveFirst = true;
         }
         last = e.frame;
+        lastClockNs = e.clockNs;
+        recentLateness[recentCount++ % recentLateness.size()] = position(e) - double(step);
         // Placed on its step either way; left out of the figures near an xrun, and in the
         // segment after the last xrun reported before it.
         int segment = 0;
