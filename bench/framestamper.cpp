@@ -88,8 +88,10 @@ int FrameStamper::process(jack_nframes_t frames, void* arg) {
     jack_time_t cycleUs = 0, nextUs = 0;
     float periodUs = 0;
     double nsPerFrame = 0, cycleStartMonoNs = 0;
+    // A server in trouble may report a period that ends before it starts: no clock then.
     if (n > 0 &&
-        jack_get_cycle_times(self->m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0) {
+        jack_get_cycle_times(self->m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
+        nextUs > cycleUs) {
         // JACK's clock is not CLOCK_MONOTONIC (jack2 reads CLOCK_MONOTONIC_RAW): the offset
         // between the two is read here.
         const jack_time_t j1 = jack_get_time();

@@ -130,7 +130,9 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
             // them): the event belongs that many steps on. Half a step of slack either way
             // beyond one step keeps ordinary lateness from counting.
             const double at = position(e) - usualLateness();
-            if (at - double(step) >= 1.5) {
+            // A jump of more than this is no run of lost steps but a broken reading.
+            constexpr double kMostSteps = 1000;
+            if (at - double(step) >= 1.5 && at - double(step) <= kMostSteps) {
                 const long target = std::lround(at);
                 if (within > 0)
                     nextStep();
@@ -141,7 +143,8 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
         if (e.bytes[1] != notesOf(step)[within]) {
             // Not the note expected next: maybe the steps between went missing.
             const long target = haveFirst ? std::lround(position(e) - usualLateness()) : -1;
-            if (target <= step || notesOf(target).empty() || notesOf(target)[0] != e.bytes[1]) {
+            if (target <= step || target - step > 1000 || notesOf(target).empty() ||
+                notesOf(target)[0] != e.bytes[1]) {
                 ++out.mismatched;
                 continue;
             }
@@ -170,7 +173,8 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
             if (apart > 0 && !byJackClock)
                 ++segment;
         }
-        if (nearXrun)
+        // An event that arrived when the server gave no clock cannot be placed by it.
+        if (nearXrun || (byJackClock && (e.clockNs == 0 || firstClockNs == 0)))
             ++out.excluded;
         else
             points.push_back({double(step),
