@@ -59,6 +59,11 @@ void Pulsor::setLeadTime(std::chrono::nanoseconds lead) {
     m_wake.notify_all();
 }
 
+std::chrono::nanoseconds Pulsor::leadFor(int64_t outputLeadNs) {
+    if (outputLeadNs <= 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(outputLeadNs) + kUiStallCover;
+}
+
 std::chrono::nanoseconds Pulsor::leadTime() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_lead;

@@ -45,6 +45,17 @@ public:
     void setLeadTime(std::chrono::nanoseconds lead);
     std::chrono::nanoseconds leadTime() const;
 
+    /// How late the UI thread may come to a posted tick (busy with other handlers, a
+    /// repaint) and still hand the step over in time. Measured with the window doing 3 ms of
+    /// widget work every 5 ms, a tick waited up to about 6 ms (it can sit behind two slices
+    /// of work); 8 ms covers that, and an edit made in those last milliseconds before a step
+    /// is heard one step later, which nobody can tell.
+    static constexpr std::chrono::nanoseconds kUiStallCover = std::chrono::milliseconds(8);
+    /// The lead time for an output that must have a message `outputLeadNs` before its due
+    /// time: that plus kUiStallCover. An output that sends at once (0) gets no lead, since
+    /// a tick raised early would then sound early.
+    static std::chrono::nanoseconds leadFor(int64_t outputLeadNs);
+
     /// Due time of the tick being handled, in CLOCK_MONOTONIC nanoseconds (the clock of
     /// std::chrono::steady_clock); 0 outside a Tick handler.
     int64_t dueTimeNs() const { return m_dueNs; }

@@ -46,6 +46,11 @@ void MidiPort::clearReported() {
     m_reported.clear();
 }
 
+void MidiPort::markReported(int16_t code) {
+    std::lock_guard<std::mutex> lock(m_reportMutex);
+    m_reported.insert(code);
+}
+
 AsyncErrorHandler MidiPort::asyncHandler() {
     return [this](int16_t code, const std::string& text) {
         report(code, QString::fromStdString(text));
@@ -58,7 +63,7 @@ MIDIOutput::MIDIOutput(std::unique_ptr<MidiOutSystem> builtin,
                        std::vector<std::unique_ptr<MidiOutSystem>> systems, QObject* parent)
     : MidiPort(parent), m_builtin(std::move(builtin)), m_systems(std::move(systems)) {
     if (m_builtin) {
-        m_builtin->setAsyncErrorHandler(asyncHandler());
+        m_builtin->setAsyncErrorHandler(systemErrorHandler(m_builtin.get()));
         const std::vector<std::string> ports = m_builtin->listPorts();
         m_builtinDevice.system = -1;
         m_builtinDevice.port = ports.empty() ? std::string() : ports.front();
@@ -66,10 +71,31 @@ MIDIOutput::MIDIOutput(std::unique_ptr<MidiOutSystem> builtin,
     } else {
         m_builtinDevice.displayName = QStringLiteral("No built-in synth");
     }
-    for (auto& s : m_systems) s->setAsyncErrorHandler(asyncHandler());
+    for (auto& s : m_systems) s->setAsyncErrorHandler(systemErrorHandler(s.get()));
 }
 
 MIDIOutput::~MIDIOutput() { close(); }
+
+AsyncErrorHandler MIDIOutput::systemErrorHandler(MidiOutSystem* sys) {
+    return [this, sys](int16_t code, const std::string& text) {
+        if (code == MidiError::kDeviceLost) {
+            // Closed on the UI thread, before the report is delivered, unless the port has
+            // been reopened meanwhile. The backend's own threads are done once it is closed.
+            const uint64_t serial = m_openSerial.load();
+            QMetaObject::invokeMethod(
+                this,
+                [this, sys, serial] {
+                    if (m_open != sys || m_openSerial.load() != serial) return;
+                    close();
+                    // Messages written from now on meet a closed port: the same condition,
+                    // told once already.
+                    markReported(MidiError::kPortNotOpen);
+                },
+                Qt::QueuedConnection);
+        }
+        report(code, QString::fromStdString(text));
+    };
+}
 
 void MIDIOutput::listDevices() {
     m_devices.clear();
@@ -129,6 +155,7 @@ void MIDIOutput::open() {
         return;
     }
     m_open = sys;
+    m_openSerial.fetch_add(1);
     m_portState = 1;
 }
 

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,8 @@ protected:
     void report(int16_t code, const QString& text);
     /// Forgets the reported conditions: the next failure is told again.
     void clearReported();
+    /// Counts `code` as reported already, so that it is not told until the next open.
+    void markReported(int16_t code);
     /// Handler given to backends; posts their errors.
     AsyncErrorHandler asyncHandler();
 
@@ -81,6 +84,10 @@ private:
 ///  7 send the three bytes Status, Data1, Data2. Inside a Tick the message leaves at the
 ///    tick's due time (setDueTimeNs); otherwise at once.
 /// Other codes are ignored.
+///
+/// A device that goes away while open (kDeviceLost from its system) is reported once and
+/// the port closes itself: PortState reads 0, and messages written afterwards meet a closed
+/// port without a further report, until the port is opened again.
 class MIDIOutput : public MidiPort {
     Q_OBJECT
 public:
@@ -100,7 +107,7 @@ public:
     /// How long before its due time a tick should be raised so that the open device can
     /// still send it on time.
     int64_t schedulingLeadNs() const;
-    /// Drops messages still waiting for their due time.
+    /// Drops messages still waiting for a due time after now.
     void cancelPending();
 
     QString DeviceName() override;
@@ -114,6 +121,8 @@ private:
     void close();
     void send();
     MidiOutSystem* system(int index) const;
+    /// Error handler for one system: reports, and closes the port when its device is lost.
+    AsyncErrorHandler systemErrorHandler(MidiOutSystem* sys);
 
     std::unique_ptr<MidiOutSystem> m_builtin;
     std::vector<std::unique_ptr<MidiOutSystem>> m_systems;
@@ -121,6 +130,8 @@ private:
     Device m_builtinDevice;
     int16_t m_status = 0, m_data1 = 0, m_data2 = 0;
     int64_t m_dueNs = 0;
+    // Counts the opens, so that a loss posted for an earlier open closes nothing.
+    std::atomic<uint64_t> m_openSerial{0};
 };
 
 /// The MIDI input port component. Devices 0..DeviceCount-1 are the ports of the input

@@ -53,6 +53,9 @@ void applyDeviceLists(MIDIOutput& out, const DeviceList& comboMidiOut, MIDIInput
 }
 
 void sendPanic(MIDIOutput& out) {
+    // Notes handed over ahead of their due time would otherwise sound after the All Notes
+    // Off: they are dropped, and the panic itself leaves at once.
+    out.cancelPending();
     // Control Change on channel 10 (B9), controller 123: All Notes Off.
     out.setStatus(185);
     out.setData1(123);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "scheduledsender.h"
+
 const char* const kMidiClientName = "midi pattern sequencer";
 
 bool alsaSequencerPresent() { return ::access("/dev/snd/seq", R_OK | W_OK) == 0; }
@@ -106,11 +108,24 @@ public:
         if (!midi) return false;
         if (!openByName(*midi, port, "out", m_lastError, error)) return false;
         m_midi = std::move(midi);
+        if (m_system == RtMidiSystem::Alsa) {
+            // The ALSA sequencer delivers a message the moment it gets it, so a thread of
+            // our own holds each message until its due time.
+            m_sender = std::make_unique<ScheduledSender>(
+                [this](const unsigned char* bytes, std::size_t size, std::string& err) {
+                    return sendNow(bytes, size, err);
+                },
+                [this](const std::string& err) {
+                    reportAsync(MidiError::kSendFailed, "Cannot send to the MIDI output: " + err);
+                });
+        }
         return true;
     }
 
     void close() override {
         if (!m_midi) return;
+        // The sender ends first: it is the only other user of the RtMidi object.
+        m_sender.reset();
         try {
             m_midi->closePort();
         } catch (const std::exception&) {
@@ -118,13 +133,29 @@ public:
         m_midi.reset();
     }
 
-    bool send(const unsigned char* bytes, std::size_t size, int64_t /*dueNs*/,
+    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
               std::string& error) override {
-        // RtMidi sends at once; the due time cannot be honoured here.
         if (!m_midi) {
             error = "the port is not open";
             return false;
         }
+        if (m_sender) {
+            m_sender->post(bytes, size, dueNs);
+            return true;
+        }
+        // RtMidi's JACK output writes every message at the start of the next JACK period;
+        // it cannot honour a due time, so it sends at once (schedulingLeadNs is 0).
+        return sendNow(bytes, size, error);
+    }
+
+    void cancelPending() override {
+        if (m_sender) m_sender->cancelPending();
+    }
+
+    int64_t schedulingLeadNs() const override { return m_sender ? ScheduledSender::kLeadNs : 0; }
+
+private:
+    bool sendNow(const unsigned char* bytes, std::size_t size, std::string& error) {
         m_lastError.clear();
         try {
             m_midi->sendMessage(bytes, size);
@@ -139,10 +170,10 @@ public:
         return true;
     }
 
-private:
     RtMidiSystem m_system;
     std::unique_ptr<RtMidiOut> m_midi;
     std::string m_lastError;
+    std::unique_ptr<ScheduledSender> m_sender;
 };
 
 class RtMidiInSystem final : public MidiInSystem {

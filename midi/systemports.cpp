@@ -1,13 +1,14 @@
 #include "systemports.h"
 
 #include "fluidsynthbackend.h"
+#include "jackmidibackend.h"
 #include "midiport.h"
 #include "rtmidibackend.h"
 
 std::unique_ptr<MIDIOutput> makeSystemMidiOutput() {
     std::vector<std::unique_ptr<MidiOutSystem>> systems;
     systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Alsa));
-    systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Jack));
+    systems.push_back(makeJackMidiOutSystem());
     return std::make_unique<MIDIOutput>(std::make_unique<FluidSynthBackend>(), std::move(systems));
 }
 

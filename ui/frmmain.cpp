@@ -358,6 +358,11 @@ void frmMain::Pulsor2_Tick() {
 
 void frmMain::Command2_Click() {
     m_seq.Command2_Click([this] { Command1_Click(); });
+    applyLeadTime();
+}
+
+void frmMain::applyLeadTime() {
+    Pulsor2.setLeadTime(Pulsor::leadFor(MIDIOutput1->schedulingLeadNs()));
 }
 
 void frmMain::stopbutton_Click() { mnuFileExit_Click(); }
@@ -430,6 +435,8 @@ void frmMain::mnuMidiSetup_Click() {
     m_setupForm->exec();
     if (m_setupForm->unloaded()) m_setupForm.reset();
     m_seq.SetupPending = 0;
+    // The ports are opened through this dialog only; playback may be running.
+    applyLeadTime();
 }
 
 void frmMain::mnuMidiThru_Click() {

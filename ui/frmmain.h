@@ -133,6 +133,8 @@ private:
     void place(QWidget* w, int left, int top, int width, int height);
     int px(int twips) const;
     void showPortError(int16_t code, const QString& text);
+    /// Raises Pulsor2's ticks early enough for the open output to send each step on time.
+    void applyLeadTime();
     void showMessage(const QString& text);
     void endProgram();
 

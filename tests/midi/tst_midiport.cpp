@@ -140,6 +140,49 @@ private slots:
         QCOMPARE(text, QStringLiteral("server went away"));
     }
 
+    void aLostDeviceClosesTheOutputWithOneReport() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        ErrorRecorder spy(out);
+        out.setDeviceID(0);
+        out.setAction(1);
+        std::thread worker([&] {
+            ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone");
+            ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone again");
+        });
+        worker.join();
+        QTRY_COMPARE(out.PortState(), int16_t(0));
+        QCOMPARE(ports.outSystem->openPort, std::string());
+        // Playback goes on writing to the closed port: nothing more is reported.
+        for (int i = 0; i < 20; ++i) out.setAction(7);
+        QTest::qWait(50);
+        QCOMPARE(spy.codes, QList<int16_t>{MidiError::kDeviceLost});
+        QCOMPARE(spy.texts, QStringList{QStringLiteral("gone")});
+
+        // Opened again, the output reports a new loss.
+        out.setAction(1);
+        QCOMPARE(out.PortState(), int16_t(1));
+        ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone once more");
+        QTRY_COMPARE(spy.count(), 2);
+        QCOMPARE(out.PortState(), int16_t(0));
+    }
+
+    void aLossFromBeforeAReopenLeavesTheNewPortOpen() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        out.setDeviceID(0);
+        out.setAction(1);
+        ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone");
+        // Reopened before the loss reached the UI thread.
+        out.setAction(2);
+        out.setDeviceID(1);
+        out.setAction(1);
+        ErrorRecorder spy(out);
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(out.PortState(), int16_t(1));
+        QCOMPARE(ports.outSystem->openPort, std::string("synth B"));
+    }
+
     void inputCodesFourAndFiveStartAndStop() {
         RecordingPorts ports;
         MIDIInput& in = *ports.input;

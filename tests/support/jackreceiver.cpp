@@ -15,6 +15,7 @@ JackReceiver::JackReceiver(const std::string& clientName) {
     m_port = jack_port_register(m_client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(m_client, &JackReceiver::process, this);
     jack_set_xrun_callback(m_client, &JackReceiver::xrun, this);
+    jack_on_shutdown(m_client, &JackReceiver::shutdown, this);
     if (!m_port || jack_activate(m_client) != 0) {
         m_error = "cannot register or activate the receiving port";
         jack_client_close(m_client);
@@ -24,9 +25,35 @@ JackReceiver::JackReceiver(const std::string& clientName) {
 
 JackReceiver::~JackReceiver() {
     if (m_client) {
-        jack_deactivate(m_client);
+        // A client the server has shut down is only closed (its resources freed).
+        if (!m_shutDown.load()) jack_deactivate(m_client);
         jack_client_close(m_client);
     }
+}
+
+void JackReceiver::shutdown(void* arg) { static_cast<JackReceiver*>(arg)->m_shutDown.store(true); }
+
+bool JackReceiver::clientExists(const std::string& name) const {
+    if (!m_client) return false;
+    char* uuid = jack_get_uuid_for_client_name(m_client, name.c_str());
+    if (!uuid) return false;
+    jack_free(uuid);
+    return true;
+}
+
+uint32_t JackReceiver::frameTime() const { return m_client ? jack_frame_time(m_client) : 0; }
+
+jack_nframes_t JackReceiver::bufferSize() const { return m_client ? jack_get_buffer_size(m_client) : 0; }
+
+int64_t JackReceiver::monotonicNsOfFrame(uint32_t frame) const {
+    if (!m_client) return 0;
+    const jack_time_t j1 = jack_get_time();
+    const int64_t mono = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    const jack_time_t j2 = jack_get_time();
+    const int64_t jackMinusMonotonicNs = int64_t(j1 + j2) * 500 - mono;
+    return int64_t(jack_frames_to_time(m_client, frame)) * 1000 - jackMinusMonotonicNs;
 }
 
 std::string JackReceiver::portName() const { return m_port ? jack_port_name(m_port) : std::string(); }
@@ -39,12 +66,30 @@ int JackReceiver::process(jack_nframes_t frames, void* arg) {
     const jack_nframes_t start = jack_last_frame_time(self->m_client);
     const uint32_t n = jack_midi_get_event_count(buffer);
     if (n == 0) return 0;
+    jack_nframes_t cycleFrames = 0;
+    jack_time_t cycleUs = 0, nextUs = 0;
+    float periodUs = 0;
+    jack_get_cycle_times(self->m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs);
+    const jack_time_t j1 = jack_get_time();
+    const int64_t mono = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    const jack_time_t j2 = jack_get_time();
     // A test receiver may take a lock here; a real-time client would not.
     std::lock_guard<std::mutex> lock(self->m_mutex);
     for (uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t ev;
         if (jack_midi_event_get(&ev, buffer, i) != 0) continue;
-        self->m_events.push_back({start + ev.time, std::vector<unsigned char>(ev.buffer, ev.buffer + ev.size)});
+        ReceivedEvent r;
+        r.frame = start + ev.time;
+        r.bytes.assign(ev.buffer, ev.buffer + ev.size);
+        r.offset = ev.time;
+        r.periodFrames = frames;
+        r.periodStartFrame = cycleFrames;
+        r.periodStartUs = cycleUs;
+        r.periodEndUs = nextUs;
+        r.jackMinusMonotonicNs = int64_t(j1 + j2) * 500 - mono;
+        self->m_events.push_back(std::move(r));
     }
     return 0;
 }

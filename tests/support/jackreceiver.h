@@ -14,6 +14,15 @@
 struct ReceivedEvent {
     uint32_t frame = 0;  // absolute frame time of the event
     std::vector<unsigned char> bytes;
+    // The period it arrived in, as JACK's clock saw it: the frame offset within the period,
+    // the period's first frame and its start and end on JACK's clock (µs), and JACK's clock
+    // minus CLOCK_MONOTONIC (ns) read in that period.
+    uint32_t offset = 0;
+    uint32_t periodFrames = 0;
+    uint32_t periodStartFrame = 0;
+    uint64_t periodStartUs = 0;
+    uint64_t periodEndUs = 0;
+    int64_t jackMinusMonotonicNs = 0;
 };
 
 class JackReceiver {
@@ -37,10 +46,20 @@ public:
     /// Names of the ports on the server whose full name matches the regular expression.
     std::vector<std::string> portsMatching(const std::string& pattern) const;
     int xruns() const { return m_xruns.load(); }
+    /// The server's current frame time (estimated between periods).
+    uint32_t frameTime() const;
+    jack_nframes_t bufferSize() const;
+    /// The CLOCK_MONOTONIC time (ns) at which JACK expects frame `frame`.
+    int64_t monotonicNsOfFrame(uint32_t frame) const;
+    /// Whether a client of that name is on the server.
+    bool clientExists(const std::string& name) const;
+    /// True once the server shut the client down.
+    bool shutDown() const { return m_shutDown.load(); }
 
 private:
     static int process(jack_nframes_t frames, void* arg);
     static int xrun(void* arg);
+    static void shutdown(void* arg);
 
     jack_client_t* m_client = nullptr;
     jack_port_t* m_port = nullptr;
@@ -48,4 +67,5 @@ private:
     mutable std::mutex m_mutex;
     std::vector<ReceivedEvent> m_events;
     std::atomic<int> m_xruns{0};
+    std::atomic<bool> m_shutDown{false};
 };

@@ -1,0 +1,277 @@
+// The program under measurement, as the timing benchmark starts it: the real main window
+// (offscreen), the real ports, driven as a user would (rock preset, tempo, start; the MIDI
+// setup dialog answered by choosing the benchmark's receiver), playing for a set time, then
+// ended by Exit. It prints what it measured about itself as key=value lines.
+//
+// Usage: seq_timing_player --port NAME --step-ms N --seconds S --form scheduled|naive
+//                          [--busy] [--spawned-ns T]
+//   naive: the output over RtMidi's JACK client, which sends at once (so no lead time).
+//   busy:  3 ms of widget work every 5 ms on the UI thread while playing.
+//   spawned-ns: CLOCK_MONOTONIC time at which the benchmark started this process.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <dirent.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/pulsor.h"
+#include "midi/midiport.h"
+#include "midi/rtmidibackend.h"
+#include "midi/systemports.h"
+#include "ui/frmmain.h"
+#include "ui/gridcell.h"
+#include "ui/midisetupform.h"
+
+namespace {
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// CPU time of each thread of this process (ns), from /proc/self/task/*/schedstat, with
+// its real-time priority (0 for a normal thread).
+struct ThreadCpu {
+    int64_t ns = 0;
+    int rtPriority = 0;
+};
+std::map<int, ThreadCpu> threadCpu() {
+    std::map<int, ThreadCpu> out;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+        return out;
+    while (dirent* d = readdir(dir)) {
+        const int tid = std::atoi(d->d_name);
+        if (tid <= 0)
+            continue;
+        const std::string base = std::string("/proc/self/task/") + d->d_name;
+        std::ifstream sched(base + "/schedstat");
+        int64_t runNs = 0;
+        sched >> runNs;
+        std::ifstream statFile(base + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        // Fields after the command name (which may hold spaces) are plain: the 40th field
+        // of the line is rt_priority, the 38th after the closing parenthesis.
+        const auto close = stat.rfind(')');
+        std::istringstream rest(close == std::string::npos ? std::string()
+                                                           : stat.substr(close + 2));
+        std::string field;
+        int rt = 0;
+        for (int i = 3; i <= 40 && rest >> field; ++i)
+            if (i == 40)
+                rt = std::atoi(field.c_str());
+        out[tid] = {runNs, rt};
+    }
+    closedir(dir);
+    return out;
+}
+
+int64_t processCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// A field of /proc/self/status, in kB.
+long statusKb(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.rfind(prefix, 0) == 0)
+            return std::atol(line.c_str() + prefix.size());
+    return -1;
+}
+
+// Shows when the window has been painted for the first time.
+class FirstPaint : public QObject {
+public:
+    int64_t atNs = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && atNs == 0)
+            atNs = nowNs();
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Answers the MIDI setup dialog by choosing `entry` as the output. Message boxes that come
+// up on the way (until the built-in synth lands, opening device -1 says it is missing) are
+// acknowledged.
+void answerSetup(QTimer& timer, const QString& entry, bool& found) {
+    QObject::connect(&timer, &QTimer::timeout, [&timer, entry, &found] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            box->accept();
+            return;
+        }
+        auto* form = qobject_cast<MIDISetupForm*>(modal);
+        if (!form)
+            return;
+        const int at = form->ComboMidiOut->findText(entry);
+        found = at >= 0;
+        if (found)
+            form->ComboMidiOut->setCurrentIndex(at);
+        form->CmdOk->click();
+        timer.stop();
+    });
+    timer.start(5);
+}
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    std::string port, form = "scheduled";
+    int stepMs = 125;
+    double seconds = 20;
+    bool busy = false;
+    int64_t spawnedNs = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+        if (a == "--port")
+            port = next();
+        else if (a == "--step-ms")
+            stepMs = std::atoi(next().c_str());
+        else if (a == "--seconds")
+            seconds = std::atof(next().c_str());
+        else if (a == "--form")
+            form = next();
+        else if (a == "--busy")
+            busy = true;
+        else if (a == "--spawned-ns")
+            spawnedNs = std::atoll(next().c_str());
+    }
+
+    QApplication app(argc, argv);
+    FrmMainParts parts;
+    if (form == "naive") {
+        std::vector<std::unique_ptr<MidiOutSystem>> systems;
+        systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Alsa));
+        systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Jack));
+        parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
+    } else {
+        parts.output = makeSystemMidiOutput();
+    }
+    parts.input = makeSystemMidiInput();
+    frmMain window(std::move(parts));
+    FirstPaint firstPaint;
+    window.installEventFilter(&firstPaint);
+    window.show();
+
+    // How early (positive) or late each step was handed to the output, after its handler.
+    std::vector<int64_t> aheadNs;
+    aheadNs.reserve(size_t(seconds * 1000 / std::max(stepMs, 1)) + 64);
+    // Playback is measured from its first tick to the stop, `seconds` later.
+    std::map<int, ThreadCpu> cpuThreadsAtStart;
+    int64_t cpuAtStart = 0, playStartNs = 0;
+    QTimer stopTimer;
+    stopTimer.setSingleShot(true);
+    QObject::connect(&window.Pulsor2, &Pulsor::Tick, [&] {
+        aheadNs.push_back(window.Pulsor2.dueTimeNs() - nowNs());
+        if (aheadNs.size() != 1)
+            return;
+        cpuThreadsAtStart = threadCpu();
+        cpuAtStart = processCpuNs();
+        playStartNs = nowNs();
+        stopTimer.start(int(seconds * 1000));
+    });
+
+    // 3 ms of widget work every 5 ms: pattern switches (each stores the grid and recalls
+    // another), grid edits, repaints. Every change is undone within the same slice, so the
+    // pattern that plays stays the rock beat.
+    QTimer busyTimer;
+    busyTimer.setTimerType(Qt::PreciseTimer);
+    int64_t busyNs = 0;
+    int slices = 0;
+    QObject::connect(&busyTimer, &QTimer::timeout, [&] {
+        const int64_t start = nowNs();
+        int k = 0;
+        do {
+            window.patno->setValue(1);
+            window.patno->setValue(0);
+            GridCell* cell = window.Check1[size_t(k++ % 64)];
+            const int16_t was = cell->state();
+            cell->setState(was == 1 ? 0 : 1);
+            cell->setState(was);
+            window.repaint();
+        } while (nowNs() - start < 3'000'000);
+        busyNs += nowNs() - start;
+        ++slices;
+    });
+
+    QTimer setupAnswer;
+    bool found = false;
+    QTimer::singleShot(200, [&] {
+        window.HScroll1->setValue(stepMs);
+        window.rock->click();
+        answerSetup(setupAnswer, QStringLiteral("JACK: ") + QString::fromStdString(port), found);
+        // The open command's dialog comes up inside this click; playback starts as it closes.
+        window.Command2->click();
+        if (busy)
+            busyTimer.start(5);
+    });
+
+    QObject::connect(&stopTimer, &QTimer::timeout, [&] {
+        window.Command2->click();  // stop
+        busyTimer.stop();
+        const int64_t playedNs = nowNs() - playStartNs;
+        const int64_t cpuNs = processCpuNs() - cpuAtStart;
+        const auto threadsAtEnd = threadCpu();
+        // The JACK client's process thread is the real-time thread that is not the timer's.
+        int64_t jackThreadNs = 0;
+        for (const auto& [tid, t] : threadsAtEnd) {
+            if (t.rtPriority == 0 || t.rtPriority == 40 || t.rtPriority == 45)
+                continue;
+            const auto before = cpuThreadsAtStart.find(tid);
+            jackThreadNs += t.ns - (before == cpuThreadsAtStart.end() ? 0 : before->second.ns);
+        }
+        const double perMinute = 60e9 / double(playedNs);
+        std::vector<int64_t> sorted = aheadNs;
+        std::sort(sorted.begin(), sorted.end());
+        const int64_t outputLeadNs = window.MIDIOutput1->schedulingLeadNs();
+        int late = 0;
+        for (int64_t a : aheadNs)
+            late += a < outputLeadNs ? 1 : 0;
+        std::printf("found=%d\n", found ? 1 : 0);
+        std::printf("port_state=%d\n", window.MIDIOutput1->PortState());
+        std::printf("lead_ms=%.3f\n", double(window.Pulsor2.leadTime().count()) / 1e6);
+        std::printf("output_lead_ms=%.3f\n", double(outputLeadNs) / 1e6);
+        std::printf("ticks=%zu\n", aheadNs.size());
+        std::printf("handed_late=%d\n", late);
+        std::printf("ahead_min_ms=%.3f\n", sorted.empty() ? 0.0 : double(sorted.front()) / 1e6);
+        std::printf("ahead_p01_ms=%.3f\n",
+                    sorted.empty() ? 0.0 : double(sorted[sorted.size() / 100]) / 1e6);
+        std::printf("cpu_s_per_min=%.4f\n", double(cpuNs) / 1e9 * perMinute);
+        std::printf("jack_thread_s_per_min=%.4f\n", double(jackThreadNs) / 1e9 * perMinute);
+        std::printf("busy_share=%.3f\n", double(busyNs) / double(playedNs));
+        std::printf("busy_slices=%d\n", slices);
+        std::printf("shown_ms=%.1f\n", spawnedNs > 0 && firstPaint.atNs > 0
+                                           ? double(firstPaint.atNs - spawnedNs) / 1e6
+                                           : -1.0);
+        std::fflush(stdout);
+        // Notes still waiting leave within the lead time; then Exit, as a user would.
+        QTimer::singleShot(100, [&] {
+            // A client of a real-time JACK server locks the server's whole shared segment
+            // (about 100 MB with jackd's default port count) into memory; that is the
+            // server's, mapped by every client, and is told apart here.
+            std::printf("vmhwm_kb=%ld\n", statusKb("VmHWM"));
+            std::printf("rss_shmem_kb=%ld\n", statusKb("RssShmem"));
+            std::fflush(stdout);
+            window.mnuFileExit->trigger();
+        });
+    });
+    return app.exec();
+}

@@ -1,0 +1,281 @@
+#include "timingstats.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <random>
+
+namespace {
+struct Point {
+    double step;
+    double frame;
+    int segment = 0;  // stretch between two xruns
+};
+
+// Points of segments with fewer than this are dropped: a line through one or two points
+// says nothing about their distance from it.
+constexpr std::size_t kMinSegmentPoints = 4;
+
+// Least-squares grid through the points: one step length for all, one offset per segment
+// (an xrun may shift the server's frame clock). Fills drift and the distance figures.
+void fitLine(std::vector<Point> points, double nominalStepFrames, double sampleRate,
+             GridFigures& out) {
+    std::map<int, std::size_t> sizes;
+    for (const Point& p : points)
+        ++sizes[p.segment];
+    const auto small = std::remove_if(points.begin(), points.end(), [&](const Point& p) {
+        return sizes[p.segment] < kMinSegmentPoints;
+    });
+    out.excluded += std::size_t(points.end() - small);
+    points.erase(small, points.end());
+    out.events = points.size();
+    if (points.size() < 2)
+        return;
+    std::map<int, std::pair<double, double>> mean;  // segment -> (mean step, mean frame)
+    for (const Point& p : points) {
+        mean[p.segment].first += p.step / double(sizes[p.segment]);
+        mean[p.segment].second += p.frame / double(sizes[p.segment]);
+    }
+    double sxx = 0, sxy = 0;
+    for (const Point& p : points) {
+        const auto& m = mean[p.segment];
+        sxx += (p.step - m.first) * (p.step - m.first);
+        sxy += (p.step - m.first) * (p.frame - m.second);
+    }
+    if (sxx == 0)
+        return;
+    const double slope = sxy / sxx;
+    std::vector<double> distanceMs;
+    distanceMs.reserve(points.size());
+    for (const Point& p : points) {
+        const auto& m = mean[p.segment];
+        const double expected = m.second + slope * (p.step - m.first);
+        distanceMs.push_back(std::abs(p.frame - expected) * 1000.0 / sampleRate);
+    }
+    out.segments = mean.size();
+    out.driftPpm = (slope / nominalStepFrames - 1.0) * 1e6;
+    out.steps = std::size_t(points.back().step - points.front().step) + 1;
+    out.p50Ms = percentile(distanceMs, 0.50);
+    out.p99Ms = percentile(distanceMs, 0.99);
+    out.maxMs = percentile(distanceMs, 1.0);
+    const auto worst = std::max_element(distanceMs.begin(), distanceMs.end());
+    out.worstStep = points[std::size_t(worst - distanceMs.begin())].step;
+}
+}  // namespace
+
+double percentile(std::vector<double> values, double q) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const double rank = std::ceil(q * double(values.size()));
+    const std::size_t at = rank < 1 ? 0 : std::size_t(rank) - 1;
+    return values[std::min(at, values.size() - 1)];
+}
+
+GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
+                            const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
+                            double sampleRate, const std::vector<uint32_t>& xrunFrames,
+                            double xrunGuardMs, bool byJackClock) {
+    GridFigures out;
+    if (barNotes.empty())
+        return out;
+    const double stepFrames = stepMs * sampleRate / 1000.0;
+    const double guardFrames = xrunGuardMs * sampleRate / 1000.0;
+    auto notesOf = [&](long step) -> const std::vector<uint8_t>& {
+        return barNotes[std::size_t(step) % barNotes.size()];
+    };
+    std::vector<Point> points;
+    points.reserve(events.size());
+    long step = 0;
+    std::size_t within = 0;
+    // Moves on to the next step that has notes, counting the notes left behind as lost.
+    auto nextStep = [&] {
+        out.lost += notesOf(step).size() - within;
+        within = 0;
+        for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)
+            if (!notesOf(++step).empty())
+                return;
+    };
+    if (notesOf(0).empty())
+        nextStep();
+    bool haveFirst = false;
+    uint32_t first = 0, last = 0;
+    int64_t firstClockNs = 0, lastClockNs = 0;
+    // Where an event sits against its step, in steps: by JACK's clock where the receiver read
+    // it (the frame clock may jump at an xrun, the clock does not), else by frames. Frame
+    // times wrap at 2^32; differences stay right.
+    auto position = [&](const StampedEvent& e) {
+        return e.clockNs != 0 && firstClockNs != 0
+                   ? double(e.clockNs - firstClockNs) * 1e-6 / stepMs
+                   : double(int32_t(e.frame - first)) / stepFrames;
+    };
+    // How late the recent events sat against their steps (a sender that is always a little
+    // late), so that lateness is not taken for missing steps.
+    std::array<double, 15> recentLateness{};
+    std::size_t recentCount = 0;
+    auto usualLateness = [&] {
+        const std::size_t n = std::min(recentCount, recentLateness.size());
+        if (n == 0)
+            return 0.0;
+        std::array<double, 15> sorted = recentLateness;
+        std::sort(sorted.begin(), sorted.begin() + long(n));
+        return sorted[n / 2];
+    };
+    for (const StampedEvent& e : events) {
+        if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90)
+            continue;
+        if (haveFirst && (e.frame != last || e.clockNs != lastClockNs)) {
+            // Whole steps missing (a server that misses periods loses what was written in
+            // them): the event belongs that many steps on. Half a step of slack either way
+            // beyond one step keeps ordinary lateness from counting.
+            const double at = position(e) - usualLateness();
+            // A jump of more than this is no run of lost steps but a broken reading.
+            constexpr double kMostSteps = 1000;
+            if (at - double(step) >= 1.5 && at - double(step) <= kMostSteps) {
+                const long target = std::lround(at);
+                if (within > 0)
+                    nextStep();
+                while (step < target)
+                    nextStep();
+            }
+        }
+        if (e.bytes[1] != notesOf(step)[within]) {
+            // Not the note expected next: maybe the steps between went missing.
+            const long target = haveFirst ? std::lround(position(e) - usualLateness()) : -1;
+            if (target <= step || target - step > 1000 || notesOf(target).empty() ||
+                notesOf(target)[0] != e.bytes[1]) {
+                ++out.mismatched;
+                continue;
+            }
+            if (within > 0)
+                nextStep();
+            while (step < target)
+                nextStep();
+        }
+        if (!haveFirst) {
+            first = e.frame;
+            firstClockNs = e.clockNs;
+            haveFirst = true;
+        }
+        last = e.frame;
+        lastClockNs = e.clockNs;
+        recentLateness[recentCount++ % recentLateness.size()] = position(e) - double(step);
+        // Placed on its step either way; left out of the figures near an xrun, and in the
+        // segment after the last xrun reported before it.
+        int segment = 0;
+        bool nearXrun = false;
+        for (uint32_t x : xrunFrames) {
+            const double apart = double(int32_t(e.frame - x));
+            if (std::abs(apart) <= guardFrames)
+                nearXrun = true;
+            // JACK's clock has no jump at an xrun: one stretch.
+            if (apart > 0 && !byJackClock)
+                ++segment;
+        }
+        // An event that arrived when the server gave no clock cannot be placed by it.
+        if (nearXrun || (byJackClock && (e.clockNs == 0 || firstClockNs == 0)))
+            ++out.excluded;
+        else
+            points.push_back({double(step),
+                              byJackClock ? double(e.clockNs - firstClockNs) * sampleRate / 1e9
+                                          : double(int32_t(e.frame - first)),
+                              segment});
+        if (++within == notesOf(step).size()) {
+            within = 0;
+            for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)
+                if (!notesOf(++step).empty())
+                    break;
+        }
+    }
+    fitLine(points, stepFrames, sampleRate, out);
+    return out;
+}
+
+GridFigures fitOnsetsToGrid(const std::vector<double>& onsets, double stepFrames,
+                            double sampleRate) {
+    GridFigures out;
+    std::vector<Point> points;
+    for (double t : onsets) {
+        const double step = std::round((t - onsets.front()) / stepFrames);
+        if (!points.empty() && step == points.back().step) {
+            ++out.mismatched;  // two onsets on one step: the later one is not a step
+            continue;
+        }
+        points.push_back({step, t - onsets.front()});
+    }
+    fitLine(points, stepFrames, sampleRate, out);
+    return out;
+}
+
+std::vector<double> detectOnsets(const std::vector<float>& audio, double sampleRate) {
+    std::vector<double> onsets;
+    const std::size_t fast = std::max<std::size_t>(4, std::size_t(sampleRate * 0.0003));
+    const std::size_t slow = std::size_t(sampleRate * 0.003);
+    const std::size_t refractory = std::size_t(sampleRate * 0.003);
+    // Energy ratio that counts as a new hit, and an absolute floor well above dither.
+    constexpr double kJump = 2.5;
+    constexpr double kFloorLevel = 0.003;
+    if (audio.size() < fast + slow + 1)
+        return onsets;
+
+    // Running sums of squares over the fast window [n - fast + 1, n] and the slow window
+    // just before it.
+    std::vector<double> squares(audio.size());
+    for (std::size_t i = 0; i < audio.size(); ++i)
+        squares[i] = double(audio[i]) * audio[i];
+    std::vector<double> prefix(audio.size() + 1, 0.0);
+    for (std::size_t i = 0; i < audio.size(); ++i)
+        prefix[i + 1] = prefix[i] + squares[i];
+    auto meanSquare = [&](std::size_t from, std::size_t to) {  // [from, to)
+        return (prefix[to] - prefix[from]) / double(to - from);
+    };
+
+    std::size_t last = 0;
+    bool any = false;
+    for (std::size_t n = fast + slow; n < audio.size(); ++n) {
+        if (any && n - last < refractory)
+            continue;
+        const std::size_t fastStart = n + 1 - fast;
+        const double eFast = meanSquare(fastStart, n + 1);
+        const double eSlow = meanSquare(fastStart - slow, fastStart);
+        if (eFast <= kJump * eSlow + kFloorLevel * kFloorLevel)
+            continue;
+        // The hit starts at the first sample that rises above everything in the few
+        // milliseconds before it (a louder hit over the tail of the last one). A quiet hit
+        // over a loud tail trips the energy test a little late, so the search starts one
+        // window earlier.
+        const std::size_t from = fastStart >= slow + 2 * fast ? fastStart - fast : fastStart;
+        double before = 0;
+        for (std::size_t i = from - slow; i < from; ++i)
+            before = std::max(before, double(std::abs(audio[i])));
+        const double level = 1.1 * before + kFloorLevel;
+        std::size_t start = from;
+        while (start < n && std::abs(audio[start]) <= level)
+            ++start;
+        onsets.push_back(double(start));
+        last = start;
+        any = true;
+    }
+    return onsets;
+}
+
+std::vector<float> syntheticClicks(const std::vector<double>& positions, std::size_t length,
+                                   double sampleRate, double minPeak, double maxPeak,
+                                   uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::uniform_real_distribution<double> peak(minPeak, maxPeak);
+    std::vector<float> audio(length);
+    for (float& s : audio)
+        s = float(1e-5 * noise(gen));
+    const double decayFrames = 0.015 * sampleRate;
+    for (double p : positions) {
+        const double a = peak(gen);
+        const std::size_t begin = std::size_t(std::ceil(p));
+        const std::size_t end = std::min(length, begin + std::size_t(8 * decayFrames));
+        for (std::size_t i = begin; i < end; ++i)
+            audio[i] += float(a * noise(gen) * std::exp(-(double(i) - p) / decayFrames));
+    }
+    return audio;
+}

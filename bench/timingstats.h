@@ -1,0 +1,62 @@
+#pragma once
+
+// Figures of the timing benchmark: how far received events or detected audio onsets lie
+// from a straight step grid fitted to them, and how that grid drifts from the nominal one.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "framestamper.h"
+
+struct GridFigures {
+    std::size_t events = 0;                  // events placed on the grid
+    std::size_t steps = 0;                   // steps they span
+    std::size_t mismatched = 0;              // events that were not the note expected next
+    std::size_t lost = 0;                    // notes expected but not received
+    std::size_t excluded = 0;                // events left out of the figures (near xruns)
+    std::size_t segments = 1;                // stretches between xruns, each with its offset
+    double driftPpm = 0;                     // fitted step length against the nominal one
+    double p50Ms = 0, p99Ms = 0, maxMs = 0;  // |distance from the fitted grid|
+    double worstStep = 0;                    // the step of the largest distance
+};
+
+/// Places Note On events on steps by matching them, in order, against the notes expected
+/// at each step of a bar (`barNotes`, repeated, starting at step 0), then fits a straight
+/// grid frame = a + b * step by least squares. Drift compares b with stepMs at sampleRate.
+/// When an event is not the note expected next, the frame gap to the previous event tells
+/// how many steps went missing; their notes count as lost.
+///
+/// `xrunFrames`: frame times at which the server reported xruns. A server that misses a
+/// period may shift its frame clock against the wall clock, so each stretch between xruns
+/// gets its own offset (the step length stays common), and events within `xrunGuardMs` of
+/// an xrun are left out.
+///
+/// `byJackClock`: fit the times JACK's clock gives the events' frames (StampedEvent::clockNs)
+/// instead of the frames. JACK's clock follows the server through its xruns, so this tells
+/// where a sender put its events by the clock it had, apart from what the server did. It is
+/// one stretch; events near xruns are still left out.
+GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
+                            const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
+                            double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
+                            double xrunGuardMs = 0, bool byJackClock = false);
+
+/// Fits a straight grid to onset times (frames) that fall on steps of about `stepFrames`;
+/// each onset goes to its nearest step. Missing steps are allowed.
+GridFigures fitOnsetsToGrid(const std::vector<double>& onsets, double stepFrames,
+                            double sampleRate);
+
+/// Onsets in mono audio, in frames from its start: where the short-time energy jumps well
+/// above that of the few milliseconds before, refined to the first sample that rises above
+/// the level before. Hits less than 3 ms apart count as one.
+std::vector<double> detectOnsets(const std::vector<float>& audio, double sampleRate);
+
+/// A test signal: at each position (frames) a drum-like click (a noise burst with a fast
+/// exponential decay and an amplitude drawn from `minPeak`..`maxPeak`), over faint noise
+/// like a synth's dither.
+std::vector<float> syntheticClicks(const std::vector<double>& positions, std::size_t length,
+                                   double sampleRate, double minPeak, double maxPeak,
+                                   uint32_t seed);
+
+/// The value below which the fraction `q` (0..1) of `values` lies (nearest rank).
+double percentile(std::vector<double> values, double q);

@@ -1,0 +1,398 @@
+// The program's JACK output on a real JACK server (dummy driver, started by the test
+// fixture), with a separate JACK client stamping what it receives with frame times:
+// messages land on the frames of their due times, the panic leaves at once, and a receiver
+// or a server that goes away during playback gives one Error.
+
+#include <QProcess>
+#include <QTest>
+
+#include <signal.h>
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "core/pulsor.h"
+#include "core/sequencer.h"
+#include "editing/editing.h"
+#include "midi/midiport.h"
+#include "midi/midiports.h"
+#include "midi/systemports.h"
+#include "support/fakecontrols.h"
+#include "support/jackreceiver.h"
+#include "support/recordingports.h"
+
+namespace {
+// A server that misses periods (xruns) says nothing about the output's timing: an attempt
+// that saw any is made again.
+constexpr int kAttempts = 8;
+
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QString hex(const std::vector<unsigned char>& bytes) {
+    return hexBytes(bytes.data(), bytes.size());
+}
+
+// Finds the output device called `name`; -2 when it is not listed.
+int16_t findDevice(MIDIOutput& out, const QString& name) {
+    const int16_t n = out.DeviceCount();
+    for (int16_t i = 0; i < n; ++i) {
+        out.setDeviceID(i);
+        if (out.DeviceName() == name)
+            return i;
+    }
+    return -2;
+}
+
+bool openOn(MIDIOutput& out, const JackReceiver& receiver) {
+    const int16_t id =
+        findDevice(out, QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName()));
+    if (id < 0)
+        return false;
+    out.setDeviceID(id);
+    out.setAction(1);
+    return out.PortState() == 1;
+}
+
+// Sends Note On `note` due at `dueNs` the way a tick does.
+void noteAt(MIDIOutput& out, int16_t note, int64_t dueNs) {
+    out.setDueTimeNs(dueNs);
+    out.setStatus(0x99);
+    out.setData1(note);
+    out.setData2(0x66);
+    out.setAction(7);
+    out.setDueTimeNs(0);
+}
+
+// Opens the output on the receiver and waits until a message gets through: a new JACK
+// client and connection take a few periods to join the server's graph.
+QString openAndWarmUp(MIDIOutput& out, JackReceiver& receiver) {
+    if (!openOn(out, receiver))
+        return QStringLiteral("the output did not open");
+    noteAt(out, 127, 0);
+    const bool through = receiver.waitForEvents(1, 5000);
+    receiver.clear();
+    return through ? QString() : QStringLiteral("nothing came through the open output");
+}
+
+// The frame on which JACK places CLOCK_MONOTONIC time `dueNs`, by the clock readings of the
+// period the event arrived in.
+double expectedFrame(const ReceivedEvent& e, int64_t dueNs) {
+    const double intoPeriodNs =
+        double(dueNs + e.jackMinusMonotonicNs - int64_t(e.periodStartUs) * 1000);
+    return double(e.periodStartFrame) +
+           intoPeriodNs * e.periodFrames / (double(e.periodEndUs - e.periodStartUs) * 1000.0);
+}
+
+struct Errors {
+    explicit Errors(MidiPort& port) {
+        QObject::connect(&port, &MidiPort::Error, [this](int16_t& code, QString& text) {
+            codes << code;
+            texts << text;
+        });
+    }
+    QList<int16_t> codes;
+    QStringList texts;
+};
+
+// Rock beat through the real step engine, driven by the timer with the output's lead time.
+struct Playback {
+    explicit Playback(MIDIOutput& out) : output(out), seq(controls, timer, out) {
+        seq.Form_Load([this] { resetVoiceNotes(controls); });
+        rockPreset(controls);
+        QObject::connect(&timer, &Pulsor::Tick, [this] {
+            output.setDueTimeNs(timer.dueTimeNs());
+            seq.Pulsor2_Tick();
+            output.setDueTimeNs(0);
+        });
+    }
+    void start(int intervalMs) {
+        timer.setInterval(intervalMs);
+        timer.setLeadTime(std::chrono::nanoseconds(output.schedulingLeadNs()));
+        timer.setEnabled(true);
+    }
+    MIDIOutput& output;
+    FakeControls controls;
+    Pulsor timer;
+    Sequencer seq;
+};
+
+// A JACK server of the test's own, for the test that kills one.
+class OwnServer {
+public:
+    explicit OwnServer(QString name) : m_name(std::move(name)) {}
+    ~OwnServer() { stop(); }
+    bool start() {
+        m_process.setProgram(QStringLiteral("jackd"));
+        m_process.setArguments({QStringLiteral("--no-realtime"), QStringLiteral("-n"), m_name,
+                                QStringLiteral("-d"), QStringLiteral("dummy"), QStringLiteral("-r"),
+                                QStringLiteral("48000"), QStringLiteral("-p"),
+                                QStringLiteral("256")});
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return false;
+        QProcess wait;
+        wait.setStandardOutputFile(QProcess::nullDevice());
+        wait.setStandardErrorFile(QProcess::nullDevice());
+        wait.start(QStringLiteral("jack_wait"), {QStringLiteral("-s"), m_name, QStringLiteral("-w"),
+                                                 QStringLiteral("-t"), QStringLiteral("10")});
+        return wait.waitForFinished(15000) && wait.exitCode() == 0;
+    }
+    void kill() {
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+    void stop() {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            kill();
+    }
+    QString output() { return QString::fromLocal8Bit(m_process.readAll()); }
+
+private:
+    QString m_name;
+    QProcess m_process;
+};
+}  // namespace
+
+class TestJackTiming : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { qputenv("JACK_NO_START_SERVER", "1"); }
+
+    void messagesLandOnTheFramesOfTheirDueTimes() {
+        JackReceiver receiver("seq-test-frames");
+        QVERIFY2(receiver.ok(), receiver.error().c_str());
+        auto out = makeSystemMidiOutput();
+        QCOMPARE(openAndWarmUp(*out, receiver), QString());
+        const uint32_t period = receiver.bufferSize();
+        QVERIFY(period > 0);
+
+        for (int attempt = 0;; ++attempt) {
+            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            receiver.clear();
+            const int xruns = receiver.xruns();
+            // Aimed at 8 frames into a period about 30 periods ahead, so that the first
+            // messages (within 2 ms) share one period.
+            const uint32_t start = (receiver.frameTime() / period + 30) * period + 8;
+            const int64_t t0 = receiver.monotonicNsOfFrame(start);
+            // 48 kHz: 62.5 ms is 3000 frames.
+            const std::vector<int64_t> afterNs{
+                0,          0,          62'500'000 / 3000, 500'000,
+                1'000'000,  2'000'000,  5'500'000,         9'000'000,
+                13'000'000, 13'010'000, 40'000'000,        40'000'000 + 62'500'000 / 30};
+            // Sent out of due order on purpose: the output puts them in order.
+            for (size_t i : {0, 1, 2, 3, 5, 4, 6, 7, 8, 9, 11, 10})
+                noteAt(*out, int16_t(i + 1), t0 + afterNs[i]);
+            noteAt(*out, 100, t0 + afterNs[5]);  // same due time as note 6, sent later
+
+            QVERIFY2(receiver.waitForEvents(afterNs.size() + 1, 5000),
+                     qPrintable(QString::number(receiver.events().size())));
+            if (receiver.xruns() != xruns)
+                continue;
+            const auto events = receiver.events();
+            QCOMPARE(events.size(), afterNs.size() + 1);
+
+            // In due order; equal due times in the order they were sent.
+            QStringList got, want;
+            for (const auto& e : events)
+                got << hex(e.bytes);
+            for (size_t i = 0; i < afterNs.size(); ++i) {
+                want << QStringLiteral("99 %1 66").arg(i + 1, 2, 16, QLatin1Char('0'));
+                if (i == 5)
+                    want << QStringLiteral("99 64 66");
+            }
+            QCOMPARE(got, want);
+
+            std::map<uint32_t, int> perPeriod;
+            for (size_t k = 0; k < events.size(); ++k) {
+                const auto& e = events[k];
+                const size_t i = k <= 5 ? k : k == 6 ? 5 : k - 1;
+                // Each lands, within the period that covers its due time, on the frame that
+                // JACK's clock of that period gives the due time. (That clock, not the nominal
+                // rate, is the truth: a dummy server that falls behind runs its frames slower
+                // than the wall clock.)
+                const double expected = expectedFrame(e, t0 + afterNs[i]);
+                QVERIFY2(std::abs(double(e.frame) - expected) <= 1.0,
+                         qPrintable(QStringLiteral("message %1: frame %2, expected %3")
+                                        .arg(k)
+                                        .arg(e.frame)
+                                        .arg(expected, 0, 'f', 1)));
+                ++perPeriod[e.periodStartFrame];
+            }
+            QCOMPARE(events[1].frame, events[0].frame);
+            QCOMPARE(events[6].frame, events[5].frame);
+            QVERIFY(events[2].frame > events[0].frame);
+            int most = 0;
+            for (const auto& p : perPeriod)
+                most = std::max(most, p.second);
+            QVERIFY2(most >= 5, qPrintable(QStringLiteral("at most %1 in one period").arg(most)));
+            break;
+        }
+        out->setAction(2);
+    }
+
+    void aMessageAlreadyDueGoesAtTheStartOfTheNextPeriod() {
+        JackReceiver receiver("seq-test-late");
+        QVERIFY2(receiver.ok(), receiver.error().c_str());
+        auto out = makeSystemMidiOutput();
+        const uint32_t period = receiver.bufferSize();
+        for (int attempt = 0;; ++attempt) {
+            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            receiver.clear();
+            const int xruns = receiver.xruns();
+            // Sent the moment the port is open: opening returns once the connection is live.
+            QVERIFY(openOn(*out, receiver));
+            const uint32_t before = receiver.frameTime();
+            noteAt(*out, 35, nowNs() - 50'000'000);
+            noteAt(*out, 36, nowNs() - 40'000'000);
+            QVERIFY(receiver.waitForEvents(2, 5000));
+            out->setAction(2);
+            if (receiver.xruns() != xruns)
+                continue;
+            const auto events = receiver.events();
+            QCOMPARE(hex(events[0].bytes), QStringLiteral("99 23 66"));
+            QCOMPARE(hex(events[1].bytes), QStringLiteral("99 24 66"));
+            QCOMPARE(events[0].offset, 0u);
+            QCOMPARE(events[1].offset, 0u);
+            // Within the period after the one running at the send.
+            QVERIFY2(events[0].frame <= before + 2 * period,
+                     qPrintable(QStringLiteral("%1 frames late").arg(events[0].frame - before)));
+            break;
+        }
+        // Closed, the output leaves no client behind (nor does listing the devices).
+        QVERIFY(!receiver.clientExists("midi pattern sequencer"));
+        QVERIFY(out->DeviceCount() > 0);
+        QVERIFY(!receiver.clientExists("midi pattern sequencer"));
+        // The check itself sees a client that is there.
+        QVERIFY(receiver.clientExists("seq-test-late"));
+    }
+
+    void thePanicLeavesAtOnceAndDropsWaitingNotes() {
+        JackReceiver receiver("seq-test-panic");
+        QVERIFY2(receiver.ok(), receiver.error().c_str());
+        auto out = makeSystemMidiOutput();
+        QCOMPARE(openAndWarmUp(*out, receiver), QString());
+        const uint32_t period = receiver.bufferSize();
+
+        for (int attempt = 0;; ++attempt) {
+            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            receiver.clear();
+            const int xruns = receiver.xruns();
+            noteAt(*out, 40, 0);  // at once: not dropped by the panic
+            const int64_t soon = nowNs() + 150'000'000;
+            noteAt(*out, 41, soon);
+            noteAt(*out, 42, soon + 10'000'000);
+            const uint32_t before = receiver.frameTime();
+            sendPanic(*out);
+            // Sent after the panic, due after the dropped notes: it still plays.
+            noteAt(*out, 43, soon + 50'000'000);
+
+            QVERIFY(receiver.waitForEvents(3, 5000));
+            if (receiver.xruns() != xruns)
+                continue;
+            const auto events = receiver.events();
+            QStringList got;
+            for (const auto& e : events)
+                got << hex(e.bytes);
+            QCOMPARE(got, (QStringList{QStringLiteral("99 28 66"), QStringLiteral("b9 7b 00"),
+                                       QStringLiteral("99 2b 66")}));
+            QVERIFY2(
+                events[1].frame <= before + 2 * period,
+                qPrintable(QStringLiteral("panic %1 frames late").arg(events[1].frame - before)));
+            // The note after the panic still lands on its own frame.
+            QVERIFY(std::abs(double(events[2].frame) -
+                             expectedFrame(events[2], soon + 50'000'000)) <= 1.0);
+            break;
+        }
+    }
+
+    void aReceiverThatLeavesDuringPlaybackGivesOneError() {
+        auto receiver = std::make_unique<JackReceiver>("seq-test-leaving");
+        QVERIFY2(receiver->ok(), receiver->error().c_str());
+        const QString portName = QString::fromStdString(receiver->portName());
+        auto out = makeSystemMidiOutput();
+        Errors errors(*out);
+        QVERIFY(openOn(*out, *receiver));
+        Playback play(*out);
+        play.start(5);
+        // Waited for in the event loop: the ticks come through it.
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->events().size() >= 20, 5000);
+        receiver.reset();
+
+        QTRY_COMPARE_WITH_TIMEOUT(errors.codes.size(), 1, 5000);
+        QCOMPARE(errors.codes[0], MidiError::kDeviceLost);
+        QVERIFY2(errors.texts[0].contains(portName), qPrintable(errors.texts[0]));
+        // Playback goes on; the port reads as closed and says nothing more.
+        const int32_t ticks = play.timer.TickCount();
+        QTRY_VERIFY_WITH_TIMEOUT(play.timer.TickCount() > ticks + 40, 5000);
+        QCOMPARE(out->PortState(), int16_t(0));
+        QCOMPARE(errors.codes.size(), 1);
+        play.timer.setEnabled(false);
+    }
+
+    void aKilledServerGivesOneErrorAndANewServerCanBeUsed() {
+        // A server of this test's own (a fixed name, so a killed one's registry entry is
+        // reclaimed by the next run); the fixture's server stays untouched.
+        const QString name = QStringLiteral("seqtest-timing-kill");
+        const QByteArray savedDefault = qgetenv("JACK_DEFAULT_SERVER");
+        qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
+        struct Restore {
+            QByteArray value;
+            ~Restore() { qputenv("JACK_DEFAULT_SERVER", value); }
+        } restore{savedDefault};
+
+        auto server = std::make_unique<OwnServer>(name);
+        QVERIFY2(server->start(), qPrintable(server->output()));
+        auto out = makeSystemMidiOutput();
+        Errors errors(*out);
+        {
+            JackReceiver receiver("seq-test-killed");
+            QVERIFY2(receiver.ok(), receiver.error().c_str());
+            QVERIFY(openOn(*out, receiver));
+            Playback play(*out);
+            play.start(5);
+            QTRY_VERIFY_WITH_TIMEOUT(receiver.events().size() >= 20, 5000);
+
+            server->kill();
+            QTRY_COMPARE_WITH_TIMEOUT(errors.codes.size(), 1, 5000);
+            QCOMPARE(errors.codes[0], MidiError::kDeviceLost);
+            QVERIFY2(errors.texts[0].contains(QStringLiteral("JACK server")),
+                     qPrintable(errors.texts[0]));
+            const int32_t ticks = play.timer.TickCount();
+            QTRY_VERIFY_WITH_TIMEOUT(play.timer.TickCount() > ticks + 40, 5000);
+            QCOMPARE(out->PortState(), int16_t(0));
+            QCOMPARE(errors.codes.size(), 1);
+            play.timer.setEnabled(false);
+            QTRY_VERIFY_WITH_TIMEOUT(receiver.shutDown(), 5000);
+        }
+
+        // With no server the output lists nothing from JACK.
+        QCOMPARE(findDevice(*out, QStringLiteral("JACK: seq-test-killed:in")), int16_t(-2));
+
+        server = std::make_unique<OwnServer>(name);
+        QVERIFY2(server->start(), qPrintable(server->output()));
+        {
+            JackReceiver receiver("seq-test-reborn");
+            QVERIFY2(receiver.ok(), receiver.error().c_str());
+            QVERIFY(openOn(*out, receiver));
+            noteAt(*out, 35, 0);
+            QVERIFY(receiver.waitForEvents(1, 5000));
+            QCOMPARE(hex(receiver.events()[0].bytes), QStringLiteral("99 23 66"));
+            out->setAction(2);
+        }
+        QCOMPARE(errors.codes.size(), 1);
+        // Clients first, then the server.
+        server->stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestJackTiming)
+#include "tst_jacktiming.moc"

@@ -1,0 +1,152 @@
+// The main window raises its ticks ahead of time for an output that schedules: each
+// step's notes are handed over within the lead time before their due time, on the step
+// grid, and nothing handed over at a stop is due later than the lead time. An output that
+// sends at once gets no lead.
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <mutex>
+
+#include "midi/midiport.h"
+#include "ui/frmmain.h"
+#include "ui/midisetupform.h"
+
+namespace {
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Waits in a plain event loop, which takes a posted tick at once (QTest's waits sleep
+// between their rounds of events, which would make the ticks late).
+template <typename Pred>
+bool waitUntil(Pred done, int timeoutMs) {
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(5);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done();
+}
+
+struct Handed {
+    int64_t dueNs;
+    int64_t atNs;
+};
+
+// An output that needs its messages `leadNs` ahead and records when each was handed over.
+class SchedulingSystem : public MidiOutSystem {
+public:
+    explicit SchedulingSystem(int64_t leadNs) : m_leadNs(leadNs) {}
+    std::string systemName() const override { return {}; }
+    std::vector<std::string> listPorts() override { return {"Scheduling synth"}; }
+    bool open(const std::string&, std::string&) override { return true; }
+    void close() override {}
+    bool send(const unsigned char*, std::size_t, int64_t dueNs, std::string&) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        handed.push_back({dueNs, nowNs()});
+        return true;
+    }
+    int64_t schedulingLeadNs() const override { return m_leadNs; }
+
+    std::mutex mutex;
+    std::vector<Handed> handed;
+
+private:
+    int64_t m_leadNs;
+};
+
+struct Window {
+    explicit Window(int64_t leadNs) {
+        auto owned = std::make_unique<SchedulingSystem>(leadNs);
+        system = owned.get();
+        FrmMainParts parts;
+        parts.output = std::make_unique<MIDIOutput>(std::move(owned),
+                                                    std::vector<std::unique_ptr<MidiOutSystem>>{});
+        parts.input = std::make_unique<MIDIInput>(std::vector<std::unique_ptr<MidiInSystem>>{});
+        parts.endProgram = [] {};
+        window = std::make_unique<frmMain>(std::move(parts));
+    }
+    // Start/stop; the first press shows the setup dialog, which is accepted as it comes up
+    // (its first output entry is the synth, device -1).
+    void startStop() {
+        QTimer accept;
+        QObject::connect(&accept, &QTimer::timeout, [] {
+            if (auto* form = qobject_cast<MIDISetupForm*>(QApplication::activeModalWidget()))
+                form->CmdOk->click();
+        });
+        accept.start(10);
+        window->Command2->click();
+    }
+    std::vector<Handed> handed() {
+        std::lock_guard<std::mutex> lock(system->mutex);
+        return system->handed;
+    }
+    SchedulingSystem* system = nullptr;
+    std::unique_ptr<frmMain> window;
+};
+}  // namespace
+
+class TestLeadTime : public QObject {
+    Q_OBJECT
+private slots:
+    void stepsAreHandedOverAheadOnTheGridAndStopLeavesNothingLate() {
+        const int64_t outputLeadNs = 2'000'000;
+        Window w(outputLeadNs);
+        w.window->HScroll1->setValue(20);
+        w.window->rock->click();
+        w.startStop();
+        QVERIFY(w.window->Pulsor2.Enabled());
+        const int64_t leadNs = outputLeadNs + Pulsor::kUiStallCover.count();
+        QCOMPARE(w.window->Pulsor2.leadTime().count(), leadNs);
+
+        QVERIFY(waitUntil([&] { return w.handed().size() >= 40; }, 5000));
+        w.startStop();
+        const int64_t stoppedNs = nowNs();
+        QVERIFY(!w.window->Pulsor2.Enabled());
+        const size_t atStop = w.handed().size();
+        waitUntil([] { return false; }, 3 * 20);
+        const auto handed = w.handed();
+        QCOMPARE(handed.size(), atStop);
+
+        int early = 0;
+        for (const Handed& h : handed) {
+            // On the 20 ms grid of the first step.
+            QCOMPARE((h.dueNs - handed[0].dueNs) % 20'000'000, int64_t(0));
+            // Never more than the lead ahead; ahead at all unless the UI thread was late.
+            QVERIFY2(h.dueNs - h.atNs <= leadNs, qPrintable(QString::number(h.dueNs - h.atNs)));
+            early += h.dueNs - h.atNs >= outputLeadNs ? 1 : 0;
+        }
+        // Without the lead none would be; a loaded machine may hold the UI thread now and then.
+        QVERIFY2(early >= int(handed.size() / 2),
+                 qPrintable(QStringLiteral("%1 of %2 in time").arg(early).arg(handed.size())));
+        // Nothing handed over is due later than the lead time after the stop.
+        QVERIFY(handed.back().dueNs <= stoppedNs + leadNs);
+    }
+
+    void anOutputThatSendsAtOnceGetsNoLead() {
+        Window w(0);
+        w.window->HScroll1->setValue(10);
+        w.window->rock->click();
+        w.startStop();
+        QCOMPARE(w.window->Pulsor2.leadTime().count(), int64_t(0));
+        QVERIFY(waitUntil([&] { return w.handed().size() >= 10; }, 5000));
+        w.startStop();
+        for (const Handed& h : w.handed())
+            QVERIFY2(h.atNs >= h.dueNs, qPrintable(QString::number(h.dueNs - h.atNs)));
+    }
+};
+
+QTEST_MAIN(TestLeadTime)
+#include "tst_leadtime.moc"
