@@ -11,7 +11,7 @@
 // synth's part) on synthetic clicks and on a real JACK click source, jack_metro.
 //
 // Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5]
-//                         [--attempts 4] [--jackd-pid PID] [--csv FILE]
+//                         [--attempts 3] [--jackd-pid PID] [--csv FILE]
 //                         [--only idle|busy,scheduled|naive] [--dump DIR]
 //   --dump writes each run's received events (frame and bytes) to DIR.
 
@@ -368,7 +368,7 @@ int main(int argc, char* argv[]) {
     std::string player, csvPath, dumpDir, only;
     double seconds = 20;
     std::vector<int> steps{125, 20, 5};
-    int attempts = 4;
+    int attempts = 3;
     long jackdPid = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];

@@ -47,7 +47,7 @@ public:
 
     /// How late the UI thread may come to a posted tick (busy with other handlers, a
     /// repaint) and still hand the step over in time. Measured with the window doing 3 ms of
-    /// widget work every 5 ms, a tick waited up to about 6 ms (it can sit behind two slices
+    /// widget work every 5 ms, a tick waited up to about 7 ms (it can sit behind two slices
     /// of work); 8 ms covers that, and an edit made in those last milliseconds before a step
     /// is heard one step later, which nobody can tell.
     static constexpr std::chrono::nanoseconds kUiStallCover = std::chrono::milliseconds(8);
