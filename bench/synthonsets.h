@@ -2,9 +2,8 @@
 
 // Part (3) of the timing benchmark: the built-in synth's onsets against the step grid.
 //
-// The measuring half is here and working (detectOnsets / fitOnsetsToGrid, checked against
-// a synthetic click buffer by the benchmark). The capturing half is a slot for the built-in
-// synth backend: captureBuiltinSynth() below.
+// The measuring half (detectOnsets / fitOnsetsToGrid, checked against a synthetic click
+// buffer by the benchmark) and the capturing half, captureBuiltinSynth() below.
 
 #include <string>
 #include <vector>
@@ -12,19 +11,19 @@
 /// Mono audio the built-in synth produced while playing the rock preset, and where its
 /// grid starts.
 struct SynthCapture {
-    bool connected = false;    // false until the slot is filled
+    bool connected = false;    // false when the synth could not play
     std::string note;          // why there is no audio, or how it was obtained
     std::vector<float> audio;  // mono
     double sampleRate = 48000;
     double firstStepFrame = 0;  // frame in `audio` at which step 0 is due
+    std::vector<double> dueFrames;  // frames in `audio` at which a note was due
 };
 
-/// SLOT for the built-in synth (midi/fluidsynthbackend, device -1): play the rock preset
-/// at `stepMs` for `seconds` through the built-in synth and return its audio. Two ways fit:
-///  - rendered: drive the synth backend's send() with due times on a step grid and render
-///    it offline (fluid_synth_write_float) block by block;
-///  - captured: run seq_timing_player with the output on device -1 and FluidSynth's JACK
-///    audio driver, connect the synth's output port to the FrameStamper's "audio_in", arm
-///    it with recordAudio, and take FrameStamper::audio().
-/// The benchmark then measures with detectOnsets() and fitOnsetsToGrid().
-SynthCapture captureBuiltinSynth(int stepMs, double seconds);
+/// Plays the rock preset at `stepMs` for `seconds` through the built-in synth (device -1)
+/// and returns its audio: the synth's send() gets each step's notes one lead time ahead of
+/// their due times, and its own audio path is rendered offline block by block. The
+/// benchmark then measures with detectOnsets() and fitOnsetsToGrid(), and against the due
+/// times themselves.
+/// `onlyNote` >= 0 plays only the cells of the voice with that note, so each sound's onsets
+/// can be measured against its own attack.
+SynthCapture captureBuiltinSynth(int stepMs, double seconds, int onlyNote = -1);
