@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "rtmidibackend.h"
-#include "spscring.h"
+#include "spscqueue.h"
 
 namespace {
 
@@ -396,7 +396,7 @@ private:
     std::atomic<uint32_t> m_generation{0};
     std::atomic<int64_t> m_cancelAtNs{0};
     std::atomic<int64_t> m_periodNs{0};
-    SpscRing<Event, kQueueSize> m_queue;
+    SpscQueue<Event, kQueueSize> m_queue;
 
     // Owned by the process thread.
     std::array<Event, kQueueSize> m_pending{};

@@ -34,6 +34,12 @@ public:
         return true;
     }
 
+    /// Consumer side, or either side once the other is known to be idle: drops everything
+    /// queued now.
+    void clear() {
+        m_head.store(m_tail.load(std::memory_order_acquire), std::memory_order_release);
+    }
+
     static constexpr std::size_t capacity() { return Capacity; }
 
 private:
