@@ -97,16 +97,7 @@ AsyncErrorHandler MIDIOutput::systemErrorHandler(MidiOutSystem* sys) {
     };
 }
 
-void MIDIOutput::listDevices() {
-    m_devices.clear();
-    for (size_t s = 0; s < m_systems.size(); ++s) {
-        for (const std::string& port : m_systems[s]->listPorts()) {
-            m_devices.push_back(
-                {static_cast<int>(s), port, displayName(m_systems[s]->systemName(), port)});
-        }
-    }
-    m_listed = true;
-}
+void MIDIOutput::listDevices() { listFrom(m_systems); }
 
 const MidiPort::Device* MIDIOutput::selectedDevice() {
     if (m_deviceId == -1) return &m_builtinDevice;
@@ -196,16 +187,7 @@ MIDIInput::MIDIInput(std::vector<std::unique_ptr<MidiInSystem>> systems, QObject
 
 MIDIInput::~MIDIInput() { close(); }
 
-void MIDIInput::listDevices() {
-    m_devices.clear();
-    for (size_t s = 0; s < m_systems.size(); ++s) {
-        for (const std::string& port : m_systems[s]->listPorts()) {
-            m_devices.push_back(
-                {static_cast<int>(s), port, displayName(m_systems[s]->systemName(), port)});
-        }
-    }
-    m_listed = true;
-}
+void MIDIInput::listDevices() { listFrom(m_systems); }
 
 void MIDIInput::setAction(int16_t code) {
     switch (code) {

@@ -53,6 +53,17 @@ protected:
     /// The device DeviceID selects, or nullptr when it names none.
     virtual const Device* selectedDevice();
     static QString displayName(const std::string& system, const std::string& port);
+    /// Lists the ports of `systems` (output or input systems), in order, into m_devices.
+    template <typename Systems>
+    void listFrom(const Systems& systems) {
+        m_devices.clear();
+        for (size_t s = 0; s < systems.size(); ++s) {
+            for (const std::string& port : systems[s]->listPorts())
+                m_devices.push_back(
+                    {static_cast<int>(s), port, displayName(systems[s]->systemName(), port)});
+        }
+        m_listed = true;
+    }
 
     /// Posts Error to the UI thread unless this condition was reported since the last
     /// open. Safe to call from any thread.
