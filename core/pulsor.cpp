@@ -125,7 +125,9 @@ void Pulsor::deliver(uint64_t generation, int64_t dueNs) {
         if (generation != m_generation) return;
     }
     if (!m_enabled) return;
-    ++m_tickCount;
+    // The count stops at its largest value (after 24 days of 1 ms ticks) rather than
+    // overflowing.
+    if (m_tickCount < INT32_MAX) ++m_tickCount;
     m_dueNs = dueNs;
     emit Tick();
     m_dueNs = 0;

@@ -38,7 +38,7 @@ public:
     int Interval() const;
     void setInterval(int ms);
 
-    /// Ticks raised since the program started.
+    /// Ticks raised since the program started, up to INT32_MAX.
     int32_t TickCount() const { return m_tickCount; }
 
     /// How long before its due time each Tick is raised (0 by default).

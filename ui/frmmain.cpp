@@ -102,6 +102,9 @@ void frmMain::buildControls() {
     auto label = [&](const char* name, const char* caption, int l, int t, int w, int h) {
         auto* lb = new QLabel(QString::fromLatin1(caption), client);
         lb->setObjectName(QString::fromLatin1(name));
+        // A label's text starts at its top left corner, as on every label of this window
+        // but the one that is centred.
+        lb->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         place(lb, l, t, w, h);
         return lb;
     };
@@ -121,7 +124,6 @@ void frmMain::buildControls() {
     stopbutton = button("stopbutton", "exit", 4080, 0, 855, 495);
     labelpatno = label("labelpatno", "0", 5520, 120, 375, 255);
     labelpatno->setFont(patternNumberFont());
-    labelpatno->setAlignment(Qt::AlignCenter);
     patno = scrollBar("patno", Qt::Horizontal, 0, 63);
     place(patno, 6120, 120, 735, 255);
 
@@ -160,8 +162,6 @@ void frmMain::buildControls() {
     HScroll1->setValue(100);
     place(HScroll1, 4920, 3720, 2295, 375);
     Label2 = label("Label2", "speed", 5400, 4200, 1455, 255);
-    // Centred, it stands under the middle of the tempo bar it names.
-    Label2->setAlignment(Qt::AlignCenter);
     songmode = button("songmode", "", 3000, 4800, 375, 375);
 
     songlist = new QLineEdit(client);
@@ -176,13 +176,12 @@ void frmMain::buildControls() {
     songlist->installEventFilter(this);
 
     labelsongstep = label("labelsongstep", "", 7440, 4800, 615, 375);
-    labelsongstep->setAlignment(Qt::AlignCenter);
     for (int i = 0; i < 4; ++i) {
         Label1[i] = label("", "", 480 + 600 * i, 5040, 375, 255);
         Label1[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
     }
     Label3 = label("Label3", "voices", 840, 5400, 1455, 255);
-    Label3->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    Label3->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Command3 = button("Command3", "panic", 6480, 5520, 735, 495);
 
     const QColor yellow(255, 255, 128);

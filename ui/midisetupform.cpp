@@ -54,12 +54,14 @@ void MIDISetupForm::buildControls() {
 
     Label1 = new QLabel(QStringLiteral("MIDI In Device"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(Label1, 150, 240, 2115, 255);
     ComboMidiIn = new QComboBox(this);
     ComboMidiIn->setObjectName(QStringLiteral("ComboMidiIn"));
     place(ComboMidiIn, 120, 540, 2265, 300);
     Label2 = new QLabel(QStringLiteral("MIDI Out Device"), this);
     Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(Label2, 2490, 240, 2025, 255);
     ComboMidiOut = new QComboBox(this);
     ComboMidiOut->setObjectName(QStringLiteral("ComboMidiOut"));
