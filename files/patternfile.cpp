@@ -44,10 +44,14 @@ std::string notAFile(const std::string& path, mode_t mode) {
 
 // ------------------------------------------------------------------ reading
 
-// Control codes other than tab, line feed, vertical tab, form feed and carriage return
-// never stand in a text file; meeting one means the file is not a pattern file.
+// Ctrl-Z ends a DOS text file; whatever follows it is not part of the text.
+constexpr unsigned char kEndOfFileMark = 0x1A;
+
+// Control codes other than tab, line feed, vertical tab, form feed, carriage return and the
+// end-of-file mark never stand in a text file; meeting one means the file is not a pattern
+// file.
 bool isBinaryByte(unsigned char c) {
-    return c < 0x09 || (c >= 0x0E && c < 0x20) || c == 0x7F;
+    return c < 0x09 || (c >= 0x0E && c < 0x20 && c != kEndOfFileMark) || c == 0x7F;
 }
 
 // ------------------------------------------------------------------ writing
@@ -131,6 +135,13 @@ void PatternFileReader::finish() {
 }
 
 void PatternFileReader::step(unsigned char c) {
+    if (c == kEndOfFileMark) {
+        if (m_place == Place::InValue)
+            endValue();
+        m_place = Place::BeforeValue;
+        m_ended = true;
+        return;
+    }
     if (isBinaryByte(c)) {
         m_binary = true;
         return;

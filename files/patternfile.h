@@ -41,20 +41,22 @@ std::string formatPatternFile(const CellStates& cells);
 /// the next value goes to the next cell. Hence " 1" gives 1 (leading spaces are skipped),
 /// "01" and "+1" give 1, "-0" gives 0, and "1x" keeps the cell.
 ///
-/// A byte that no text file holds (the control codes 0x00-0x08, 0x0E-0x1F and 0x7F) marks
-/// the input as binary: reading stops and nothing of it should be applied.
+/// Ctrl-Z (0x1A), the end-of-file mark of DOS text files, ends the input: a value being read
+/// ends there and nothing after it is read. Any other byte that no text file holds (the
+/// control codes 0x00-0x08, 0x0E-0x19, 0x1B-0x1F and 0x7F) marks the input as binary:
+/// reading stops and nothing of it should be applied.
 class PatternFileReader {
 public:
     /// Marks a cell that gets no state from the input.
     static constexpr int16_t kKeep = -1;
 
     /// Reads the next `size` bytes. Returns false once no more input is wanted: 64 values
-    /// are in or the input is binary.
+    /// are in, an end-of-file mark was met, or the input is binary.
     bool feed(const char* data, std::size_t size);
     /// The end of the input: a value still being read ends here.
     void finish();
 
-    bool wantsMore() const { return !m_binary && m_count < kCells; }
+    bool wantsMore() const { return !m_binary && !m_ended && m_count < kCells; }
     bool binary() const { return m_binary; }
     /// Values read so far (at most 64), valid or not.
     int valueCount() const { return m_count; }
@@ -79,6 +81,7 @@ private:
     Place m_place = Place::BeforeValue;
     int m_count = 0;
     bool m_binary = false;
+    bool m_ended = false;  // an end-of-file mark was read
     // The value being read.
     bool m_started = false;  // a character of it has been read
     bool m_hasDigits = false;

@@ -14,7 +14,7 @@ struct ReferenceRead {
 };
 
 inline bool referenceBinaryByte(unsigned char c) {
-    return c <= 0x08 || (c >= 0x0E && c <= 0x1F) || c == 0x7F;
+    return c <= 0x08 || (c >= 0x0E && c <= 0x1F && c != 0x1A) || c == 0x7F;
 }
 
 inline int referenceState(std::string value) {
@@ -38,7 +38,9 @@ inline int referenceState(std::string value) {
     return v >= 0 && v <= 2 ? int(v) : -1;
 }
 
-inline ReferenceRead referenceRead(const std::string& in, std::size_t maxValues = 64) {
+inline ReferenceRead referenceRead(const std::string& input, std::size_t maxValues = 64) {
+    // The text ends at the first Ctrl-Z.
+    const std::string in = input.substr(0, input.find('\x1a'));
     ReferenceRead r;
     const std::size_t n = in.size();
     std::size_t i = 0;

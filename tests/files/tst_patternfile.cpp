@@ -183,6 +183,11 @@ private slots:
                                                 "\xef\xbb\xbf"
                                                 "1\r\n1")
                                          << States{K, 1};
+        // Ctrl-Z, the DOS end-of-file mark, ends the text; what follows is never looked at.
+        QTest::newRow("Ctrl-Z after a line end")
+            << QByteArray("1\r\n0\r\n\x1a\0\x01junk", 10) << States{1, 0};
+        QTest::newRow("Ctrl-Z ends a value") << QByteArray("1,2\x1a" "1") << States{1, 2};
+        QTest::newRow("Ctrl-Z first") << QByteArray("\x1a" "1,1") << States{};
     }
 
     void readsValues() {
@@ -219,7 +224,7 @@ private slots:
     void binaryInputIsRefusedWhole() {
         for (const QByteArray& input :
              {QByteArray("1\r\n0\r\n\0", 7), QByteArray("1,1,\x1b"), QByteArray("1\x7f"),
-              QByteArray::fromHex("89504E470D0A1A0A0000000D49484452")}) {
+              QByteArray::fromHex("7F454C4602010100"), QByteArray("1\r\n\x01\r\n1")}) {
             const PatternFileReader r = readWhole(input);
             QVERIFY2(r.binary(), input.toHex(' ').constData());
             SpyPattern grid;
@@ -317,8 +322,9 @@ private slots:
 
         QTest::newRow("missing") << path(QStringLiteral("gone.pat")) << "no such file or directory";
 
-        const QString binary = path(QStringLiteral("image.pat"));
-        QVERIFY(writeBytes(binary, QByteArray::fromHex("89504E470D0A1A0A0000000D4948445200") +
+        // The start of a program file, then what would otherwise be a full grid.
+        const QString binary = path(QStringLiteral("program.pat"));
+        QVERIFY(writeBytes(binary, QByteArray::fromHex("7F454C460201010000000000") +
                                        repeat("1\r\n", 64)));
         QTest::newRow("binary") << binary << "binary data";
         const QString late = path(QStringLiteral("late-binary.pat"));

@@ -19,7 +19,7 @@ const std::vector<std::string> kTokens = {
     "0\r\n", "1\r\n", "2\r\n", "01", "-0", "+1", "32767", "32768", "-32768", "-32769",
     "65537", "99999999999999999999", "x", "1x", "\t", "\f", "\v", ".", "1.0", "0x1",
     "\xef\xbb\xbf", "\xc3\xa9", "\xff",
-    // Bytes that make an input binary; kept last.
+    // Bytes that make an input binary, and the end-of-file mark; kept last.
     std::string(1, '\0'), "\x1b", "\x7f", "\x1a", "\x01"};
 // clang-format on
 constexpr std::size_t kBinaryTokens = 5;
