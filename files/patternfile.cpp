@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +88,30 @@ std::string tempPathFor(const std::string& folder, const std::string& base, int 
     for (int i = 0; i < 8; ++i, mix /= 36)
         tag += "0123456789abcdefghijklmnopqrstuvwxyz"[mix % 36];
     return folder + "/." + base.substr(0, 64) + "." + tag + ".tmp";
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The name a chain of symbolic links finally stands for, whether or not a file of that name
+// exists yet; `path` itself when it is no link. A chain longer than the system follows is
+// left as it is, and using it then fails with "too many levels of symbolic links".
+std::string followLinks(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        std::string to(std::size_t(PATH_MAX), '\0');
+        const ssize_t n = ::readlink(current.c_str(), to.data(), to.size());
+        if (n <= 0 || std::size_t(n) >= to.size())
+            return current;
+        to.resize(std::size_t(n));
+        current = to[0] == '/' ? to : folderOf(current) + "/" + to;
+    }
+    return current;
 }
 
 void syncFolder(const std::string& folder) {
@@ -306,15 +331,10 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
         return r;
     };
 
-    // Replace what a symbolic link points at, not the link.
-    std::string target = path;
+    // Replace what a symbolic link points at, not the link; a link to a file that does not
+    // exist yet creates that file.
+    const std::string target = followLinks(path);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    }
     if (::stat(target.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode))
             return fail("it is " + kindOf(st.st_mode));
@@ -328,12 +348,17 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
     }
 
     const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : target.substr(0, slash);
+    const std::string folder = folderOf(target);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     if (base.empty())
         return fail("no file name");
+    // The file is made in its folder and renamed there; when that is what fails, the user
+    // is told it is the folder, not the file, that is the matter.
+    auto failInFolder = [&](int error) {
+        if (error == ENOENT || error == ENOTDIR)
+            return fail("there is no folder " + quoted(folder));
+        return fail(cause(error) + " in the folder " + quoted(folder));
+    };
 
     const std::string bytes = formatPatternFile(cells);
     // Fills a new temporary file and flushes it to disk; 0 or the errno of the failure.
@@ -342,9 +367,12 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
             return error;
         if (existed) {
             // Owner first: changing it may clear set-id bits that the mode then restores.
-            // Only a privileged user may give a file away; for anyone else the new file
-            // stays theirs.
-            [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid);
+            // Only a privileged user may give a file away; anyone else can still keep its
+            // group, when they belong to it.
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+                ::fchown(fd, uid_t(-1), st.st_gid) != 0) {
+                // Neither: the new file has the user's own owner and group.
+            }
             if (::fchmod(fd, st.st_mode & 07777) != 0)
                 return errno;
         }
@@ -382,7 +410,7 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
             return fail(cause(closeError));
         }
     } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return fail(cause(errno));
+        return failInFolder(errno);
     }
 
     if (tempPath.empty()) {
@@ -391,7 +419,7 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
             tempPath = tempPathFor(folder, base, attempt);
             fd = ::open(tempPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST)
-                return fail(cause(errno));
+                return failInFolder(errno);
         }
         if (fd < 0)
             return fail(cause(EEXIST));
@@ -407,7 +435,9 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
     if (::rename(tempPath.c_str(), target.c_str()) != 0) {
         const int error = errno;
         ::unlink(tempPath.c_str());
-        return fail(cause(error));
+        // Permission to make the temporary file but not to replace the old one: a folder
+        // where only a file's owner may replace it.
+        return error == EACCES || error == EPERM ? failInFolder(error) : fail(cause(error));
     }
     syncFolder(folder);
     r.ok = true;

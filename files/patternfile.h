@@ -141,6 +141,8 @@ struct SaveResult {
 /// as the temporary file is unnamed. A replaced file keeps its permissions (and owner,
 /// where allowed); a new one gets 0666 less the umask. A file the user may not write is not
 /// replaced, even though its folder would allow the rename. A symbolic link is followed and
-/// its target replaced.
+/// its target replaced, or created when the link points at nothing yet. Since the old file
+/// is replaced, not rewritten, a save needs leave to make files in the folder, and other
+/// hard links to the old file keep the old contents.
 SaveResult savePatternFile(const std::string& path, const CellStates& cells,
                            const SaveOptions& options = {});

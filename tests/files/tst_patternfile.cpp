@@ -424,6 +424,30 @@ private slots:
         QVERIFY2(r.ok, r.error.c_str());
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(readBytes(real), patternBytes(rockCells()));
+
+        // A link to a file not made yet, through a second, relative link: the file is made
+        // where the chain ends and both links stay.
+        const QString later = path(QStringLiteral("later.pat"));
+        const QString first = path(QStringLiteral("first link.pat"));
+        const QString second = path(QStringLiteral("second link.pat"));
+        for (const QString& f : {later, first, second})
+            QFile::remove(f);
+        QVERIFY(::symlink("later.pat", second.toLocal8Bit().constData()) == 0);
+        QVERIFY(::symlink(second.toLocal8Bit().constData(), first.toLocal8Bit().constData()) == 0);
+        const SaveResult dangling = savePatternFile(str(first), rockCells());
+        QVERIFY2(dangling.ok, dangling.error.c_str());
+        QVERIFY(QFileInfo(first).isSymLink() && QFileInfo(second).isSymLink());
+        QCOMPARE(readBytes(later), patternBytes(rockCells()));
+
+        // A link to itself is refused with the system's word for it.
+        const QString loop = path(QStringLiteral("loop.pat"));
+        QFile::remove(loop);
+        QVERIFY(::symlink("loop.pat", loop.toLocal8Bit().constData()) == 0);
+        const SaveResult looped = savePatternFile(str(loop), rockCells());
+        QVERIFY(!looped.ok);
+        QCOMPARE(QString::fromStdString(looped.error),
+                 "cannot save '" + loop + "': too many levels of symbolic links.");
+        QVERIFY(QFileInfo(loop).isSymLink());
     }
 
     void failedWriteKeepsTheOldFile_data() {
@@ -500,8 +524,9 @@ private slots:
         const QString nowhere = path(QStringLiteral("no such folder/beat.pat"));
         r = savePatternFile(str(nowhere), rockCells());
         QVERIFY(!r.ok);
-        QCOMPARE(QString::fromStdString(r.error),
-                 "cannot save '" + nowhere + "': no such file or directory.");
+        QCOMPARE(QString::fromStdString(r.error), "cannot save '" + nowhere +
+                                                      "': there is no folder '" +
+                                                      path(QStringLiteral("no such folder")) + "'.");
     }
 
     void saveInAReadOnlyFolderKeepsTheOldFile() {
@@ -519,9 +544,32 @@ private slots:
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(
             run.out.trimmed(),
-            "cannot save '" + file + "': permission denied. The file that was there is unchanged.");
+            "cannot save '" + file + "': permission denied in the folder '" + folder +
+                "'. The file that was there is unchanged.");
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
+    }
+
+    void saveInAStickyFolderTellsItIsTheFolder() {
+        // A folder like /tmp: anyone may make files, only a file's owner may replace one.
+        // The old file is writable by all, so only the rename can fail.
+        if (geteuid() != 0)
+            QSKIP("needs root to give the old file to another user than the saving one");
+        const QString folder = folderFor(QStringLiteral("sticky"));
+        const QString file = folder + QStringLiteral("/shared.pat");
+        const QByteArray old = patternBytes(rockCells());
+        QVERIFY(writeBytes(file, old));
+        QVERIFY(::chmod(file.toLocal8Bit().constData(), 0666) == 0);
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 01777) == 0);
+
+        const HelperRun run = runHelper({"save", file, "user", kNobody});
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0755) == 0);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out.trimmed(), "cannot save '" + file +
+                                        "': operation not permitted in the folder '" + folder +
+                                        "'. The file that was there is unchanged.");
+        QCOMPARE(readBytes(file), old);
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("shared.pat")});
     }
 
     void saveDoesNotReplaceAReadOnlyFile() {
