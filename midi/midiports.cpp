@@ -53,9 +53,8 @@ void applyDeviceLists(MIDIOutput& out, const DeviceList& comboMidiOut, MIDIInput
 }
 
 void sendPanic(MIDIOutput& out) {
-    // Notes handed over ahead of their due time would otherwise sound after the All Notes
-    // Off: they are dropped, and the panic itself leaves at once.
-    out.cancelPending();
+    // The panic leaves at once, ahead of notes already handed over for later steps; those
+    // still play at their steps, as they would have had they been sent at their ticks.
     // Control Change on channel 10 (B9), controller 123: All Notes Off.
     out.setStatus(185);
     out.setData1(123);
