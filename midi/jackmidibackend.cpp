@@ -119,7 +119,6 @@ public:
         m_periodNs.store(periodNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
         jack_set_process_callback(m_client, &JackMidiOutSystem::process, this);
         jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
-        jack_set_port_connect_callback(m_client, &JackMidiOutSystem::portConnected, this);
         jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
         jack_on_info_shutdown(m_client, &JackMidiOutSystem::serverShutDown, this);
         m_watcher = std::thread([this] { watch(); });
@@ -204,8 +203,9 @@ public:
 
 private:
     // Shutdown: the server went away; Dropped: it threw this client out (too slow in its
-    // process callback) and runs on; either way the client is dead.
-    enum class Loss { None, Shutdown, Dropped, Disconnected };
+    // process callback) and runs on; either way the client is dead. TargetGone: the port
+    // sent to was unregistered.
+    enum class Loss { None, Shutdown, Dropped, TargetGone };
 
     static int64_t periodNs(jack_nframes_t frames, jack_nframes_t rate) {
         return rate == 0 ? 0 : int64_t(frames) * 1'000'000'000 / int64_t(rate);
@@ -335,22 +335,16 @@ private:
                                                                              : Loss::Shutdown);
     }
 
-    static void portConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* arg) {
-        auto* self = static_cast<JackMidiOutSystem*>(arg);
-        if (connect || self->m_closing.load())
-            return;
-        if (jack_port_by_id(self->m_client, a) == self->m_port ||
-            jack_port_by_id(self->m_client, b) == self->m_port)
-            self->lose(Loss::Disconnected);
-    }
-
+    // Only the receiving port going away is a loss. A connection changed in a patchbay
+    // (ours removed, others added) is the user's own doing: the output stays open and
+    // sends to whatever it is connected to.
     static void portRegistered(jack_port_id_t id, int registered, void* arg) {
         auto* self = static_cast<JackMidiOutSystem*>(arg);
         if (registered || self->m_closing.load())
             return;
         jack_port_t* port = jack_port_by_id(self->m_client, id);
         if (port && self->m_target == jack_port_name(port))
-            self->lose(Loss::Disconnected);
+            self->lose(Loss::TargetGone);
     }
 
     // Turns a loss into one report, from a thread of our own.
@@ -372,11 +366,11 @@ private:
                             "JACK stopped this program's MIDI output to \"JACK: " + m_target +
                                 "\" (the system was too busy to keep up). Choose the output "
                                 "again in MIDI Setup.");
-            } else if (why == Loss::Disconnected) {
+            } else if (why == Loss::TargetGone) {
                 reportAsync(MidiError::kDeviceLost,
                             "The JACK port \"" + m_target +
-                                "\" is gone (its program left or it was disconnected), so the "
-                                "MIDI output is closed. Choose an output in MIDI Setup.");
+                                "\" is gone (its program left), so the MIDI output is "
+                                "closed. Choose an output in MIDI Setup.");
             }
         }
     }

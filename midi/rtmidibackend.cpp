@@ -5,11 +5,15 @@
 
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "scheduledsender.h"
 
 const char* const kMidiClientName = "midi pattern sequencer";
+// The input has a client of its own name, so the output's client keeps its name whichever
+// opens first, and connections a patchbay remembers still find it.
+const char* const kMidiInClientName = "midi pattern sequencer in";
 
 bool alsaSequencerPresent() { return ::access("/dev/snd/seq", R_OK | W_OK) == 0; }
 
@@ -38,7 +42,8 @@ std::unique_ptr<T> construct(RtMidiSystem system, std::string& error, std::strin
         return nullptr;
     }
     try {
-        auto midi = std::make_unique<T>(apiOf(system), kMidiClientName);
+        auto midi = std::make_unique<T>(
+            apiOf(system), std::is_same_v<T, RtMidiIn> ? kMidiInClientName : kMidiClientName);
         midi->setErrorCallback(&keepError, errorSink);
         return midi;
     } catch (const RtMidiError& e) {

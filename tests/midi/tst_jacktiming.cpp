@@ -340,6 +340,37 @@ private slots:
         play.timer.setEnabled(false);
     }
 
+    void aConnectionChangedInAPatchbayIsNoLoss() {
+        // While playing into one receiver the user connects a second one and removes the
+        // first connection: the output stays open, says nothing, and plays to the second;
+        // connected again, the first one hears it again.
+        JackReceiver first("seq-test-patch-1");
+        JackReceiver second("seq-test-patch-2");
+        QVERIFY2(first.ok() && second.ok(), (first.error() + second.error()).c_str());
+        auto out = makeSystemMidiOutput();
+        Errors errors(*out);
+        QVERIFY(openOn(*out, first));
+        const std::vector<std::string> ours = first.portsMatching("^midi pattern sequencer:");
+        QCOMPARE(ours.size(), size_t(1));
+        Playback play(*out);
+        play.start(5);
+        QTRY_VERIFY_WITH_TIMEOUT(first.events().size() >= 8, 5000);
+
+        QVERIFY(second.connectFrom(ours[0]));
+        QVERIFY(first.disconnectFrom(ours[0]));
+        second.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(second.events().size() >= 8, 5000);
+        first.clear();
+        QTest::qWait(300);
+        QVERIFY(first.events().empty());
+        QCOMPARE(out->PortState(), int16_t(1));
+
+        QVERIFY(first.connectFrom(ours[0]));
+        QTRY_VERIFY_WITH_TIMEOUT(first.events().size() >= 8, 5000);
+        QCOMPARE(errors.codes.size(), 0);
+        play.timer.setEnabled(false);
+    }
+
     void aKilledServerGivesOneErrorAndANewServerCanBeUsed() {
         // A server of this test's own (a fixed name, so a killed one's registry entry is
         // reclaimed by the next run); the fixture's server stays untouched.

@@ -121,6 +121,14 @@ void JackReceiver::clear() {
     m_events.clear();
 }
 
+bool JackReceiver::disconnectFrom(const std::string& source) const {
+    return m_client && jack_disconnect(m_client, source.c_str(), portName().c_str()) == 0;
+}
+
+bool JackReceiver::connectFrom(const std::string& source) const {
+    return m_client && jack_connect(m_client, source.c_str(), portName().c_str()) == 0;
+}
+
 std::vector<std::string> JackReceiver::portsMatching(const std::string& pattern) const {
     std::vector<std::string> names;
     if (!m_client) return names;

@@ -46,6 +46,10 @@ public:
     /// Names of the ports on the server whose full name matches the regular expression.
     std::vector<std::string> portsMatching(const std::string& pattern) const;
     int xruns() const { return m_xruns.load(); }
+    /// Removes or makes the connection from `source` to this client's port, as a patchbay
+    /// would; true when JACK did it.
+    bool disconnectFrom(const std::string& source) const;
+    bool connectFrom(const std::string& source) const;
     /// The server's current frame time (estimated between periods).
     uint32_t frameTime() const;
     jack_nframes_t bufferSize() const;
