@@ -11,7 +11,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
+#include <QValidator>
 #include <QScreen>
 #include <QScrollBar>
 
@@ -26,6 +26,29 @@
 #include "twips.h"
 
 namespace {
+
+// The song list box keeps only the digits 0-9, at most one per song table entry. Typed
+// characters that are no digit are refused; pasted text keeps its digits, so "0,1,0,1" or a
+// list with a line end after it gives "0101". A song can then never name something that is
+// not a pattern, nor run past the table.
+class SongListValidator final : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& pos) const override {
+        QString digits;
+        int cursor = 0;
+        for (int i = 0; i < input.size(); ++i) {
+            const QChar c = input.at(i);
+            if (c < QLatin1Char('0') || c > QLatin1Char('9')) continue;
+            if (digits.size() == kSongLength) break;
+            digits += c;
+            if (i < pos) ++cursor;
+        }
+        input = digits;
+        pos = cursor;
+        return Acceptable;
+    }
+};
 const char* const kTitle = "midi pattern sequencer 1";
 
 // Left edges of the grid's sixteen steps and top edges of its four voices, in twips within
@@ -166,12 +189,9 @@ void frmMain::buildControls() {
 
     songlist = new QLineEdit(client);
     songlist->setObjectName(QStringLiteral("songlist"));
-    // A song is one digit per bar and at most as many bars as the song table holds; the box
-    // refuses anything else, typed or pasted, so a song can never name something that is
-    // not a pattern nor run past the table.
-    songlist->setMaxLength(101);
-    songlist->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]{0,101}")), songlist));
+    // One digit per bar, at most as many bars as the song table holds.
+    songlist->setMaxLength(kSongLength);
+    songlist->setValidator(new SongListValidator(songlist));
     place(songlist, 3480, 4800, 3735, 375);
     songlist->installEventFilter(this);
 

@@ -108,12 +108,27 @@ private slots:
         QTest::keyClicks(box, QStringLiteral("12a 3-4.5\t"));
         QCOMPARE(box->text(), QStringLiteral("12345"));
         box->clear();
+        // A paste keeps its digits 0-9 and nothing else.
         paste(box, QStringLiteral("4x5"));
-        QCOMPARE(box->text(), QString());  // a paste with anything but digits is refused whole
-        paste(box, QStringLiteral("12\n34"));
+        QCOMPARE(box->text(), QStringLiteral("45"));
+        box->clear();
+        paste(box, QStringLiteral("0,1,0,1\r\n"));
+        QCOMPARE(box->text(), QStringLiteral("0101"));
+        box->clear();
+        paste(box, QStringLiteral("12\n34\n"));
+        QCOMPARE(box->text(), QStringLiteral("1234"));
+        box->clear();
+        paste(box, QString::fromUtf8("\u0661\u0662 \uff13"));  // other scripts' digits name no pattern
         QCOMPARE(box->text(), QString());
-        paste(box, QString::fromUtf8("\u0661\u0662"));  // Arabic-Indic digits name no pattern
-        QCOMPARE(box->text(), QString());
+        // Into the middle: the cursor ends after what was put in.
+        box->setText(QStringLiteral("1199"));
+        box->setCursorPosition(2);
+        paste(box, QStringLiteral("a2b3c"));
+        QCOMPARE(box->text(), QStringLiteral("112399"));
+        QCOMPARE(box->cursorPosition(), 4);
+        QTest::keyClicks(box, QStringLiteral("x5"));
+        QCOMPARE(box->text(), QStringLiteral("1123599"));
+        box->clear();
         paste(box, QString(150, QLatin1Char('7')));
         QCOMPARE(box->text(), QString(101, QLatin1Char('7')));  // a long paste keeps what fits
         QTest::keyClicks(box, QStringLiteral("8"));
