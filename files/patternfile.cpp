@@ -16,10 +16,10 @@ namespace {
 // ------------------------------------------------------------------ messages
 
 std::string quoted(const std::string& path) {
-    return "'" + path + "'";
+    return "\"" + path + "\"";
 }
 
-// strerror's text with a lower-case first letter, to follow "cannot open 'x': ".
+// strerror's text with a lower-case first letter, to follow "Cannot open "x": ".
 std::string cause(int error) {
     std::string text = std::strerror(error);
     if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
@@ -248,7 +248,7 @@ bool readInto(const std::string& path, PatternFileReader& reader, LoadResult& r)
     // could wait for a writer, and opening some devices has effects of its own.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        r.error = "cannot open " + quoted(path) + ": " + cause(errno);
+        r.error = "Cannot open " + quoted(path) + ": " + cause(errno);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -259,7 +259,7 @@ bool readInto(const std::string& path, PatternFileReader& reader, LoadResult& r)
     // the open returns at once, and checked again on what was actually opened.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        r.error = "cannot open " + quoted(path) + ": " + cause(errno);
+        r.error = "Cannot open " + quoted(path) + ": " + cause(errno);
         return false;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -274,7 +274,7 @@ bool readInto(const std::string& path, PatternFileReader& reader, LoadResult& r)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            r.error = "cannot read " + quoted(path) + ": " + cause(errno);
+            r.error = "Cannot read " + quoted(path) + ": " + cause(errno);
             ::close(fd);
             return false;
         }
@@ -325,7 +325,7 @@ SaveResult savePatternFile(const std::string& path, const CellStates& cells,
     bool existed = false;
     auto fail = [&](const std::string& why) {
         r.ok = false;
-        r.error = "cannot save " + quoted(path) + ": " + why + ".";
+        r.error = "Cannot save " + quoted(path) + ": " + why + ".";
         if (existed)
             r.error += " The file that was there is unchanged.";
         return r;

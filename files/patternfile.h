@@ -98,7 +98,7 @@ constexpr std::size_t kMaxPatternFileRead = 1024 * 1024;
 struct LoadResult {
     /// True when the values read were written into the grid (an empty file included).
     bool applied = false;
-    /// Why nothing was written ("'/x/a.pat' is a directory"); empty when applied.
+    /// Why nothing was written ("\"/x/a.pat\" is a folder"); empty when applied.
     std::string error;
     /// Bytes read from the file, and values found in them (at most 64).
     std::size_t bytesRead = 0;
@@ -129,7 +129,7 @@ struct SaveOptions {
 
 struct SaveResult {
     bool ok = false;
-    /// For the user, naming the file and the cause: "cannot save '/x/a.pat': no space left
+    /// For the user, naming the file and the cause: "Cannot save "/x/a.pat": no space left
     /// on device. The file that was there is unchanged."
     std::string error;
 };

@@ -24,7 +24,11 @@ QString MidiPort::displayName(const std::string& system, const std::string& port
     return system.empty() ? name : QString::fromStdString(system) + QStringLiteral(": ") + name;
 }
 
-void MidiPort::report(int16_t code, const QString& text) {
+void MidiPort::report(int16_t code, const QString& reportText) {
+    // Every message reads as a sentence, whatever text a backend's cause ended with.
+    QString text = reportText;
+    if (!text.isEmpty() && !text.endsWith(QLatin1Char('.')) && !text.endsWith(QLatin1Char('?')))
+        text += QLatin1Char('.');
     {
         std::lock_guard<std::mutex> lock(m_reportMutex);
         if (!m_reported.insert(code).second) return;

@@ -130,8 +130,8 @@ private slots:
         win.w->MnuSavePatternAs->trigger();
         QCOMPARE(boxes.seen.size(), 1);
         QCOMPARE(boxes.seen[0].title, QStringLiteral("midi pattern sequencer 1"));
-        QCOMPARE(boxes.seen[0].text, "cannot save '" + nowhere + "': there is no folder '" +
-                                         m_dir.filePath(QStringLiteral("missing folder")) + "'.");
+        QCOMPARE(boxes.seen[0].text, "Cannot save \"" + nowhere + "\": there is no folder \"" +
+                                         m_dir.filePath(QStringLiteral("missing folder")) + "\".");
         QCOMPARE(boxes.seen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(win.w->sequencer().SaveFileName, str(nowhere));
         QCOMPARE(win.grid(), before);

@@ -241,8 +241,8 @@ private slots:
         d.script->choose(path("full.pat"));
         savePatternAs(d.component, live, SaveFileName, told.callback(), options);
         QCOMPARE(told.messages,
-                 QStringList{"cannot save '" + m_dir.filePath("full.pat") +
-                             "': no space left on device. The file that was there is unchanged."});
+                 QStringList{"Cannot save \"" + m_dir.filePath("full.pat") +
+                             "\": no space left on device. The file that was there is unchanged."});
         QCOMPARE(readBytes(m_dir.filePath("full.pat")), old);
         // The name was taken from the dialog before the save was tried.
         QCOMPARE(SaveFileName, path("full.pat"));

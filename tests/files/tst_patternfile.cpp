@@ -378,7 +378,7 @@ private slots:
         // As another user when run as root, who could read it anyway.
         const HelperRun run = runHelper({"load", file, "user", kNobody});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.out.contains("cannot open '" + file + "': permission denied"),
+        QVERIFY2(run.out.contains("Cannot open \"" + file + "\": permission denied"),
                  qPrintable(run.out));
         QVERIFY2(run.out.contains(QString(64, 'k')), qPrintable(run.out));
     }
@@ -446,7 +446,7 @@ private slots:
         const SaveResult looped = savePatternFile(str(loop), rockCells());
         QVERIFY(!looped.ok);
         QCOMPARE(QString::fromStdString(looped.error),
-                 "cannot save '" + loop + "': too many levels of symbolic links.");
+                 "Cannot save \"" + loop + "\": too many levels of symbolic links.");
         QVERIFY(QFileInfo(loop).isSymLink());
     }
 
@@ -490,7 +490,7 @@ private slots:
         QVERIFY(!r.ok);
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
-        QCOMPARE(QString::fromStdString(r.error), "cannot save '" + file + "': " + cause +
+        QCOMPARE(QString::fromStdString(r.error), "Cannot save \"" + file + "\": " + cause +
                                                       ". The file that was there is unchanged.");
 
         // A new file that cannot be written leaves nothing at all.
@@ -499,14 +499,14 @@ private slots:
         const SaveResult fresh = savePatternFile(str(file), rockCells(), options);
         QVERIFY(!fresh.ok);
         QCOMPARE(entries(folder), QStringList());
-        QCOMPARE(QString::fromStdString(fresh.error), "cannot save '" + file + "': " + cause + ".");
+        QCOMPARE(QString::fromStdString(fresh.error), "Cannot save \"" + file + "\": " + cause + ".");
     }
 
     void saveRefusesWhatIsNoFile() {
         const QString folder = folderFor(QStringLiteral("target is a folder.pat"));
         SaveResult r = savePatternFile(str(folder), rockCells());
         QVERIFY(!r.ok);
-        QCOMPARE(QString::fromStdString(r.error), "cannot save '" + folder + "': it is a folder.");
+        QCOMPARE(QString::fromStdString(r.error), "Cannot save \"" + folder + "\": it is a folder.");
         QVERIFY(QFileInfo(folder).isDir());
 
         const QString fifo = path(QStringLiteral("save-pipe.pat"));
@@ -524,9 +524,9 @@ private slots:
         const QString nowhere = path(QStringLiteral("no such folder/beat.pat"));
         r = savePatternFile(str(nowhere), rockCells());
         QVERIFY(!r.ok);
-        QCOMPARE(QString::fromStdString(r.error), "cannot save '" + nowhere +
-                                                      "': there is no folder '" +
-                                                      path(QStringLiteral("no such folder")) + "'.");
+        QCOMPARE(QString::fromStdString(r.error), "Cannot save \"" + nowhere +
+                                                      "\": there is no folder \"" +
+                                                      path(QStringLiteral("no such folder")) + "\".");
     }
 
     void saveInAReadOnlyFolderKeepsTheOldFile() {
@@ -544,8 +544,8 @@ private slots:
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(
             run.out.trimmed(),
-            "cannot save '" + file + "': permission denied in the folder '" + folder +
-                "'. The file that was there is unchanged.");
+            "Cannot save \"" + file + "\": permission denied in the folder \"" + folder +
+                "\". The file that was there is unchanged.");
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
     }
@@ -565,9 +565,9 @@ private slots:
         const HelperRun run = runHelper({"save", file, "user", kNobody});
         QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0755) == 0);
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.out.trimmed(), "cannot save '" + file +
-                                        "': operation not permitted in the folder '" + folder +
-                                        "'. The file that was there is unchanged.");
+        QCOMPARE(run.out.trimmed(), "Cannot save \"" + file +
+                                        "\": operation not permitted in the folder \"" + folder +
+                                        "\". The file that was there is unchanged.");
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("shared.pat")});
     }
@@ -584,7 +584,7 @@ private slots:
 
         const HelperRun run = runHelper({"save", file, "user", kNobody});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.out.contains("cannot save '" + file + "': permission denied."),
+        QVERIFY2(run.out.contains("Cannot save \"" + file + "\": permission denied."),
                  qPrintable(run.out));
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("locked.pat")});
@@ -598,8 +598,8 @@ private slots:
         QVERIFY(writeBytes(file, old));
         const HelperRun run = runHelper({"save", file, "fsize", "100", "ignore"});
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.out.trimmed(), "cannot save '" + file +
-                                        "': file too large. The file that was there is unchanged.");
+        QCOMPARE(run.out.trimmed(), "Cannot save \"" + file +
+                                        "\": file too large. The file that was there is unchanged.");
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
     }

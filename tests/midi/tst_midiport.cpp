@@ -98,8 +98,10 @@ private slots:
         out.setAction(1);
         QTRY_COMPARE(spy.count(), 2);
         QCOMPARE(spy.codes.at(1), MidiError::kOpenFailed);
+        // The device's name, the backend's cause, and a full stop the cause did not have.
         QVERIFY(spy.texts.at(1).contains(QStringLiteral("TEST: x")));
-        QVERIFY(spy.texts.at(1).contains(QStringLiteral("refused by the test")));
+        QVERIFY2(spy.texts.at(1).endsWith(QStringLiteral("refused by the test.")),
+                 qPrintable(spy.texts.at(1)));
 
         out.setAction(7);  // not open
         QTRY_COMPARE(spy.count(), 3);
@@ -137,7 +139,7 @@ private slots:
         worker.join();
         QTRY_VERIFY(seenOn != nullptr);
         QCOMPARE(seenOn, uiThread);
-        QCOMPARE(text, QStringLiteral("server went away"));
+        QCOMPARE(text, QStringLiteral("server went away."));
     }
 
     void aLostDeviceClosesTheOutputWithOneReport() {
@@ -157,7 +159,7 @@ private slots:
         for (int i = 0; i < 20; ++i) out.setAction(7);
         QTest::qWait(50);
         QCOMPARE(spy.codes, QList<int16_t>{MidiError::kDeviceLost});
-        QCOMPARE(spy.texts, QStringList{QStringLiteral("gone")});
+        QCOMPARE(spy.texts, QStringList{QStringLiteral("gone.")});
 
         // Opened again, the output reports a new loss.
         out.setAction(1);
