@@ -1,8 +1,13 @@
 #include "appearance.h"
 
+#include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOption>
 
 void installFontFallbacks() {
     static const bool installed = [] {
@@ -71,4 +76,36 @@ void setFrameLook(QGroupBox* frame) {
         " margin-top: 0.5em; }"
         "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
         " left: 6px; padding: 0px 2px; background-color: palette(window); }"));
+}
+
+namespace {
+// The application's style, with a focus rectangle drawn inside a focused scroll bar's thumb.
+class ScrollBarFocusStyle final : public QProxyStyle {
+public:
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override {
+        QProxyStyle::drawComplexControl(control, option, painter, widget);
+        if (control != CC_ScrollBar || !(option->state & State_HasFocus))
+            return;
+        const QRect thumb = subControlRect(CC_ScrollBar, option, SC_ScrollBarSlider, widget)
+                                .adjusted(2, 2, -2, -2);
+        if (thumb.isEmpty())
+            return;
+        painter->save();
+        painter->setPen(QPen(option->palette.color(QPalette::WindowText), 1, Qt::DotLine));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(thumb.adjusted(0, 0, -1, -1));
+        painter->restore();
+    }
+};
+}  // namespace
+
+void showScrollBarFocus(QScrollBar* bar) {
+    // One style for all bars, living as long as the application.
+    static ScrollBarFocusStyle* const style = [] {
+        auto* s = new ScrollBarFocusStyle;
+        s->setParent(qApp);
+        return s;
+    }();
+    bar->setStyle(style);
 }

@@ -7,6 +7,7 @@
 class QPushButton;
 class QGroupBox;
 class QLabel;
+class QScrollBar;
 
 /// The look both windows share: their fonts, coloured button faces and label backgrounds.
 
@@ -28,3 +29,6 @@ void setButtonFace(QPushButton* button, const QColor& face);
 void setLabelBackground(QLabel* label, const QColor& background);
 /// Draws the frame's caption on its top line.
 void setFrameLook(QGroupBox* frame);
+/// Marks the scroll bar's thumb while the bar has the keyboard focus; the toolkit's own look
+/// shows no focus on a scroll bar, so a keyboard user could not see where the arrow keys go.
+void showScrollBarFocus(QScrollBar* bar);

@@ -140,6 +140,7 @@ void frmMain::buildControls() {
         // Like the change event of a classic scroll bar, the value changes when the thumb is
         // let go, not at every position it passes while dragged.
         s->setTracking(false);
+        showScrollBarFocus(s);
         return s;
     };
 

@@ -397,6 +397,25 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), win.w->ticks);
     }
 
+    void focusedScrollBarsAreMarked() {
+        // A keyboard user sees which bar the arrow keys move: its thumb is drawn otherwise
+        // while it has the focus, and as before once the focus has gone.
+        Window win;
+        QVERIFY(win.showActive());
+        QScrollBar* bars[] = {win.w->HScroll1, win.w->patno, win.w->VScroll1[2]};
+        for (QScrollBar* bar : bars) {
+            win.w->Command1->setFocus();
+            QTRY_VERIFY(win.w->Command1->hasFocus());
+            const QImage before = bar->grab().toImage();
+            bar->setFocus();
+            QTRY_VERIFY(bar->hasFocus());
+            QVERIFY2(bar->grab().toImage() != before, qPrintable(bar->objectName()));
+            win.w->Command1->setFocus();
+            QTRY_VERIFY(win.w->Command1->hasFocus());
+            QCOMPARE(bar->grab().toImage(), before);
+        }
+    }
+
     void menus() {
         Window win;
         QMenuBar* bar = win.w->menuBar();
