@@ -377,7 +377,11 @@ void frmMain::Pulsor2_Tick() {
 }
 
 void frmMain::Command2_Click() {
+    const bool wasPlaying = Pulsor2.Enabled();
     m_seq.Command2_Click([this] { Command1_Click(); });
+    // The coming step's notes may already be handed over, ahead of their time. Stopped
+    // before that time, the step is not played: they are withdrawn.
+    if (wasPlaying && !Pulsor2.Enabled()) MIDIOutput1->cancelPending();
     applyLeadTime();
 }
 

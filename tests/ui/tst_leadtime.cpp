@@ -1,7 +1,7 @@
 // The main window raises its ticks ahead of time for an output that schedules: each
 // step's notes are handed over within the lead time before their due time, on the step
-// grid, and nothing handed over at a stop is due later than the lead time. An output that
-// sends at once gets no lead.
+// grid; a stop withdraws what is still waiting, and nothing handed over at a stop is due
+// later than the lead time. An output that sends at once gets no lead.
 
 #include <QApplication>
 #include <QEventLoop>
@@ -59,9 +59,14 @@ public:
         return true;
     }
     int64_t schedulingLeadNs() const override { return m_leadNs; }
+    void cancelPending() override {
+        std::lock_guard<std::mutex> lock(mutex);
+        cancels.push_back(nowNs());
+    }
 
     std::mutex mutex;
     std::vector<Handed> handed;
+    std::vector<int64_t> cancels;  // when waiting messages were withdrawn
 
 private:
     int64_t m_leadNs;
@@ -93,6 +98,10 @@ struct Window {
         std::lock_guard<std::mutex> lock(system->mutex);
         return system->handed;
     }
+    std::vector<int64_t> cancels() {
+        std::lock_guard<std::mutex> lock(system->mutex);
+        return system->cancels;
+    }
     SchedulingSystem* system = nullptr;
     std::unique_ptr<frmMain> window;
 };
@@ -112,13 +121,29 @@ private slots:
         QCOMPARE(w.window->Pulsor2.leadTime().count(), leadNs);
 
         QVERIFY(waitUntil([&] { return w.handed().size() >= 40; }, 5000));
+        // A panic while playing withdraws nothing: the coming step still plays.
+        w.window->Command3->click();
+        QVERIFY(w.cancels().empty());
+        const int64_t stoppingNs = nowNs();
         w.startStop();
         const int64_t stoppedNs = nowNs();
+        // The stop withdraws what is still waiting, once.
+        QCOMPARE(w.cancels().size(), size_t(1));
+        QVERIFY(w.cancels()[0] >= stoppingNs && w.cancels()[0] <= stoppedNs);
         QVERIFY(!w.window->Pulsor2.Enabled());
         const size_t atStop = w.handed().size();
         waitUntil([] { return false; }, 3 * 20);
-        const auto handed = w.handed();
-        QCOMPARE(handed.size(), atStop);
+        QCOMPARE(w.handed().size(), atStop);
+        // The steps' notes; the panic alone went at once.
+        std::vector<Handed> handed;
+        int atOnce = 0;
+        for (const Handed& h : w.handed()) {
+            if (h.dueNs == 0)
+                ++atOnce;
+            else
+                handed.push_back(h);
+        }
+        QCOMPARE(atOnce, 1);
 
         int early = 0;
         for (const Handed& h : handed) {
