@@ -46,8 +46,8 @@ public:
     /// leave; 0 or a time already past means at once. False with a reason on failure.
     virtual bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
                       std::string& error) = 0;
-    /// Drops every message still waiting for a due time after now (a panic); messages
-    /// already due still leave.
+    /// Drops every message still waiting for a due time after now (playback stopped);
+    /// messages already due still leave.
     virtual void cancelPending() {}
     /// How far ahead of its due time a message may be handed over and still leave on time.
     /// 0 for a system that sends at once.

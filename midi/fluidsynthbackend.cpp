@@ -624,8 +624,22 @@ void FluidSynthBackend::Impl::reportOnce(std::atomic<bool>& flag, int16_t code,
 
 // ---------------------------------------------------------------- public face
 
+namespace {
+// FluidSynth prints its errors and warnings to stderr ("Help! Lost the connection to the
+// JACK server"); what the user must know reaches them through the port's Error report
+// instead. Only its panic messages, which come right before it gives up, are left on.
+void quietFluidSynthLog() {
+    static const bool quiet = [] {
+        for (int level : {FLUID_ERR, FLUID_WARN, FLUID_INFO, FLUID_DBG})
+            fluid_set_log_function(level, nullptr, nullptr);
+        return true;
+    }();
+    (void)quiet;
+}
+}  // namespace
+
 FluidSynthBackend::FluidSynthBackend(FluidSynthOptions options)
-    : d(std::make_unique<Impl>(*this, std::move(options))) {}
+    : d((quietFluidSynthLog(), std::make_unique<Impl>(*this, std::move(options)))) {}
 
 FluidSynthBackend::~FluidSynthBackend() {
     d->close();

@@ -327,6 +327,8 @@ private:
         if (m_loss.compare_exchange_strong(none, why)) {
             m_lost.store(true);
             sem_post(&m_wake);
+            // An open still waiting for its connection to go live need wait no longer.
+            sem_post(&m_live);
         }
     }
 

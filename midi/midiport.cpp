@@ -144,13 +144,15 @@ void MIDIOutput::open() {
         return;
     }
     std::string error;
+    // A new serial before the backend opens: a loss it reports while still opening belongs
+    // to this open and closes it.
+    m_openSerial.fetch_add(1);
     if (!sys->open(d->port, error)) {
         report(MidiError::kOpenFailed, QStringLiteral("Cannot open the MIDI output \"%1\": %2")
                                            .arg(d->displayName, QString::fromStdString(error)));
         return;
     }
     m_open = sys;
-    m_openSerial.fetch_add(1);
     m_portState = 1;
 }
 

@@ -36,8 +36,8 @@ void loadDeviceLists(MIDIOutput& out, DeviceList& comboMidiOut, MIDIInput& in,
 void applyDeviceLists(MIDIOutput& out, const DeviceList& comboMidiOut, MIDIInput& in,
                       const DeviceList& comboMidiIn);
 
-/// All Notes Off on channel 10 (B9 7B 00), sent once and at once; notes still waiting for
-/// their due time are dropped first.
+/// All Notes Off on channel 10 (B9 7B 00), sent once and at once, ahead of notes still
+/// waiting for their due time, which are left to play.
 void sendPanic(MIDIOutput& out);
 /// Closing the main window: the input is stopped and closed as its state asks, then the
 /// output is closed.

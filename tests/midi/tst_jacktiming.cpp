@@ -6,11 +6,14 @@
 #include <QProcess>
 #include <QTest>
 
+#include <jack/jack.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <chrono>
 #include <cmath>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "core/pulsor.h"
 #include "core/sequencer.h"
@@ -343,6 +346,56 @@ private slots:
             QCOMPARE(got, (QStringList{QStringLiteral("99 28 66"), QStringLiteral("99 2b 66")}));
             break;
         }
+    }
+
+    void aPortThatLeavesWhileBeingOpenedEndsClosed() {
+        // A receiving program that drops its port the moment the output connects to it:
+        // the loss comes while the output is still opening. One report, the port ends up
+        // closed, and opening does not wait out its whole grace time for the connection.
+        struct Victim {
+            jack_client_t* client = nullptr;
+            jack_port_t* port = nullptr;
+            sem_t connected{};
+        } v;
+        sem_init(&v.connected, 0, 0);
+        v.client = jack_client_open("seq-test-victim", JackNoStartServer, nullptr);
+        QVERIFY(v.client);
+        v.port = jack_port_register(v.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        QVERIFY(v.port);
+        jack_set_port_connect_callback(
+            v.client,
+            [](jack_port_id_t, jack_port_id_t, int connect, void* arg) {
+                if (connect) sem_post(&static_cast<Victim*>(arg)->connected);
+            },
+            &v);
+        QCOMPARE(jack_activate(v.client), 0);
+        std::thread dropper([&v] {
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_sec += 10;
+            if (sem_timedwait(&v.connected, &until) == 0) jack_port_unregister(v.client, v.port);
+        });
+
+        auto out = makeSystemMidiOutput();
+        Errors errors(*out);
+        const int16_t id = findDevice(*out, QStringLiteral("JACK: seq-test-victim:in"));
+        QVERIFY(id >= 0);
+        out->setDeviceID(id);
+        const auto started = std::chrono::steady_clock::now();
+        out->setAction(1);
+        const auto openMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+        dropper.join();
+        QTRY_COMPARE_WITH_TIMEOUT(errors.codes.size(), 1, 5000);
+        QCOMPARE(errors.codes[0], MidiError::kDeviceLost);
+        QTRY_COMPARE(out->PortState(), int16_t(0));
+        QVERIFY2(openMs < 1000, qPrintable(QStringLiteral("open took %1 ms").arg(openMs)));
+        QTest::qWait(200);
+        QCOMPARE(errors.codes.size(), 1);
+        out.reset();
+        jack_client_close(v.client);
+        sem_destroy(&v.connected);
     }
 
     void aReceiverThatLeavesDuringPlaybackGivesOneError() {

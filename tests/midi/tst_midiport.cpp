@@ -185,6 +185,24 @@ private slots:
         QCOMPARE(ports.outSystem->openPort, std::string("synth B"));
     }
 
+    void aLossWhileOpeningClosesThePort() {
+        // The device goes away while the backend is still opening it (a JACK port that
+        // leaves before the connection is live): one report, and the port ends up closed.
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        ErrorRecorder spy(out);
+        out.setDeviceID(0);
+        ports.outSystem->whileOpening = [&] {
+            std::thread([&] { ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone"); })
+                .join();
+        };
+        out.setAction(1);
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(spy.codes.at(0), MidiError::kDeviceLost);
+        QCOMPARE(out.PortState(), int16_t(0));
+        QCOMPARE(ports.outSystem->openPort, std::string());
+    }
+
     void inputCodesFourAndFiveStartAndStop() {
         RecordingPorts ports;
         MIDIInput& in = *ports.input;

@@ -26,6 +26,7 @@ QString hexBytes(const unsigned char* bytes, std::size_t size) {
 bool RecordingOutSystem::open(const std::string& port, std::string& error) {
     m_log.add(QStringLiteral("%1 open %2").arg(QString::fromStdString(m_name),
                                                   QString::fromStdString(port)));
+    if (whileOpening) whileOpening();
     if (failOpen) {
         error = "refused by the test";
         return false;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,8 @@ public:
     std::vector<std::string> ports;
     std::string openPort;
     bool failOpen = false;
+    /// Runs inside open(), as a backend thread might while the device is being opened.
+    std::function<void()> whileOpening;
     bool failSend = false;
     int64_t lastDueNs = 0;
 
