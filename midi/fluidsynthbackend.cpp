@@ -1,5 +1,6 @@
 #include "fluidsynthbackend.h"
 
+#include <alsa/asoundlib.h>
 #include <fluidsynth.h>
 #include <jack/jack.h>
 #include <sys/stat.h>
@@ -625,13 +626,18 @@ void FluidSynthBackend::Impl::reportOnce(std::atomic<bool>& flag, int16_t code,
 // ---------------------------------------------------------------- public face
 
 namespace {
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 // FluidSynth prints its errors and warnings to stderr ("Help! Lost the connection to the
-// JACK server"); what the user must know reaches them through the port's Error report
-// instead. Only its panic messages, which come right before it gives up, are left on.
+// JACK server"), and so does the ALSA library when the synth tries a machine without a
+// sound card ("cannot find card '0'"); what the user must know reaches them through the
+// port's Error report instead. Only FluidSynth's panic messages, which come right before
+// it gives up, are left on.
 void quietFluidSynthLog() {
     static const bool quiet = [] {
         for (int level : {FLUID_ERR, FLUID_WARN, FLUID_INFO, FLUID_DBG})
             fluid_set_log_function(level, nullptr, nullptr);
+        snd_lib_error_set_handler(&quietAlsa);
         return true;
     }();
     (void)quiet;

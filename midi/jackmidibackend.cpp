@@ -405,3 +405,13 @@ private:
 std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem() {
     return std::make_unique<JackMidiOutSystem>();
 }
+
+bool jackServerRunning() {
+    silenceJack();
+    jack_client_t* client =
+        jack_client_open("midi pattern sequencer probe", JackNoStartServer, nullptr);
+    if (!client)
+        return false;
+    jack_client_close(client);
+    return true;
+}

@@ -16,3 +16,7 @@
 /// or the connected port goes away, one kDeviceLost error is reported and further
 /// messages are dropped until the port is opened again.
 std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem();
+
+/// True when a JACK server is running that a client can join; never starts one, and prints
+/// nothing when there is none.
+bool jackServerRunning();

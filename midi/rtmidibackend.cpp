@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "jackmidibackend.h"
 #include "scheduledsender.h"
 
 const char* const kMidiClientName = "midi pattern sequencer";
@@ -39,6 +40,12 @@ std::unique_ptr<T> construct(RtMidiSystem system, std::string& error, std::strin
     if (system == RtMidiSystem::Alsa && !alsaSequencerPresent()) {
         // Checked first: without the device, ALSA prints to stderr before RtMidi throws.
         error = "there is no ALSA sequencer on this machine (/dev/snd/seq)";
+        return nullptr;
+    }
+    if (system == RtMidiSystem::Jack && !jackServerRunning()) {
+        // Checked first too: RtMidi's JACK side prints a warning from its constructor,
+        // before an error callback can be set.
+        error = "no JACK server is running";
         return nullptr;
     }
     try {
