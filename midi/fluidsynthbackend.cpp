@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "spscqueue.h"
 
@@ -138,6 +139,45 @@ bool runningJackServer(int& rate, int& periodFrames) {
     return rate > 0;
 }
 
+// Where a JACK client's audio outputs are connected: (port's short name, destination).
+using JackConnections = std::vector<std::pair<std::string, std::string>>;
+
+// Calls `each(probe, fullName, shortName)` for every audio output of the client
+// `clientName`, through `probe`, a short-lived client of our own; false when no server can
+// be reached.
+template <typename Each>
+bool forEachAudioOutput(const std::string& clientName, Each each) {
+    jack_client_t* probe =
+        jack_client_open("midi pattern sequencer probe", JackNoStartServer, nullptr);
+    if (!probe)
+        return false;
+    const std::string prefix = clientName + ":";
+    if (const char** ports =
+            jack_get_ports(probe, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput)) {
+        for (const char** p = ports; *p; ++p) {
+            const std::string full = *p;
+            if (full.compare(0, prefix.size(), prefix) == 0)
+                each(probe, full, full.substr(prefix.size()));
+        }
+        jack_free(ports);
+    }
+    jack_client_close(probe);
+    return true;
+}
+
+std::vector<std::string> connectionsOf(jack_client_t* probe, const std::string& port) {
+    std::vector<std::string> to;
+    const jack_port_t* p = jack_port_by_name(probe, port.c_str());
+    if (!p)
+        return to;  // gone since it was listed
+    if (const char** names = jack_port_get_all_connections(probe, p)) {
+        for (const char** n = names; *n; ++n)
+            to.emplace_back(*n);
+        jack_free(names);
+    }
+    return to;
+}
+
 }  // namespace
 
 struct FluidSynthBackend::Impl {
@@ -195,6 +235,12 @@ struct FluidSynthBackend::Impl {
     fluid_audio_driver_t* driver = nullptr;
     int64_t openedNs = 0;
     std::string lastReportedCause;
+    // The connections the synth's JACK ports had when it was last closed. The setup dialog
+    // closes and reopens the synth at every OK; without this, wiring the user made in a
+    // patchbay would be lost and replaced by the automatic one to the speakers.
+    std::optional<JackConnections> jackWiring;
+    void keepJackWiring();
+    void restoreJackWiring();
 
     // Shared between the UI thread and the audio thread.
     SpscQueue<Command, kQueueCapacity> queue;
@@ -316,6 +362,8 @@ bool FluidSynthBackend::Impl::startAudio(std::string& cause) {
             driverSettingsInUse = settings;
             driverName = name;
             openedNs = nowNs();
+            if (name == "jack")
+                restoreJackWiring();
             return true;
         }
         if (settings)
@@ -352,6 +400,36 @@ fluid_settings_t* FluidSynthBackend::Impl::driverSettings(const std::string& nam
     return s;
 }
 
+void FluidSynthBackend::Impl::keepJackWiring() {
+    JackConnections wiring;
+    const bool reached = forEachAudioOutput(
+        options.jackClientName, [&](jack_client_t* probe, const std::string& full,
+                                    const std::string& port) {
+            for (std::string& to : connectionsOf(probe, full))
+                wiring.emplace_back(port, std::move(to));
+        });
+    // A server that is gone tells nothing; what was kept before still stands.
+    if (reached)
+        jackWiring = std::move(wiring);
+}
+
+void FluidSynthBackend::Impl::restoreJackWiring() {
+    if (!jackWiring)
+        return;  // first time on JACK: the automatic connection to the speakers stands
+    forEachAudioOutput(options.jackClientName, [&](jack_client_t* probe,
+                                                   const std::string& full,
+                                                   const std::string& port) {
+        const std::vector<std::string> now = connectionsOf(probe, full);
+        for (const std::string& to : now)
+            if (std::find(jackWiring->begin(), jackWiring->end(), std::make_pair(port, to)) ==
+                jackWiring->end())
+                jack_disconnect(probe, full.c_str(), to.c_str());
+        for (const auto& [from, to] : *jackWiring)
+            if (from == port && std::find(now.begin(), now.end(), to) == now.end())
+                jack_connect(probe, full.c_str(), to.c_str());  // gone meanwhile: skipped
+    });
+}
+
 void FluidSynthBackend::Impl::setRate(int rate) {
     if (rate == synthRate)
         return;
@@ -382,6 +460,8 @@ void FluidSynthBackend::Impl::close() {
     if (!isOpen)
         return;
     const bool played = driver || offline;
+    if (driver && driverName == "jack")
+        keepJackWiring();
     if (driver) {
         // Returns once the audio thread has stopped (JACK: the client is closed).
         delete_fluid_audio_driver(driver);

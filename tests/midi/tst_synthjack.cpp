@@ -156,6 +156,45 @@ private slots:
         QCOMPARE(s.errors->count(), 0);
     }
 
+    void wiringMadeInAPatchbaySurvivesAReopen() {
+        // The user takes the synth off the speakers and into another program; the setup
+        // dialog's OK then closes and opens the synth again. The wiring stays as the user
+        // left it, and the sound still arrives.
+        JackCapture capture("seq-test-wiring");
+        QVERIFY2(capture.ok(), capture.error().c_str());
+        JackSynth s;
+        QString why;
+        QVERIFY2(openAndConnect(s, capture, why), qPrintable(why));
+        const std::vector<std::string> ports = capture.audioOutputs(kSynthPorts);
+        int removed = 0;
+        for (const std::string& port : ports)
+            for (const std::string& to : capture.connectionsOf(port))
+                if (to.rfind("seq-test-wiring:", 0) != 0) {
+                    QVERIFY(capture.disconnect(port, to));
+                    ++removed;
+                }
+        QVERIFY2(removed > 0, "the synth was not wired to the speakers at first");
+        std::vector<std::vector<std::string>> before;
+        for (const std::string& port : ports)
+            before.push_back(capture.connectionsOf(port));
+
+        s.out->setAction(2);
+        s.out->setAction(1);
+        QCOMPARE(s.out->PortState(), int16_t(1));
+        QCOMPARE(capture.audioOutputs(kSynthPorts), ports);
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            QCOMPARE(capture.connectionsOf(ports[i]), before[i]);
+
+        const double rate = capture.sampleRate();
+        capture.start(static_cast<std::size_t>(rate * 0.5));
+        s.send(0x99, 40, 102);
+        QVERIFY(capture.waitFull(10000));
+        const float peak = peakOf(capture.left(), capture.right(), 0, capture.left().size());
+        QVERIFY2(peak > 0.005f, qPrintable(QStringLiteral("peak %1").arg(peak)));
+        QCoreApplication::processEvents();
+        QCOMPARE(s.errors->count(), 0);
+    }
+
     void notesStartOnTheirDueTimes() {
         JackCapture capture("seq-test-capture");
         QVERIFY2(capture.ok(), capture.error().c_str());

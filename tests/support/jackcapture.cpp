@@ -60,6 +60,23 @@ std::vector<std::string> JackCapture::audioOutputs(const std::string& pattern) c
     return names;
 }
 
+std::vector<std::string> JackCapture::connectionsOf(const std::string& port) const {
+    std::vector<std::string> names;
+    const jack_port_t* p = m_client ? jack_port_by_name(m_client, port.c_str()) : nullptr;
+    if (!p)
+        return names;
+    const char** to = jack_port_get_all_connections(m_client, p);
+    for (const char** n = to; n && *n; ++n)
+        names.emplace_back(*n);
+    jack_free(to);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool JackCapture::disconnect(const std::string& source, const std::string& destination) const {
+    return m_client && jack_disconnect(m_client, source.c_str(), destination.c_str()) == 0;
+}
+
 void JackCapture::start(std::size_t frames) {
     // Once recording is off and no process call is under way, the buffers are ours.
     m_recording.store(false);

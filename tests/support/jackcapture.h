@@ -28,6 +28,10 @@ public:
     /// Full names of the server's audio output ports whose names match the regular
     /// expression `pattern`.
     std::vector<std::string> audioOutputs(const std::string& pattern) const;
+    /// What the port `port` ("client:port") is connected to, sorted.
+    std::vector<std::string> connectionsOf(const std::string& port) const;
+    /// Removes the connection from `source` to `destination`, as a patchbay would.
+    bool disconnect(const std::string& source, const std::string& destination) const;
 
     /// Starts recording `frames` frames from the next cycle on; earlier recordings are
     /// dropped. Call only while no recording runs (before or after waitFull).
