@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/monotonicclock.h"
 #include "midi/fluidsynthbackend.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"
@@ -31,12 +32,6 @@ namespace {
 
 constexpr float kOnset = 0.002f;
 constexpr int kNote = 42;  // closed hi-hat: sharp attack, short decay
-
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Stats {
     std::vector<double> values;
@@ -86,7 +81,7 @@ void offlinePlacement(int hits, long attack) {
     synth.open(kBuiltinSynthName, error);
     const double rate = synth.sampleRate();
     const int period = 256;
-    const int64_t start = nowNs();
+    const int64_t start = monotonicNowNs();
     std::mt19937 random(7);
     std::uniform_real_distribution<double> jitter(0.0, 10.0);  // ms
     Stats placement;
@@ -153,20 +148,20 @@ void jack(int hits, long attack) {
         const int xruns = capture.xruns();
         std::vector<int64_t> refs;
         Stats handover;  // how long before its due time each timed hit was handed over
-        const int64_t t0 = nowNs() + 100'000'000;
+        const int64_t t0 = monotonicNowNs() + 100'000'000;
         for (int i = 0; i < hits; ++i) {
             // Each hit in its own 250 ms slot, at a random phase against the audio periods.
             const int64_t slot = t0 + i * 250'000'000LL + phaseUs(random) * 1000LL;
             if (timed) {
                 std::this_thread::sleep_until(
                     std::chrono::steady_clock::time_point(std::chrono::nanoseconds(slot - lead)));
-                handover.add(double(slot - nowNs()) / 1e6);
+                handover.add(double(slot - monotonicNowNs()) / 1e6);
                 synth.send(hit, 3, slot, error);
                 refs.push_back(slot);
             } else {
                 std::this_thread::sleep_until(
                     std::chrono::steady_clock::time_point(std::chrono::nanoseconds(slot)));
-                const int64_t sent = nowNs();
+                const int64_t sent = monotonicNowNs();
                 synth.send(hit, 3, 0, error);
                 refs.push_back(sent);
             }

@@ -22,7 +22,6 @@
 #include <dirent.h>
 #include <unistd.h>
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -33,6 +32,7 @@
 #include <vector>
 
 #include "core/livepattern.h"
+#include "core/monotonicclock.h"
 #include "core/pattern.h"
 #include "editing/editing.h"
 #include "framestamper.h"
@@ -42,12 +42,6 @@
 namespace {
 // Events this close to a reported xrun are left out of the figures.
 constexpr double kXrunGuardMs = 20.0;
-
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // CPU time (ns) of a process's threads, all of them and the real-time ones.
 struct ProcessCpu {
@@ -155,7 +149,7 @@ Row runOnce(FrameStamper& stamper, const std::string& player, const std::string&
         args << QStringLiteral("--busy");
     QProcess p;
     p.setProcessChannelMode(QProcess::SeparateChannels);
-    const int64_t spawned = nowNs();
+    const int64_t spawned = monotonicNowNs();
     args << QStringLiteral("--spawned-ns") << QString::number(spawned);
     p.start(QString::fromStdString(player), args);
     if (!p.waitForFinished(int(seconds * 1000) + 30000)) {
@@ -163,7 +157,7 @@ Row runOnce(FrameStamper& stamper, const std::string& player, const std::string&
         p.waitForFinished();
         row.problem = "the player did not finish";
     }
-    const int64_t wallNs = nowNs() - spawned;
+    const int64_t wallNs = monotonicNowNs() - spawned;
     stamper.disarm();
     const ProcessCpu jackdAfter = processCpu(jackdPid);
     const ProcessCpu selfAfter = processCpu(long(getpid()));

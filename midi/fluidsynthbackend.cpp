@@ -10,11 +10,11 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
+#include "core/monotonicclock.h"
 #include "spscqueue.h"
 
 const char* const kBuiltinSynthName = "Built-in synth (General MIDI)";
@@ -39,13 +39,6 @@ constexpr int kFlushMs = 1500;
 // The audio clock is read from the audio callbacks of about the last 50 ms (at least 4).
 constexpr double kClockWindowNs = 50e6;
 constexpr int kClockSlots = 64;
-
-int64_t nowNs() {
-    // steady_clock is CLOCK_MONOTONIC, the clock the due times are given in.
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Command {
     enum class Kind : uint8_t { Midi, Cancel };
@@ -361,7 +354,7 @@ bool FluidSynthBackend::Impl::startAudio(std::string& cause) {
             driver = drv;
             driverSettingsInUse = settings;
             driverName = name;
-            openedNs = nowNs();
+            openedNs = monotonicNowNs();
             if (name == "jack")
                 restoreJackWiring();
             return true;
@@ -510,7 +503,7 @@ void FluidSynthBackend::Impl::reportCause(const std::string& cause) {
 bool FluidSynthBackend::Impl::stalled() {
     if (!driver)
         return false;
-    const int64_t now = nowNs();
+    const int64_t now = monotonicNowNs();
     const int64_t since = std::max(lastRenderNs.load(std::memory_order_relaxed), openedNs);
     if (now - since < kStallNs)
         return false;
@@ -550,7 +543,7 @@ void FluidSynthBackend::Impl::cancelPending() {
     // sent after it are kept, in the order the UI thread sent them.
     Command c;
     c.kind = Command::Kind::Cancel;
-    c.dueNs = nowNs();
+    c.dueNs = monotonicNowNs();
     queue.push(c);
 }
 
@@ -562,7 +555,8 @@ int FluidSynthBackend::Impl::audioCallback(void* data, int len, int /*nfx*/, flo
     // drivers' separate effects buffers, when any, stay silent.
     if (nout < 1 || len <= 0)
         return FLUID_OK;
-    static_cast<Impl*>(data)->renderAudio(out[0], nout >= 2 ? out[1] : out[0], len, nowNs());
+    static_cast<Impl*>(data)->renderAudio(out[0], nout >= 2 ? out[1] : out[0], len,
+                                          monotonicNowNs());
     return FLUID_OK;
 }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/monotonicclock.h"
 #include "rtmidibackend.h"
 #include "spscqueue.h"
 
@@ -35,12 +36,6 @@ struct Event {
     uint8_t size = 0;
     unsigned char bytes[kMaxEventBytes] = {};
 };
-
-int64_t monotonicNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
 
 // True when generation `g` is older than `current` (the counter may wrap).
 bool olderThan(uint32_t g, uint32_t current) {
@@ -192,7 +187,7 @@ public:
 
     void cancelPending() override {
         // Messages sent before now and due after now are dropped; those already due stay.
-        m_cancelAtNs.store(monotonicNs(), std::memory_order_relaxed);
+        m_cancelAtNs.store(monotonicNowNs(), std::memory_order_relaxed);
         m_generation.fetch_add(1, std::memory_order_release);
     }
 
@@ -282,7 +277,7 @@ private:
             jack_get_cycle_times(m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
             nextUs > cycleUs;
         const jack_time_t j1 = jack_get_time();
-        const int64_t mono = monotonicNs();
+        const int64_t mono = monotonicNowNs();
         const jack_time_t j2 = jack_get_time();
         const int64_t jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
         const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <iterator>
 
+#include "core/monotonicclock.h"
+
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC on Linux
 
 ScheduledSender::ScheduledSender(Sink sink, FailureHandler onFailure)
@@ -42,9 +44,7 @@ void ScheduledSender::post(const unsigned char* bytes, std::size_t size, int64_t
 }
 
 void ScheduledSender::cancelPending() {
-    const int64_t nowNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-            .count();
+    const int64_t nowNs = monotonicNowNs();
     std::lock_guard<std::mutex> lock(m_mutex);
     // Messages already due are about to leave and stay; the ones still waiting go.
     while (!m_queue.empty() && m_queue.back().dueNs > nowNs)

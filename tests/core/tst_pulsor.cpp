@@ -12,14 +12,10 @@
 
 #include <sys/resource.h>
 
+#include "core/monotonicclock.h"
 #include "core/pulsor.h"
 
 namespace {
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 double cpuSeconds() {
     rusage u{};
@@ -52,7 +48,7 @@ private slots:
             // A handler that takes most of the period must not stretch it.
             std::this_thread::sleep_for(std::chrono::milliseconds(12));
         });
-        const int64_t started = nowNs();
+        const int64_t started = monotonicNowNs();
         p.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(due.size() >= 25, 5000);
         p.setEnabled(false);
@@ -141,10 +137,10 @@ private slots:
             if (!stalled) {
                 stalled = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                stallEnd = nowNs();
+                stallEnd = monotonicNowNs();
                 return;
             }
-            lateness.push_back(nowNs() - p.dueTimeNs());
+            lateness.push_back(monotonicNowNs() - p.dueTimeNs());
             if (lateness.size() == 100) loop.quit();
         });
         QTimer::singleShot(5000, &loop, &QEventLoop::quit);
@@ -190,8 +186,9 @@ private slots:
         // A plain event loop, which wakes for a posted tick at once (QTest's waits poll).
         QEventLoop loop;
         connect(&p, &Pulsor::Tick, [&] {
-            early.push_back(p.dueTimeNs() - nowNs());
-            if (early.size() == 10) loop.quit();
+            early.push_back(p.dueTimeNs() - monotonicNowNs());
+            if (early.size() == 10)
+                loop.quit();
         });
         QTimer::singleShot(3000, &loop, &QEventLoop::quit);
         p.setEnabled(true);

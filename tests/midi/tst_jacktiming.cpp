@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/monotonicclock.h"
 #include "core/pulsor.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
@@ -29,12 +30,6 @@ namespace {
 // A server that misses periods (xruns) says nothing about the output's timing: an attempt
 // that saw any is made again.
 constexpr int kAttempts = 8;
-
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 QString hex(const std::vector<unsigned char>& bytes) {
     return hexBytes(bytes.data(), bytes.size());
@@ -254,8 +249,8 @@ private slots:
             // Sent the moment the port is open: opening returns once the connection is live.
             QVERIFY(openOn(*out, receiver));
             const uint32_t before = receiver.frameTime();
-            noteAt(*out, 35, nowNs() - 50'000'000);
-            noteAt(*out, 36, nowNs() - 40'000'000);
+            noteAt(*out, 35, monotonicNowNs() - 50'000'000);
+            noteAt(*out, 36, monotonicNowNs() - 40'000'000);
             QVERIFY(receiver.waitForEvents(2, 5000));
             out->setAction(2);
             if (receiver.xruns() != xruns)
@@ -290,7 +285,7 @@ private slots:
             receiver.clear();
             const int xruns = receiver.xruns();
             noteAt(*out, 40, 0);  // at once
-            const int64_t soon = nowNs() + 150'000'000;
+            const int64_t soon = monotonicNowNs() + 150'000'000;
             noteAt(*out, 41, soon);
             noteAt(*out, 42, soon + 10'000'000);
             const uint32_t before = receiver.frameTime();
@@ -331,7 +326,7 @@ private slots:
             receiver.clear();
             const int xruns = receiver.xruns();
             noteAt(*out, 40, 0);
-            const int64_t soon = nowNs() + 100'000'000;
+            const int64_t soon = monotonicNowNs() + 100'000'000;
             noteAt(*out, 41, soon);
             noteAt(*out, 42, soon + 10'000'000);
             out->cancelPending();

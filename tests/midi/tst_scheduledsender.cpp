@@ -7,20 +7,15 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <chrono>
 #include <mutex>
 #include <vector>
 
+#include "core/monotonicclock.h"
 #include "midi/jackmidibackend.h"
 #include "midi/rtmidibackend.h"
 #include "midi/scheduledsender.h"
 
 namespace {
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Delivered {
     unsigned char note;
@@ -35,7 +30,7 @@ struct RecordingSink {
     ScheduledSender::Sink sink() {
         return [this](const unsigned char* bytes, std::size_t size, std::string& error) {
             std::lock_guard<std::mutex> lock(mutex);
-            delivered.push_back({size > 1 ? bytes[1] : bytes[0], nowNs()});
+            delivered.push_back({size > 1 ? bytes[1] : bytes[0], monotonicNowNs()});
             if (fail)
                 error = "the sequencer refused it";
             return !fail;
@@ -77,7 +72,7 @@ private slots:
     void deliversInDueOrderAndNeverEarly() {
         RecordingSink sink;
         ScheduledSender sender(sink.sink(), nullptr);
-        const int64_t t0 = nowNs() + 30'000'000;
+        const int64_t t0 = monotonicNowNs() + 30'000'000;
         // Posted out of order; two share a due time and keep their posting order.
         const std::vector<std::pair<unsigned char, int64_t>> posts{
             {3, t0 + 20'000'000}, {1, t0}, {2, t0 + 5'000'000}, {4, t0 + 20'000'000}, {0, 0}};
@@ -104,7 +99,7 @@ private slots:
     void aMessageAlreadyPastLeavesAtOnce() {
         RecordingSink sink;
         ScheduledSender sender(sink.sink(), nullptr);
-        post(sender, 7, nowNs() - 1'000'000'000);
+        post(sender, 7, monotonicNowNs() - 1'000'000'000);
         QTRY_COMPARE(sink.count(), size_t(1));
         QCOMPARE(sender.pending(), size_t(0));
     }
@@ -112,13 +107,13 @@ private slots:
     void cancelDropsWaitingMessagesButNotDueOnes() {
         RecordingSink sink;
         ScheduledSender sender(sink.sink(), nullptr);
-        post(sender, 1, nowNs() + 10'000'000'000);
-        post(sender, 2, nowNs() + 20'000'000'000);
+        post(sender, 1, monotonicNowNs() + 10'000'000'000);
+        post(sender, 2, monotonicNowNs() + 20'000'000'000);
         QCOMPARE(sender.pending(), size_t(2));
         sender.cancelPending();
         QCOMPARE(sender.pending(), size_t(0));
         // Posted after the cancel: it still leaves.
-        post(sender, 3, nowNs() + 20'000'000);
+        post(sender, 3, monotonicNowNs() + 20'000'000);
         QTRY_COMPARE(sink.count(), size_t(1));
         QCOMPARE(sink.copy()[0].note, 3);
     }
@@ -127,7 +122,7 @@ private slots:
         RecordingSink sink;
         {
             ScheduledSender sender(sink.sink(), nullptr);
-            post(sender, 1, nowNs() + 60'000'000'000);
+            post(sender, 1, monotonicNowNs() + 60'000'000'000);
         }
         // The destructor did not wait a minute for the message, nor deliver it.
         QCOMPARE(sink.count(), size_t(0));

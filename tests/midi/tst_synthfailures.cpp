@@ -7,22 +7,14 @@
 #include <jack/jack.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 #include "midi/fluidsynthbackend.h"
 #include "midi/midiport.h"
 #include "support/audioanalysis.h"
 #include "support/recordingports.h"
+#include "support/threadcount.h"
 
 namespace {
-
-int threadCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
 
 struct SynthPort {
     explicit SynthPort(const FluidSynthOptions& options) {

@@ -3,31 +3,16 @@
 
 #include <QTest>
 
-#include <chrono>
-#include <filesystem>
-
+#include "core/monotonicclock.h"
 #include "midi/fluidsynthbackend.h"
 #include "midi/midiport.h"
 #include "midi/systemports.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"
 #include "support/recordingports.h"
+#include "support/threadcount.h"
 
 namespace {
-
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int threadCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
 
 const std::string kSynthPorts = "^midi pattern sequencer synth:";
 
@@ -84,7 +69,7 @@ bool openAndConnect(JackSynth& s, JackCapture& capture, QString& why) {
 QString hitsOffTheirTimes(JackSynth& s, JackCapture& capture) {
     const double rate = capture.sampleRate();
     capture.start(static_cast<std::size_t>(rate * 1.2));
-    const int64_t first = nowNs() + 100'000'000;
+    const int64_t first = monotonicNowNs() + 100'000'000;
     const int64_t spacingNs = 150'000'000;
     for (int i = 0; i < 6; ++i)
         s.send(0x99, 42, 102, first + i * spacingNs);
@@ -136,7 +121,7 @@ private slots:
         capture.start(static_cast<std::size_t>(rate * 1.2));
         // The four default notes a quarter of a second apart, the first at once.
         const int notes[4] = {35, 40, 42, 82};
-        const int64_t first = nowNs() + s.synth->schedulingLeadNs();
+        const int64_t first = monotonicNowNs() + s.synth->schedulingLeadNs();
         s.send(0x99, notes[0], 102);
         for (int i = 1; i < 4; ++i)
             s.send(0x99, notes[i], 102, first + i * 250'000'000);

@@ -3,10 +3,10 @@
 
 #include <QTest>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 
+#include "core/monotonicclock.h"
 #include "core/pulsor.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
@@ -17,12 +17,6 @@
 #include "support/recordingports.h"
 
 namespace {
-
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 FluidSynthOptions offlineOptions() {
     FluidSynthOptions o;
@@ -51,7 +45,7 @@ struct OfflineSynth {
         right.clear();
         // The render clock starts now, so cancels (stamped with the real clock) meet the
         // due times the way they do while playing.
-        startNs = nowNs();
+        startNs = monotonicNowNs();
     }
     double rate() const { return synth->sampleRate(); }
     int64_t timeOf(std::size_t frame) const {

@@ -10,19 +10,14 @@
 #include <QTest>
 #include <QTimer>
 
-#include <chrono>
 #include <mutex>
 
+#include "core/monotonicclock.h"
 #include "midi/midiport.h"
 #include "ui/frmmain.h"
 #include "ui/midisetupform.h"
 
 namespace {
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Waits in a plain event loop, which takes a posted tick at once (QTest's waits sleep
 // between their rounds of events, which would make the ticks late).
@@ -55,13 +50,13 @@ public:
     void close() override {}
     bool send(const unsigned char*, std::size_t, int64_t dueNs, std::string&) override {
         std::lock_guard<std::mutex> lock(mutex);
-        handed.push_back({dueNs, nowNs()});
+        handed.push_back({dueNs, monotonicNowNs()});
         return true;
     }
     int64_t schedulingLeadNs() const override { return m_leadNs; }
     void cancelPending() override {
         std::lock_guard<std::mutex> lock(mutex);
-        cancels.push_back(nowNs());
+        cancels.push_back(monotonicNowNs());
     }
 
     std::mutex mutex;
@@ -124,9 +119,9 @@ private slots:
         // A panic while playing withdraws nothing: the coming step still plays.
         w.window->Command3->click();
         QVERIFY(w.cancels().empty());
-        const int64_t stoppingNs = nowNs();
+        const int64_t stoppingNs = monotonicNowNs();
         w.startStop();
-        const int64_t stoppedNs = nowNs();
+        const int64_t stoppedNs = monotonicNowNs();
         // The stop withdraws what is still waiting, once.
         QCOMPARE(w.cancels().size(), size_t(1));
         QVERIFY(w.cancels()[0] >= stoppingNs && w.cancels()[0] <= stoppedNs);
