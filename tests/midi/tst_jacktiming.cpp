@@ -58,12 +58,7 @@ bool openOn(MIDIOutput& out, const JackReceiver& receiver) {
 
 // Sends Note On `note` due at `dueNs` the way a tick does.
 void noteAt(MIDIOutput& out, int16_t note, int64_t dueNs) {
-    out.setDueTimeNs(dueNs);
-    out.setStatus(0x99);
-    out.setData1(note);
-    out.setData2(0x66);
-    out.setAction(7);
-    out.setDueTimeNs(0);
+    sendMessage(out, 0x99, note, 0x66, dueNs);
 }
 
 // Opens the output on the receiver and waits until a message gets through: a new JACK

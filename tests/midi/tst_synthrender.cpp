@@ -71,12 +71,7 @@ struct OfflineSynth {
         return true;
     }
     void send(int status, int data1, int data2, int64_t dueNs = 0) {
-        out->setStatus(static_cast<int16_t>(status));
-        out->setData1(static_cast<int16_t>(data1));
-        out->setData2(static_cast<int16_t>(data2));
-        out->setDueTimeNs(dueNs);
-        out->setAction(7);
-        out->setDueTimeNs(0);
+        sendMessage(*out, status, data1, data2, dueNs);
     }
     float peak(std::size_t from, std::size_t to) const { return peakOf(left, right, from, to); }
 

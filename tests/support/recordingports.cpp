@@ -23,6 +23,15 @@ QString hexBytes(const unsigned char* bytes, std::size_t size) {
     return parts.join(QLatin1Char(' '));
 }
 
+void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueNs) {
+    out.setDueTimeNs(dueNs);
+    out.setStatus(static_cast<int16_t>(status));
+    out.setData1(static_cast<int16_t>(data1));
+    out.setData2(static_cast<int16_t>(data2));
+    out.setAction(7);
+    out.setDueTimeNs(0);
+}
+
 bool RecordingOutSystem::open(const std::string& port, std::string& error) {
     m_log.add(QStringLiteral("%1 open %2").arg(QString::fromStdString(m_name),
                                                   QString::fromStdString(port)));

@@ -28,6 +28,10 @@ struct PortLog {
 
 QString hexBytes(const unsigned char* bytes, std::size_t size);
 
+/// Writes one message to `out` the way a tick does: Status, Data1, Data2, then Action 7,
+/// due at `dueNs` (0: at once).
+void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueNs = 0);
+
 /// An output system whose ports are a list the test sets.
 class RecordingOutSystem : public MidiOutSystem {
 public:
