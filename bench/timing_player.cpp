@@ -23,11 +23,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/pulsor.h"
+#include "midi/fluidsynthbackend.h"
+#include "midi/jackmidibackend.h"
 #include "midi/midiport.h"
 #include "midi/rtmidibackend.h"
 #include "midi/systemports.h"
@@ -41,6 +44,52 @@ int64_t nowNs() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// How early (positive) or late each step's messages were handed to the output: the output
+// systems, each wrapped, note the time of every message that carries a due time. The step
+// engine hands them over on its own thread.
+struct HandOvers {
+    std::mutex mutex;
+    std::vector<int64_t> aheadNs;
+    std::function<void()> onFirst;  // called on the engine's thread
+    void add(int64_t dueNs) {
+        const int64_t ahead = dueNs - nowNs();
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            first = aheadNs.empty();
+            aheadNs.push_back(ahead);
+        }
+        if (first && onFirst) onFirst();
+    }
+    std::vector<int64_t> taken() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return aheadNs;
+    }
+};
+
+class TimedSystem final : public MidiOutSystem {
+public:
+    TimedSystem(std::unique_ptr<MidiOutSystem> inner, HandOvers& log)
+        : m_inner(std::move(inner)), m_log(log) {}
+    std::string systemName() const override { return m_inner->systemName(); }
+    std::vector<std::string> listPorts() override { return m_inner->listPorts(); }
+    bool open(const std::string& port, std::string& error) override { return m_inner->open(port, error); }
+    void close() override { m_inner->close(); }
+    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs, std::string& error) override {
+        if (dueNs != 0) m_log.add(dueNs);
+        return m_inner->send(bytes, size, dueNs, error);
+    }
+    void cancelPending() override { m_inner->cancelPending(); }
+    int64_t schedulingLeadNs() const override { return m_inner->schedulingLeadNs(); }
+    void setAsyncErrorHandler(AsyncErrorHandler handler) override {
+        m_inner->setAsyncErrorHandler(std::move(handler));
+    }
+
+private:
+    std::unique_ptr<MidiOutSystem> m_inner;
+    HandOvers& m_log;
+};
 
 // CPU time of each thread of this process (ns), from /proc/self/task/*/schedstat, with
 // its real-time priority (0 for a normal thread).
@@ -156,14 +205,22 @@ int main(int argc, char* argv[]) {
     }
 
     QApplication app(argc, argv);
+    HandOvers handOvers;
     FrmMainParts parts;
-    if (form == "naive") {
+    {
+        auto timed = [&](std::unique_ptr<MidiOutSystem> s) -> std::unique_ptr<MidiOutSystem> {
+            return std::make_unique<TimedSystem>(std::move(s), handOvers);
+        };
         std::vector<std::unique_ptr<MidiOutSystem>> systems;
-        systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Alsa));
-        systems.push_back(makeRtMidiOutSystem(RtMidiSystem::Jack));
-        parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
-    } else {
-        parts.output = makeSystemMidiOutput();
+        systems.push_back(timed(makeRtMidiOutSystem(RtMidiSystem::Alsa)));
+        if (form == "naive") {
+            systems.push_back(timed(makeRtMidiOutSystem(RtMidiSystem::Jack)));
+            parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
+        } else {
+            systems.push_back(timed(makeJackMidiOutSystem()));
+            parts.output = std::make_unique<MIDIOutput>(timed(std::make_unique<FluidSynthBackend>()),
+                                                        std::move(systems));
+        }
     }
     parts.input = makeSystemMidiInput();
     frmMain window(std::move(parts));
@@ -171,23 +228,22 @@ int main(int argc, char* argv[]) {
     window.installEventFilter(&firstPaint);
     window.show();
 
-    // How early (positive) or late each step was handed to the output, after its handler.
-    std::vector<int64_t> aheadNs;
-    aheadNs.reserve(size_t(seconds * 1000 / std::max(stepMs, 1)) + 64);
-    // Playback is measured from its first tick to the stop, `seconds` later.
+    // Playback is measured from its first step handed over to the stop, `seconds` later.
     std::map<int, ThreadCpu> cpuThreadsAtStart;
     int64_t cpuAtStart = 0, playStartNs = 0;
     QTimer stopTimer;
     stopTimer.setSingleShot(true);
-    QObject::connect(&window.Pulsor2, &Pulsor::Tick, [&] {
-        aheadNs.push_back(window.Pulsor2.dueTimeNs() - nowNs());
-        if (aheadNs.size() != 1)
-            return;
-        cpuThreadsAtStart = threadCpu();
-        cpuAtStart = processCpuNs();
-        playStartNs = nowNs();
-        stopTimer.start(int(seconds * 1000));
-    });
+    handOvers.onFirst = [&] {
+        QMetaObject::invokeMethod(
+            &stopTimer,
+            [&] {
+                cpuThreadsAtStart = threadCpu();
+                cpuAtStart = processCpuNs();
+                playStartNs = nowNs();
+                stopTimer.start(int(seconds * 1000));
+            },
+            Qt::QueuedConnection);
+    };
 
     // 3 ms of widget work every 5 ms: pattern switches (each stores the grid and recalls
     // another), grid edits, repaints. Every change is undone within the same slice, so the
@@ -239,9 +295,10 @@ int main(int argc, char* argv[]) {
             jackThreadNs += t.ns - (before == cpuThreadsAtStart.end() ? 0 : before->second.ns);
         }
         const double perMinute = 60e9 / double(playedNs);
+        const std::vector<int64_t> aheadNs = handOvers.taken();
         std::vector<int64_t> sorted = aheadNs;
         std::sort(sorted.begin(), sorted.end());
-        const int64_t outputLeadNs = window.MIDIOutput1->schedulingLeadNs();
+        const int64_t outputLeadNs = window.MIDIOutput1->leadNs();
         int late = 0;
         for (int64_t a : aheadNs)
             late += a < outputLeadNs ? 1 : 0;

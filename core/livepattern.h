@@ -2,18 +2,17 @@
 
 #include <cstdint>
 
-/// The pattern on screen: the 64 grid check boxes and the four voice-note scroll bars.
-/// The window implements it over its controls, which stay the only live copy; tests
-/// implement it over plain arrays.
+/// A grid of 64 cells and four voice notes, as the editing commands, the pattern bank and
+/// the pattern file see it. The live pattern of the program is a LiveGrid held by the
+/// sequencer; tests and the file code implement it over plain arrays too.
 class LivePattern {
 public:
     virtual ~LivePattern() = default;
     /// State of grid cell i (0..63): 0 off, 1 on, 2 dimmed.
     virtual int16_t cell(int i) const = 0;
+    /// Sets cell i; a value that is no cell state is not taken.
     virtual void setCell(int i, int16_t state) = 0;
     /// Note number (0..127) of voice v (0..3).
     virtual int16_t note(int voice) const = 0;
-    /// Sets the voice's bar. A new value raises the bar's change event (its label follows);
-    /// setting the value the bar already has raises nothing.
     virtual void setNote(int voice, int16_t note) = 0;
 };

@@ -9,8 +9,15 @@ constexpr int kVoices = 4;
 constexpr int kSteps = 16;
 /// Patterns 0..64; the selector reaches 0..63, pattern 64 exists but is never shown.
 constexpr int kPatterns = 65;
+/// The highest pattern the pattern selector reaches (pattern 64 is never shown).
+constexpr int kLastSelectablePattern = 63;
 /// Entries of the song table; a song is at most this many bars.
 constexpr int kSongLength = 101;
+/// The range of a voice note: a MIDI note number.
+constexpr int kMaxNote = 127;
+/// The tempo bar's range and starting value: the length of a step in milliseconds.
+constexpr int kMaxTempo = 200;
+constexpr int kStartTempo = 100;
 
 /// Cell states. Only kOn is played; kDimmed comes only from pattern files.
 constexpr int16_t kOff = 0;

@@ -1,14 +1,15 @@
 #include "sequencer.h"
 
-#include "midi/midiport.h"
+#include <mutex>
+
+#include "monotonicclock.h"
 #include "patternbank.h"
-#include "pulsor.h"
+#include "portaction.h"
 
 namespace {
 // Note On, channel 10: status nibble 9, channel nibble 9 (channels count from 0 on the wire).
 constexpr int16_t kNoteOnChannel10 = 153;
 constexpr int16_t kVelocity = 102;
-constexpr int16_t kActionSend = 7;
 
 std::string decimal(long v) { return std::to_string(v); }
 
@@ -23,89 +24,221 @@ long leadingNumber(const std::string& text) {
         value = value * 10 + (text[i] - '0');
     return negative ? -value : value;
 }
+
+using Lock = std::lock_guard<PiMutex>;
 }  // namespace
 
-Sequencer::Sequencer(SequencerControls& controls, Pulsor& timer, MIDIOutput& output)
-    : m_controls(controls), m_timer(timer), m_output(output) {}
+Sequencer::Sequencer(SequencerView& view, StepClock& clock, NoteOutput& output)
+    : m_view(view), m_clock(clock), m_output(output) {
+    m_clock.setTickHandler(this);
+    m_attached = true;
+}
 
-bool Sequencer::songModeOn() const { return leadingNumber(m_controls.songModeTag()) == 1; }
+Sequencer::~Sequencer() { detach(); }
+
+void Sequencer::detach() {
+    if (!m_attached) return;
+    m_attached = false;
+    m_clock.setEnabled(false);
+    m_clock.setTickHandler(nullptr);
+}
+
+bool Sequencer::songModeOn() const { return leadingNumber(songModeTag) == 1; }
 
 void Sequencer::Form_Load(const std::function<void()>& reset_Click) {
-    CurrentStep = 0;
+    {
+        Lock lock(m_mutex);
+        CurrentStep = 0;
+    }
     // The bars still stand at 0 here, so all four notes change and their labels follow.
     reset_Click();
+    Lock lock(m_mutex);
     InitVoiceNotes(bank);
     SetupPending = -1;
     CurrentPattern = 0;
 }
 
+void Sequencer::onTick(const StepTick& tick) {
+    bool changed = false;
+    {
+        Lock lock(m_mutex);
+        // A tick of a run that has been stopped is not played: the stop may already have
+        // withdrawn what the run handed over, and nothing may follow it.
+        if (!m_clock.isCurrent(tick.run)) return;
+        changed = playStep(&tick.dueNs);
+    }
+    if (changed) m_view.stepPlayed();
+}
+
 void Sequencer::Pulsor2_Tick() {
+    bool changed = false;
+    {
+        Lock lock(m_mutex);
+        changed = playStep(nullptr);
+    }
+    if (changed) m_view.stepPlayed();
+}
+
+bool Sequencer::playStep(const int64_t* dueNs) {
+    bool changed = false;
     // 1. Counter display.
-    if (m_timer.TickCount() > 0) m_controls.setTicksText(decimal(m_timer.TickCount()));
+    const int32_t count = m_clock.TickCount();
+    if (count > 0) {
+        m_ticksToShow = count;
+        changed = true;
+    }
 
     // 2. Song mode: at the start of a bar load the bar's pattern, or end the song.
     if (songModeOn() && CurrentStep == 0) {
-        const size_t length = m_controls.songListText().size();
         // A song cannot run past the song table: bar 101 ends it like the end of the list.
-        if (SongPosition < 0 || static_cast<size_t>(SongPosition) >= length ||
+        if (SongPosition < 0 || static_cast<size_t>(SongPosition) >= songList.size() ||
             SongPosition >= kSongLength) {
-            m_timer.setEnabled(false);
-            return;
+            m_clock.setEnabled(false);
+            return changed;
         }
         const int16_t pattern = SongSteps[static_cast<size_t>(SongPosition)];
-        RecallPattern(bank, m_controls, pattern);
-        m_controls.setSongStepCaption(decimal(SongPosition) + ":" + decimal(pattern));
+        RecallPattern(bank, grid, pattern);
+        m_patternChanged = true;
+        m_songStepChanged = true;
+        m_songStepBar = SongPosition;
+        m_songStepPattern = pattern;
+        changed = true;
         ++SongPosition;
     }
 
-    // 3. Notes, voices in order 0..3; only state 1 plays.
-    for (int v = 0; v < kVoices; ++v) {
-        if (m_controls.cell(CurrentStep + kSteps * v) != kOn) continue;
-        m_output.setStatus(kNoteOnChannel10);
-        m_output.setData1(m_controls.note(v));
-        m_output.setData2(kVelocity);
-        m_output.setAction(kActionSend);
+    // 3. Notes, voices in order 0..3; only state 1 plays. They leave at the step's due time.
+    {
+        std::lock_guard<NoteOutput> writing(m_output);
+        if (dueNs) m_output.setDueTimeNs(*dueNs);
+        for (int v = 0; v < kVoices; ++v) {
+            if (grid.cell(CurrentStep + kSteps * v) != kOn) continue;
+            m_output.setStatus(kNoteOnChannel10);
+            m_output.setData1(grid.note(v));
+            m_output.setData2(kVelocity);
+            m_output.setAction(PortAction::kSend);
+        }
+        if (dueNs) m_output.setDueTimeNs(0);
     }
 
     // 4. Advance; a bar is exactly 16 ticks.
     CurrentStep = CurrentStep < kSteps - 1 ? static_cast<int16_t>(CurrentStep + 1) : 0;
+
+    // The output's lead can change while it plays (a JACK server given a new period): the
+    // next tick follows it.
+    if (dueNs) applyLead();
+    return changed;
 }
 
 void Sequencer::Command2_Click(const std::function<void()>& Command1_Click) {
     if (setupPending()) Command1_Click();
-    if (m_timer.Enabled()) {
-        m_timer.setEnabled(false);
+    const int16_t selected = m_view.patnoValue();
+    Lock lock(m_mutex);
+    if (m_clock.Enabled()) {
+        m_clock.setEnabled(false);
+        // The coming step's notes may already be handed over, ahead of their time. Stopped
+        // before that time, the step is not played: they are withdrawn.
+        m_output.withdrawAfter(monotonicNowNs());
         return;
     }
     CurrentStep = 0;
     if (songModeOn()) {
-        StorePattern(bank, m_controls, m_controls.patnoValue());
-        ParseSongList(m_controls.songListText(), SongSteps);
+        StorePattern(bank, grid, selected);
+        ParseSongList(songList, SongSteps);
         SongPosition = 0;
     }
-    m_timer.setEnabled(true);
+    applyLead();
+    m_clock.setEnabled(true);
 }
 
-void Sequencer::HScroll1_Change() { m_timer.setInterval(m_controls.tempoValue()); }
+void Sequencer::HScroll1_Change() { m_clock.setInterval(m_view.tempoValue()); }
 
 void Sequencer::songmode_Click() {
-    if (!songModeOn()) {
-        m_controls.setSongModeTag("1");
-        m_controls.setSongModeCaption("S");
-    } else {
-        m_controls.setSongModeTag("0");
-        m_controls.setSongModeCaption("");
+    bool on = false;
+    {
+        Lock lock(m_mutex);
+        on = !songModeOn();
+        songModeTag = on ? "1" : "0";
     }
+    m_view.setSongModeCaption(on ? "S" : "");
 }
 
 void Sequencer::patno_Change() {
-    const int16_t selected = m_controls.patnoValue();
-    m_controls.setPatnoCaption(decimal(selected));
-    StorePattern(bank, m_controls, CurrentPattern);
-    RecallPattern(bank, m_controls, selected);
-    CurrentPattern = selected;
+    const int16_t selected = m_view.patnoValue();
+    m_view.setPatnoCaption(decimal(selected));
+    {
+        Lock lock(m_mutex);
+        StorePattern(bank, grid, CurrentPattern);
+        RecallPattern(bank, grid, selected);
+        CurrentPattern = selected;
+    }
+    m_view.showPattern();
 }
 
 void Sequencer::VScroll1_Change(int voice) {
-    m_controls.setVoiceCaption(voice, decimal(m_controls.note(voice)));
+    int16_t note = 0;
+    {
+        Lock lock(m_mutex);
+        note = grid.note(voice);
+    }
+    m_view.setVoiceCaption(voice, decimal(note));
 }
+
+void Sequencer::edit(const std::function<void(LivePattern&)>& change) {
+    {
+        Lock lock(m_mutex);
+        change(grid);
+    }
+    m_view.showPattern();
+}
+
+void Sequencer::setCell(int i, int16_t state) {
+    Lock lock(m_mutex);
+    grid.setCell(i, state);
+}
+
+void Sequencer::setNote(int voice, int16_t note) {
+    Lock lock(m_mutex);
+    grid.setNote(voice, note);
+}
+
+void Sequencer::setSongList(const std::u16string& text) {
+    Lock lock(m_mutex);
+    songList = text;
+}
+
+LiveGrid Sequencer::pattern() const {
+    Lock lock(m_mutex);
+    return grid;
+}
+
+void Sequencer::catchUp() {
+    int32_t ticks = 0;
+    bool songStep = false, pattern = false;
+    int16_t bar = 0, shownPattern = 0;
+    {
+        Lock lock(m_mutex);
+        ticks = m_ticksToShow;
+        songStep = m_songStepChanged;
+        pattern = m_patternChanged;
+        bar = m_songStepBar;
+        shownPattern = m_songStepPattern;
+        m_ticksToShow = 0;
+        m_songStepChanged = m_patternChanged = false;
+    }
+    if (ticks > 0) m_view.setTicksText(decimal(ticks));
+    if (songStep) m_view.setSongStepCaption(decimal(bar) + ":" + decimal(shownPattern));
+    if (pattern) m_view.showPattern();
+}
+
+std::chrono::nanoseconds Sequencer::leadFor(int64_t outputLeadNs) {
+    // Raised early for an output that sends at once, a step would sound early.
+    if (outputLeadNs <= 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(outputLeadNs) + kEngineCover;
+}
+
+void Sequencer::applyLead() {
+    const std::chrono::nanoseconds lead = leadFor(m_output.leadNs());
+    if (lead != m_clock.leadTime()) m_clock.setLeadTime(lead);
+}
+
+void Sequencer::outputChanged() { applyLead(); }

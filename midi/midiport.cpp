@@ -2,6 +2,9 @@
 
 #include <QMetaObject>
 
+#include "core/monotonicclock.h"
+#include "core/portaction.h"
+
 int16_t MidiPort::DeviceCount() {
     listDevices();
     return static_cast<int16_t>(std::min<size_t>(m_devices.size(), INT16_MAX));
@@ -90,10 +93,10 @@ AsyncErrorHandler MIDIOutput::systemErrorHandler(MidiOutSystem* sys) {
                 this,
                 [this, sys, serial] {
                     if (m_open != sys || m_openSerial.load() != serial) return;
-                    close();
-                    // Messages written from now on meet a closed port: the same condition,
-                    // told once already.
+                    // Messages written from now on (the step engine's, from its own thread,
+                    // at once) meet a closed port: the same condition, told once already.
                     markReported(MidiError::kPortNotOpen);
+                    close();
                 },
                 Qt::QueuedConnection);
         }
@@ -120,10 +123,10 @@ MidiOutSystem* MIDIOutput::system(int index) const {
 
 void MIDIOutput::setAction(int16_t code) {
     switch (code) {
-        case 1: open(); break;
-        case 2: close(); break;
-        case 7: send(); break;
-        default: break;  // 4 and unknown codes: nothing to do on an output
+        case PortAction::kOpen: open(); break;
+        case PortAction::kClose: close(); break;
+        case PortAction::kSend: send(); break;
+        default: break;  // kStart and unknown codes: nothing to do on an output
     }
 }
 
@@ -152,18 +155,25 @@ void MIDIOutput::open() {
                                            .arg(d->displayName, QString::fromStdString(error)));
         return;
     }
+    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
     m_open = sys;
     m_portState = 1;
 }
 
 void MIDIOutput::close() {
-    if (!m_open) return;
-    m_open->close();
-    m_open = nullptr;
-    m_portState = 0;
+    MidiOutSystem* closing = nullptr;
+    {
+        // Taken out of the writers' reach first; the device then closes without the lock.
+        std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+        closing = m_open;
+        m_open = nullptr;
+        m_portState = 0;
+    }
+    if (closing) closing->close();
 }
 
 void MIDIOutput::send() {
+    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
     const unsigned char bytes[3] = {static_cast<unsigned char>(m_status),
                                     static_cast<unsigned char>(m_data1),
                                     static_cast<unsigned char>(m_data2)};
@@ -178,11 +188,18 @@ void MIDIOutput::send() {
     }
 }
 
-int64_t MIDIOutput::schedulingLeadNs() const { return m_open ? m_open->schedulingLeadNs() : 0; }
+int64_t MIDIOutput::leadNs() const {
+    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+    return m_open ? m_open->schedulingLeadNs() : 0;
+}
 
-void MIDIOutput::cancelPending() {
+void MIDIOutput::withdrawAfter(int64_t /*timeNs*/) {
+    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+    // The systems withdraw what is due after now; a stop asks for no other time.
     if (m_open) m_open->cancelPending();
 }
+
+void MIDIOutput::cancelPending() { withdrawAfter(monotonicNowNs()); }
 
 // ---------------------------------------------------------------- input
 
@@ -197,15 +214,15 @@ void MIDIInput::listDevices() { listFrom(m_systems); }
 
 void MIDIInput::setAction(int16_t code) {
     switch (code) {
-        case 1: open(); break;
-        case 2: close(); break;
-        case 4:
+        case PortAction::kOpen: open(); break;
+        case PortAction::kClose: close(); break;
+        case PortAction::kStart:
             if (m_open) {
                 m_open->setReceiving(true);
                 m_portState = 2;
             }
             break;
-        case 5:
+        case PortAction::kStop:
             if (m_open) {
                 m_open->setReceiving(false);
                 m_portState = 1;

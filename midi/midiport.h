@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "core/noteoutput.h"
 
 /// What the two port components share: the device list over several MIDI systems,
 /// DeviceCount / DeviceID / DeviceName / PortState, and the Error event.
@@ -92,14 +93,19 @@ private:
 ///  1 open the device DeviceID selects (PortState 1); a failure leaves the port closed;
 ///  2 close (PortState 0); does nothing on a closed port;
 ///  4 nothing: an output is ready as soon as it is open, and this code sends no MIDI;
-///  7 send the three bytes Status, Data1, Data2. Inside a Tick the message leaves at the
-///    tick's due time (setDueTimeNs); otherwise at once.
+///  7 send the three bytes Status, Data1, Data2, at the due time set with setDueTimeNs (the
+///    step engine sets each step's), or at once.
 /// Other codes are ignored.
 ///
 /// A device that goes away while open (kDeviceLost from its system) is reported once and
 /// the port closes itself: PortState reads 0, and messages written afterwards meet a closed
 /// port without a further report, until the port is opened again.
-class MIDIOutput : public MidiPort {
+///
+/// Threads: the step engine writes its notes from its own thread, the UI thread writes the
+/// panic and opens and closes the port. Writers hold the port's lock (NoteOutput) around a
+/// run of writes; opening and closing take it only to swap the open device, never while a
+/// device opens or closes, so a step never waits for a device.
+class MIDIOutput : public MidiPort, public NoteOutput {
     Q_OBJECT
 public:
     /// `builtin` is device -1 (may be null: then -1 opens nothing and says so);
@@ -108,18 +114,21 @@ public:
                std::vector<std::unique_ptr<MidiOutSystem>> systems, QObject* parent = nullptr);
     ~MIDIOutput() override;
 
-    virtual void setStatus(int16_t v) { m_status = v; }
-    virtual void setData1(int16_t v) { m_data1 = v; }
-    virtual void setData2(int16_t v) { m_data2 = v; }
+    void setStatus(int16_t v) override { m_status = v; }
+    void setData1(int16_t v) override { m_data1 = v; }
+    void setData2(int16_t v) override { m_data2 = v; }
     void setAction(int16_t code) override;
 
-    /// Due time for the messages of the tick being handled (CLOCK_MONOTONIC ns), 0 for at once.
-    void setDueTimeNs(int64_t dueNs) { m_dueNs = dueNs; }
-    /// How long before its due time a tick should be raised so that the open device can
-    /// still send it on time.
-    int64_t schedulingLeadNs() const;
-    /// Drops messages still waiting for a due time after now.
+    void setDueTimeNs(int64_t dueNs) override { m_dueNs = dueNs; }
+    /// How long before its due time a message must be handed over for the open device to
+    /// send it on time; 0 when none is open or it sends at once.
+    int64_t leadNs() const override;
+    void withdrawAfter(int64_t timeNs) override;
+    /// Withdraws what is still waiting for a due time after now.
     void cancelPending();
+
+    void lock() override { m_writeMutex.lock(); }
+    void unlock() override { m_writeMutex.unlock(); }
 
     QString DeviceName() override;
 
@@ -137,6 +146,9 @@ private:
 
     std::unique_ptr<MidiOutSystem> m_builtin;
     std::vector<std::unique_ptr<MidiOutSystem>> m_systems;
+    // Held by writers around their writes, and while m_open changes. Recursive, so that a
+    // writer holding it can send.
+    mutable std::recursive_mutex m_writeMutex;
     MidiOutSystem* m_open = nullptr;
     Device m_builtinDevice;
     int16_t m_status = 0, m_data1 = 0, m_data2 = 0;

@@ -1,13 +1,11 @@
 #include "midiports.h"
 
+#include <mutex>
+
+#include "core/portaction.h"
 #include "midiport.h"
 
-namespace {
-constexpr int16_t kOpen = 1;
-constexpr int16_t kClose = 2;
-constexpr int16_t kStop = 5;
-constexpr int16_t kSend = 7;
-}  // namespace
+using namespace PortAction;
 
 void OpenMidiOut(MIDIOutput& out, const DeviceList& comboMidiOut) {
     const int16_t state = out.PortState();
@@ -55,6 +53,9 @@ void applyDeviceLists(MIDIOutput& out, const DeviceList& comboMidiOut, MIDIInput
 void sendPanic(MIDIOutput& out) {
     // The panic leaves at once, ahead of notes already handed over for later steps; those
     // still play at their steps, as they would have had they been sent at their ticks.
+    // Held as one run of writes, so a step the engine plays meanwhile cannot mix its
+    // bytes or due time into it.
+    std::lock_guard<NoteOutput> writing(out);
     // Control Change on channel 10 (B9), controller 123: All Notes Off.
     out.setStatus(185);
     out.setData1(123);
@@ -75,4 +76,6 @@ void closePortsOnExit(MIDIInput& in, MIDIOutput& out) {
     out.setAction(kClose);
 }
 
-bool isShownError(int16_t code) { return code != 0 && code != 8; }
+bool isShownError(int16_t code) {
+    return code != MidiError::kNone && code != MidiError::kPortNotOpen;
+}

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 
 #include "appearance.h"
+#include "core/portaction.h"
 #include "editing/editing.h"
 #include "files/patterncommands.h"
 #include "files/qtfiledialog.h"
@@ -101,7 +102,11 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
     Form_Load();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // No step is played once the window starts to go: the engine reads this window's model
+    // and tells this window what it changed.
+    m_seq.detach();
+}
 
 int frmMain::px(int twips) const { return twipsToPixels(twips, m_dpi); }
 
@@ -148,16 +153,16 @@ void frmMain::buildControls() {
     stopbutton = button("stopbutton", "exit", 4080, 0, 855, 495);
     labelpatno = label("labelpatno", "0", 5520, 120, 375, 255);
     labelpatno->setFont(patternNumberFont());
-    patno = scrollBar("patno", Qt::Horizontal, 0, 63);
+    patno = scrollBar("patno", Qt::Horizontal, 0, kLastSelectablePattern);
     place(patno, 6120, 120, 735, 255);
 
     Frame1 = new QGroupBox(QStringLiteral("pattern"), client);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     place(Frame1, 240, 600, 6855, 2055);
     setFrameLook(Frame1);
-    for (int v = 0; v < 4; ++v) {
-        for (int s = 0; s < 16; ++s) {
-            const int n = 16 * v + s;
+    for (int v = 0; v < kVoices; ++v) {
+        for (int s = 0; s < kSteps; ++s) {
+            const int n = cellIndex(v, s);
             auto* c = new GridCell(Frame1);
             // A frame with a style sheet does not hand its font down; the cells take it here.
             c->setFont(controlFont());
@@ -173,8 +178,8 @@ void frmMain::buildControls() {
     ticks->installEventFilter(this);
 
     reset = button("reset", "r", 120, 2760, 255, 255);
-    for (int i = 0; i < 4; ++i) {
-        VScroll1[i] = scrollBar("", Qt::Vertical, 0, 127);
+    for (int i = 0; i < kVoices; ++i) {
+        VScroll1[i] = scrollBar("", Qt::Vertical, 0, kMaxNote);
         VScroll1[i]->setObjectName(QStringLiteral("VScroll1_%1").arg(i));
         place(VScroll1[i], 480 + 600 * i, 2760, 255, 2175);
     }
@@ -182,8 +187,8 @@ void frmMain::buildControls() {
     rock = button("rock", "rock", 3960, 2880, 615, 495);
     Command2 = button("Command2", "start/stop", 5880, 2880, 1215, 615);
     rando = button("rando", "R", 3240, 3480, 615, 495);
-    HScroll1 = scrollBar("HScroll1", Qt::Horizontal, 0, 200);
-    HScroll1->setValue(100);
+    HScroll1 = scrollBar("HScroll1", Qt::Horizontal, 0, kMaxTempo);
+    HScroll1->setValue(kStartTempo);
     place(HScroll1, 4920, 3720, 2295, 375);
     Label2 = label("Label2", "speed", 5400, 4200, 1455, 255);
     songmode = button("songmode", "", 3000, 4800, 375, 375);
@@ -307,8 +312,8 @@ void frmMain::nameShownValues() {
     withValue(labelsongstep, QStringLiteral("song position"));
     for (int i = 0; i < 4; ++i)
         withValue(Label1[static_cast<size_t>(i)], QStringLiteral("voice %1 note shown").arg(i + 1));
-    songmode->setAccessibleName(m_songModeTag == "1" ? QStringLiteral("song mode, on")
-                                                     : QStringLiteral("song mode, off"));
+    songmode->setAccessibleName(m_seq.songModeOn() ? QStringLiteral("song mode, on")
+                                                   : QStringLiteral("song mode, off"));
 }
 
 void frmMain::setFocusOrder() {
@@ -327,7 +332,14 @@ void frmMain::setFocusOrder() {
 }
 
 void frmMain::connectHandlers() {
-    connect(&Pulsor2, &Pulsor::Tick, this, &frmMain::Pulsor2_Tick);
+    // A click on a cell goes into the live pattern at once (the box has toggled itself); so
+    // does every change of the song list.
+    for (int i = 0; i < kCells; ++i) {
+        GridCell* cell = Check1[static_cast<size_t>(i)];
+        connect(cell, &GridCell::clicked, this, [this, i, cell] { m_seq.setCell(i, cell->state()); });
+    }
+    connect(songlist, &QLineEdit::textChanged, this,
+            [this](const QString& text) { m_seq.setSongList(text.toStdU16String()); });
     connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(stopbutton, &QPushButton::clicked, this, &frmMain::stopbutton_Click);
     connect(HScroll1, &QScrollBar::valueChanged, this, &frmMain::HScroll1_Change);
@@ -368,26 +380,7 @@ void frmMain::centreOnScreen() {
     move(s.x() + (s.width() - frame.width()) / 2, s.y() + (s.height() - frame.height()) / 2);
 }
 
-void frmMain::Pulsor2_Tick() {
-    if (m_ending) return;
-    // The notes of this tick leave at its due time; the handler itself runs a little before.
-    MIDIOutput1->setDueTimeNs(Pulsor2.dueTimeNs());
-    m_seq.Pulsor2_Tick();
-    MIDIOutput1->setDueTimeNs(0);
-}
-
-void frmMain::Command2_Click() {
-    const bool wasPlaying = Pulsor2.Enabled();
-    m_seq.Command2_Click([this] { Command1_Click(); });
-    // The coming step's notes may already be handed over, ahead of their time. Stopped
-    // before that time, the step is not played: they are withdrawn.
-    if (wasPlaying && !Pulsor2.Enabled()) MIDIOutput1->cancelPending();
-    applyLeadTime();
-}
-
-void frmMain::applyLeadTime() {
-    Pulsor2.setLeadTime(Pulsor::leadFor(MIDIOutput1->schedulingLeadNs()));
-}
+void frmMain::Command2_Click() { m_seq.Command2_Click([this] { Command1_Click(); }); }
 
 void frmMain::stopbutton_Click() { mnuFileExit_Click(); }
 
@@ -397,23 +390,34 @@ void frmMain::songmode_Click() { m_seq.songmode_Click(); }
 
 void frmMain::patno_Change() { m_seq.patno_Change(); }
 
-void frmMain::VScroll1_Change(int index) { m_seq.VScroll1_Change(index); }
+void frmMain::VScroll1_Change(int index) {
+    // A bar the user moved writes its note into the live pattern; a bar being set from the
+    // model only shows it.
+    if (!m_showingPattern)
+        m_seq.setNote(index, static_cast<int16_t>(VScroll1[static_cast<size_t>(index)]->value()));
+    m_seq.VScroll1_Change(index);
+}
 
-void frmMain::clear_Click() { clearGrid(*this); }
+void frmMain::editPattern(const std::function<void(LivePattern&)>& change) { m_seq.edit(change); }
 
-void frmMain::rando_Click() { randomFill(*this, seedFromClock()); }
+void frmMain::clear_Click() { editPattern(clearGrid); }
 
-void frmMain::rock_Click() { rockPreset(*this); }
+void frmMain::rando_Click() {
+    const uint64_t seed = seedFromClock();
+    editPattern([seed](LivePattern& live) { randomFill(live, seed); });
+}
 
-void frmMain::reset_Click() { resetVoiceNotes(*this); }
+void frmMain::rock_Click() { editPattern(rockPreset); }
+
+void frmMain::reset_Click() { editPattern(resetVoiceNotes); }
 
 void frmMain::Command1_Click() {
     if (m_seq.setupPending()) {
         mnuMidiSetup_Click();
         m_seq.SetupPending = 0;
     }
-    MIDIInput1->setAction(4);
-    MIDIOutput1->setAction(4);
+    MIDIInput1->setAction(PortAction::kStart);
+    MIDIOutput1->setAction(PortAction::kStart);
 }
 
 void frmMain::Command3_Click() { sendPanic(*MIDIOutput1); }
@@ -442,14 +446,20 @@ void frmMain::showMessage(const QString& text) {
     box.exec();
 }
 
-void frmMain::mnuLoadPattern_Click() { loadPattern(CMDialog1, *this, m_seq.LoadFileName); }
+void frmMain::mnuLoadPattern_Click() {
+    loadPattern(CMDialog1, [this](const std::function<void(LivePattern&)>& change) { editPattern(change); },
+                m_seq.LoadFileName);
+}
 
 void frmMain::MnuSavePatternAs_Click() {
-    savePatternAs(CMDialog1, *this, m_seq.SaveFileName,
-                  [this](const std::string& message) { showMessage(q(message)); });
+    savePatternAs(
+        CMDialog1, [this] { return m_seq.pattern().cells; }, m_seq.SaveFileName,
+        [this](const std::string& message) { showMessage(q(message)); });
 }
 
 void frmMain::mnuFileExit_Click() {
+    // Playback ends with the program: no step is played into the ports being closed.
+    m_seq.detach();
     closePortsOnExit(*MIDIInput1, *MIDIOutput1);
     endProgram();
 }
@@ -460,7 +470,7 @@ void frmMain::mnuMidiSetup_Click() {
     if (m_setupForm->unloaded()) m_setupForm.reset();
     m_seq.SetupPending = 0;
     // The ports are opened through this dialog only; playback may be running.
-    applyLeadTime();
+    m_seq.outputChanged();
 }
 
 void frmMain::mnuMidiThru_Click() {
@@ -499,6 +509,7 @@ void frmMain::endSession() {
 }
 
 void frmMain::Form_Unload() {
+    m_seq.detach();
     closePortsOnUnload(*MIDIInput1, *MIDIOutput1);
     endProgram();
 }
@@ -511,29 +522,59 @@ void frmMain::endProgram() {
     m_endProgram();
 }
 
+// ---------------------------------------------------------------- the model shown
+
+std::string frmMain::songmodeTag() const {
+    std::lock_guard<PiMutex> lock(m_seq.mutex());
+    return m_seq.songModeTag;
+}
+
+void frmMain::showPattern() {
+    const LiveGrid shown = m_seq.pattern();
+    m_showingPattern = true;
+    for (int i = 0; i < kCells; ++i) Check1[static_cast<size_t>(i)]->setState(shown.cell(i));
+    // QScrollBar raises valueChanged only when the value changes, as the bars' change event
+    // should: a label follows its bar.
+    for (int v = 0; v < kVoices; ++v) VScroll1[static_cast<size_t>(v)]->setValue(shown.note(v));
+    m_showingPattern = false;
+}
+
+void frmMain::stepPlayed() {
+    // On the engine's thread: post one catch-up unless one is waiting already.
+    if (m_catchUpPosted.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_catchUpPosted = false;
+            if (!m_ending) m_seq.catchUp();
+        },
+        Qt::QueuedConnection);
+}
+
+int16_t frmMain::EditablePattern::cell(int i) const { return m_window.m_seq.pattern().cell(i); }
+
+void frmMain::EditablePattern::setCell(int i, int16_t state) {
+    m_window.editPattern([i, state](LivePattern& live) { live.setCell(i, state); });
+}
+
+int16_t frmMain::EditablePattern::note(int voice) const {
+    return m_window.m_seq.pattern().note(voice);
+}
+
+void frmMain::EditablePattern::setNote(int voice, int16_t note) {
+    m_window.editPattern([voice, note](LivePattern& live) { live.setNote(voice, note); });
+}
+
 // ---------------------------------------------------------------- controls
 
-int16_t frmMain::cell(int i) const { return Check1[static_cast<size_t>(i)]->state(); }
-
-void frmMain::setCell(int i, int16_t state) { Check1[static_cast<size_t>(i)]->setState(state); }
-
-int16_t frmMain::note(int voice) const {
-    return static_cast<int16_t>(VScroll1[static_cast<size_t>(voice)]->value());
-}
-
-void frmMain::setNote(int voice, int16_t note) {
-    // QScrollBar emits valueChanged only when the value changes, as the design expects.
-    VScroll1[static_cast<size_t>(voice)]->setValue(note);
-}
-
 void frmMain::setTicksText(const std::string& text) { ticks->setText(q(text)); }
+
+
 
 void frmMain::setSongModeCaption(const std::string& caption) {
     songmode->setText(q(caption));
     nameShownValues();
 }
-
-std::u16string frmMain::songListText() const { return songlist->text().toStdU16String(); }
 
 void frmMain::setSongStepCaption(const std::string& caption) {
     labelsongstep->setText(q(caption));

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -33,22 +34,24 @@ struct FrmMainParts {
     std::unique_ptr<FileDialogPresenter> fileDialog;
 };
 
-/// The main window. Its controls are the live pattern; every event goes to a handler
-/// named after its control and event, which makes one call into the rules.
-class frmMain : public QMainWindow, private SequencerControls {
+/// The main window. Its controls show the sequencer's model (the live pattern, the song)
+/// and write every change the user makes into it at once; every event goes to a handler
+/// named after its control and event, which makes one call into the rules. What the step
+/// engine changes while it plays comes back as a posted catch-up.
+class frmMain : public QMainWindow, private SequencerView {
     Q_OBJECT
 public:
     explicit frmMain(FrmMainParts parts, QWidget* parent = nullptr);
     ~frmMain() override;
 
     Sequencer& sequencer() { return m_seq; }
-    const LivePattern& livePattern() const { return *this; }
-    LivePattern& livePattern() { return *this; }
+    /// The live pattern as a user edits it: each change goes into the model and shows.
+    LivePattern& livePattern() { return m_pattern; }
     /// The session asks the program to end (a signal): the ports are closed as when the
     /// window is closed, even while a modal box is open.
     void endSession();
     /// The `Tag` text of the `songmode` button: "1" while song mode is on.
-    const std::string& songmodeTag() const { return m_songModeTag; }
+    std::string songmodeTag() const;
     /// The setup dialog while it is loaded (shown or hidden), else null.
     MIDISetupForm* setupForm() const { return m_setupForm.get(); }
 
@@ -91,7 +94,6 @@ public:
 
 public slots:
     void Form_Load();
-    void Pulsor2_Tick();
     void Command2_Click();
     void stopbutton_Click();
     void HScroll1_Change();
@@ -133,34 +135,48 @@ private:
     void place(QWidget* w, int left, int top, int width, int height);
     int px(int twips) const;
     void showPortError(int16_t code, const QString& text);
-    /// Raises Pulsor2's ticks early enough for the open output to send each step on time.
-    void applyLeadTime();
     void showMessage(const QString& text);
     void endProgram();
+    /// Runs `change` on the live pattern as one edit; the grid and bars then show it.
+    void editPattern(const std::function<void(LivePattern&)>& change);
 
-    // SequencerControls over the widgets.
-    int16_t cell(int i) const override;
-    void setCell(int i, int16_t state) override;
-    int16_t note(int voice) const override;
-    void setNote(int voice, int16_t note) override;
+    // SequencerView over the widgets.
     void setTicksText(const std::string& text) override;
-    std::string songModeTag() const override { return m_songModeTag; }
-    void setSongModeTag(const std::string& tag) override { m_songModeTag = tag; }
     void setSongModeCaption(const std::string& caption) override;
-    std::u16string songListText() const override;
     void setSongStepCaption(const std::string& caption) override;
     int16_t patnoValue() const override;
     void setPatnoCaption(const std::string& caption) override;
     void setVoiceCaption(int voice, const std::string& caption) override;
     int16_t tempoValue() const override;
+    void showPattern() override;
+    void stepPlayed() override;
+
+    /// livePattern(): reads the model, and edits it as a user's click would.
+    class EditablePattern final : public LivePattern {
+    public:
+        explicit EditablePattern(frmMain& window) : m_window(window) {}
+        int16_t cell(int i) const override;
+        void setCell(int i, int16_t state) override;
+        int16_t note(int voice) const override;
+        void setNote(int voice, int16_t note) override;
+
+    private:
+        frmMain& m_window;
+    };
 
     std::unique_ptr<MIDIInput> m_input;
     std::unique_ptr<MIDIOutput> m_output;
     std::function<void()> m_endProgram;
     Sequencer m_seq;
+    EditablePattern m_pattern{*this};
     std::unique_ptr<MIDISetupForm> m_setupForm;
-    std::string m_songModeTag = "0";  // the songmode button's Tag
-    bool m_thru = true;               // the Thru item's check mark; nothing reads it
+    bool m_thru = true;  // the Thru item's check mark; nothing reads it
+    // True while the widgets are being set from the model: their change events then show a
+    // value, and write nothing back.
+    bool m_showingPattern = false;
+    // A catch-up is posted and has not run yet: the engine posts at most one at a time, so a
+    // UI thread held up never finds a pile of them.
+    std::atomic<bool> m_catchUpPosted{false};
     double m_dpi = 96.0;
     bool m_ending = false;
     // Port errors that arrive while one is being shown wait here, so the handler never

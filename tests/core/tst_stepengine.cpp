@@ -1,30 +1,39 @@
 // The step engine, transport, tempo, song mode and pattern selection, driven headless
-// through plain controls and a recording output port.
+// through plain controls, a clock the test ticks and a recording output port.
 
 #include <QTest>
 
 #include "core/patternbank.h"
 #include "core/pulsor.h"
 #include "editing/editing.h"
+#include "midi/midiports.h"
 #include "support/fakecontrols.h"
+#include "support/manualclock.h"
 #include "support/recordingports.h"
 
 namespace {
 struct Rig {
     RecordingPorts ports;
     FakeControls controls;
-    Pulsor timer;
+    ManualClock timer;
     Sequencer seq{controls, timer, *ports.output};
     int opens = 0;
 
     Rig() {
+        controls.sequencer = &seq;
         controls.onNoteChanged = [this](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([this] { resetVoiceNotes(controls); });
+        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
         ports.output->setDeviceID(0);
         ports.output->setAction(1);
         ports.log.clear();
     }
-    ~Rig() { timer.setEnabled(false); }
+    /// The user moves a voice bar: the window writes the note into the model, then the
+    /// bar's change event runs.
+    void moveBar(int voice, int16_t note) {
+        controls.notes[size_t(voice)] = note;
+        seq.setNote(voice, note);
+        seq.VScroll1_Change(voice);
+    }
     void start() {
         seq.Command2_Click([this] {
             ++opens;
@@ -66,7 +75,7 @@ private slots:
 
     void writesEachMessageInOrderVoicesZeroToThree() {
         Rig rig;
-        for (int v = 0; v < 4; ++v) rig.controls.cells[cellIndex(v, 0)] = 1;
+        for (int v = 0; v < 4; ++v) rig.seq.grid.cells[cellIndex(v, 0)] = 1;
         rig.ports.log.clear();
         rig.seq.Pulsor2_Tick();
         const QStringList writes = rig.ports.log.filtered(QStringLiteral("out."));
@@ -81,16 +90,16 @@ private slots:
 
     void onlyStateOnePlays() {
         Rig rig;
-        rig.controls.cells[cellIndex(0, 0)] = 2;
-        rig.controls.cells[cellIndex(1, 0)] = 1;
+        rig.seq.grid.cells[cellIndex(0, 0)] = 2;
+        rig.seq.grid.cells[cellIndex(1, 0)] = 1;
         QCOMPARE(rig.tick(), messages({"99 28 66"}));
     }
 
     void sameNoteTwiceSendsTwoMessages() {
         Rig rig;
-        rig.controls.setNote(2, 40);
-        rig.controls.cells[cellIndex(1, 3)] = 1;
-        rig.controls.cells[cellIndex(2, 3)] = 1;
+        rig.moveBar(2, 40);
+        rig.seq.grid.cells[cellIndex(1, 3)] = 1;
+        rig.seq.grid.cells[cellIndex(2, 3)] = 1;
         rig.seq.CurrentStep = 3;
         QCOMPARE(rig.tick(), messages({"99 28 66", "99 28 66"}));
     }
@@ -105,7 +114,7 @@ private slots:
 
     void rockBarPlaysItsCellsAtTheirSteps() {
         Rig rig;
-        rockPreset(rig.controls);
+        rig.seq.edit(rockPreset);
         QStringList bar;
         for (int s = 0; s < 16; ++s) {
             const QStringList sent = rig.tick();
@@ -125,12 +134,67 @@ private slots:
 
     void editsAreHeardFromTheNextTick() {
         Rig rig;
-        rig.controls.cells[cellIndex(0, 1)] = 1;
+        rig.seq.setCell(cellIndex(0, 1), 1);
         rig.tick();  // step 0
-        rig.controls.setNote(0, 36);
+        rig.moveBar(0, 36);
         QCOMPARE(rig.tick(), messages({"99 24 66"}));  // step 1, new note
-        rig.controls.cells[cellIndex(3, 2)] = 1;
+        rig.seq.setCell(cellIndex(3, 2), 1);
         QCOMPARE(rig.tick(), messages({"99 52 66"}));
+    }
+
+    void clockTicksHandEachStepOverWithItsDueTime() {
+        Rig rig;
+        rig.seq.edit(rockPreset);
+        rig.start();
+        rig.timer.tick(5'000'000'000);
+        QCOMPARE(rig.ports.log.sends(), messages({"99 23 66", "99 2a 66"}));
+        QCOMPARE(rig.ports.outSystem->lastDueNs, int64_t(5'000'000'000));
+        // Shown by the catch-up the step asked for, with the clock's count.
+        QCOMPARE(rig.controls.ticksText, std::string("1"));
+        QCOMPARE(rig.seq.CurrentStep, int16_t(1));
+        // A panic between steps leaves at once, not at the last step's time.
+        rig.ports.log.clear();
+        sendPanic(*rig.ports.output);
+        QCOMPARE(rig.ports.log.sends(), messages({"b9 7b 00"}));
+        QCOMPARE(rig.ports.outSystem->lastDueNs, int64_t(0));
+    }
+
+    void aStopWithdrawsWhatIsHandedOverAndATickOfTheStoppedRunPlaysNothing() {
+        Rig rig;
+        rig.seq.edit(rockPreset);
+        rig.start();
+        const uint64_t run = rig.timer.run();
+        rig.timer.tick(1'000'000'000);
+        rig.ports.log.clear();
+        rig.start();  // stop
+        QCOMPARE(rig.ports.log.filtered(QStringLiteral("TEST ")),
+                 QStringList{QStringLiteral("TEST withdraw")});
+        // A tick that was on its way when the stop came is not played.
+        rig.timer.tickOf(run, 1'100'000'000);
+        QVERIFY(rig.ports.log.sends().isEmpty());
+        QCOMPARE(rig.seq.CurrentStep, int16_t(1));
+        // Nor one of a run started and stopped since.
+        rig.start();
+        rig.start();
+        rig.timer.tickOf(run, 1'200'000'000);
+        QVERIFY(rig.ports.log.sends().isEmpty());
+    }
+
+    void theLeadIsTheOutputsLeadAndTheEngineCoverAndFollowsTheOutput() {
+        Rig rig;
+        rig.ports.outSystem->leadNs = 2'000'000;
+        rig.start();
+        QCOMPARE(rig.timer.leadTime(), std::chrono::nanoseconds(3'000'000));
+        // A JACK server given a new period mid-play: the next tick comes the new lead ahead.
+        rig.ports.outSystem->leadNs = 5'000'000;
+        rig.timer.tick(1'000'000'000);
+        QCOMPARE(rig.timer.leadTime(), std::chrono::nanoseconds(6'000'000));
+        // An output that sends at once gets each step at its due time, not early.
+        rig.ports.outSystem->leadNs = 0;
+        rig.seq.outputChanged();
+        QCOMPARE(rig.timer.leadTime(), std::chrono::nanoseconds(0));
+        QCOMPARE(Sequencer::leadFor(0), std::chrono::nanoseconds(0));
+        QCOMPARE(Sequencer::leadFor(-5), std::chrono::nanoseconds(0));
     }
 
     void tickCountShownOnlyWhenPositive() {
@@ -171,14 +235,14 @@ private slots:
         // Pattern 3: bass drum on step 0 with note 50; pattern 0: the same cell, note 35.
         rig.controls.patno = 3;
         rig.seq.patno_Change();
-        rig.controls.cells[0] = 1;
-        rig.controls.setNote(0, 50);
+        rig.seq.setCell(0, 1);
+        rig.moveBar(0, 50);
         rig.controls.patno = 0;
         rig.seq.patno_Change();  // stores pattern 3, shows pattern 0
         QCOMPARE(rig.seq.bank[3].notes[0], int16_t(50));
-        rig.controls.cells[0] = 1;
+        rig.seq.setCell(0, 1);
 
-        rig.controls.songList = u"303";
+        rig.seq.songList = u"303";
         rig.songMode(true);
         rig.start();
         QCOMPARE(rig.seq.SongPosition, int16_t(0));
@@ -201,7 +265,7 @@ private slots:
 
     void emptySongStopsAtOnce() {
         Rig rig;
-        rig.controls.cells[0] = 1;
+        rig.seq.setCell(0, 1);
         rig.songMode(true);
         rig.start();
         QVERIFY(rig.tick().isEmpty());
@@ -210,15 +274,15 @@ private slots:
 
     void restartRereadsTheSongAndStoresTheGrid() {
         Rig rig;
-        rig.controls.songList = u"12";
+        rig.seq.songList = u"12";
         rig.songMode(true);
         rig.start();
         for (int i = 0; i < 20; ++i) rig.tick();
         rig.start();  // stop mid-song
         QCOMPARE(rig.seq.SongPosition, int16_t(2));
-        rig.controls.songList = u"5";
-        rig.controls.cells.fill(0);
-        rig.controls.cells[5] = 1;  // the grid now holds an edit of the selected pattern 0
+        rig.seq.songList = u"5";
+        rig.seq.edit(clearGrid);
+        rig.seq.setCell(5, 1);  // the grid now holds an edit of the selected pattern 0
         rig.start();
         QCOMPARE(rig.seq.SongPosition, int16_t(0));
         QCOMPARE(rig.seq.CurrentStep, int16_t(0));
@@ -229,14 +293,14 @@ private slots:
 
     void afterASongStartingAgainStoresTheLastBarIntoTheSelectedPattern() {
         Rig rig;
-        rig.controls.cells[9] = 1;
+        rig.seq.setCell(9, 1);
         rig.controls.patno = 4;
         rig.seq.patno_Change();  // pattern 0 keeps cell 9; the grid shows pattern 4 (empty)
         rig.controls.patno = 0;
         rig.seq.patno_Change();
         rig.controls.patno = 4;
         rig.seq.patno_Change();
-        rig.controls.songList = u"0";
+        rig.seq.songList = u"0";
         rig.songMode(true);
         rig.start();
         for (int i = 0; i < 17; ++i) rig.tick();
@@ -248,7 +312,7 @@ private slots:
 
     void songModeToggledDuringPlaybackActsAtTheNextBar() {
         Rig rig;
-        rig.controls.songList = u"11";
+        rig.seq.songList = u"11";
         rig.start();  // song mode off
         rig.tick();
         rig.songMode(true);
@@ -267,11 +331,11 @@ private slots:
 
     void songEditedDuringPlaybackMovesItsEnd() {
         Rig rig;
-        rig.controls.songList = u"1";
+        rig.seq.songList = u"1";
         rig.songMode(true);
         rig.start();
         rig.tick();
-        rig.controls.songList = u"1111";
+        rig.seq.songList = u"1111";
         for (int i = 1; i < 16 * 3; ++i) rig.tick();
         QVERIFY(rig.timer.Enabled());
         QCOMPARE(rig.seq.SongPosition, int16_t(3));
@@ -282,7 +346,7 @@ private slots:
         rig.songMode(true);
         rig.start();  // parses an empty list
         // Whatever the list's length, bar 101 ends the song instead of reading past it.
-        rig.controls.songList = std::u16string(300, u'1');
+        rig.seq.songList = std::u16string(300, u'1');
         rig.seq.SongPosition = 101;
         rig.seq.CurrentStep = 0;
         QVERIFY(rig.tick().isEmpty());
@@ -293,10 +357,10 @@ private slots:
     void songModeButtonToggles() {
         Rig rig;
         rig.seq.songmode_Click();
-        QCOMPARE(rig.controls.songModeTagText, std::string("1"));
+        QCOMPARE(rig.seq.songModeTag, std::string("1"));
         QCOMPARE(rig.controls.songModeCaptionText, std::string("S"));
         rig.seq.songmode_Click();
-        QCOMPARE(rig.controls.songModeTagText, std::string("0"));
+        QCOMPARE(rig.seq.songModeTag, std::string("0"));
         QCOMPARE(rig.controls.songModeCaptionText, std::string(""));
     }
 
@@ -317,8 +381,8 @@ private slots:
 
     void patternSelectionKeepsEdits() {
         Rig rig;
-        rig.controls.cells[12] = 1;
-        rig.controls.setNote(1, 77);
+        rig.seq.setCell(12, 1);
+        rig.moveBar(1, 77);
         rig.controls.patno = 1;
         rig.seq.patno_Change();
         QCOMPARE(rig.controls.patnoCaption, std::string("1"));

@@ -47,13 +47,20 @@ struct Rig {
     Pulsor timer;
     Sequencer seq{controls, timer, *ports.output};
     Rig() {
+        controls.sequencer = &seq;
         controls.onNoteChanged = [this](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([this] { resetVoiceNotes(controls); });
+        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
         ports.output->setDeviceID(0);
         ports.output->setAction(1);
         ports.log.clear();
     }
     ~Rig() { timer.setEnabled(false); }
+    /// The load command as the window runs it: the file's cells go in as one edit.
+    LoadResult load(CommonDialog& dialog, std::string& LoadFileName) {
+        return loadPattern(
+            dialog, [this](const std::function<void(LivePattern&)>& change) { seq.edit(change); },
+            LoadFileName);
+    }
     QStringList tick() {
         ports.log.clear();
         seq.Pulsor2_Tick();
@@ -280,7 +287,7 @@ private slots:
         }
         QVERIFY(writeBytes(m_dir.filePath("dim.pat"), file));
         d.script->choose(path("dim.pat"));
-        loadPattern(d.component, rig.controls, LoadFileName);
+        rig.load(d.component, LoadFileName);
         QCOMPARE(rig.controls.cells[cellIndex(0, 0)], kDimmed);
         QCOMPARE(rig.controls.cells[cellIndex(3, 0)], kDimmed);
         QCOMPARE(rig.tick(), QStringList{QStringLiteral("99 28 66")});
@@ -292,7 +299,10 @@ private slots:
         std::string LoadFileName;
         rig.controls.patno = 5;
         rig.seq.patno_Change();  // pattern 5 on screen, pattern 0 stored
-        rig.controls.notes = {36, 38, 44, 70};
+        rig.seq.edit([](LivePattern& live) {
+            const int16_t notes[4] = {36, 38, 44, 70};
+            for (int v = 0; v < 4; ++v) live.setNote(v, notes[v]);
+        });
         const PatternBank bankBefore = rig.seq.bank;
         auto sameBank = [](const PatternBank& a, const PatternBank& b) {
             for (int p = 0; p < kPatterns; ++p)
@@ -302,7 +312,7 @@ private slots:
         };
         QVERIFY(writeBytes(m_dir.filePath("rock.pat"), patternBytes(rockCells())));
         d.script->choose(path("rock.pat"));
-        loadPattern(d.component, rig.controls, LoadFileName);
+        rig.load(d.component, LoadFileName);
         QCOMPARE(rig.controls.cells, rockCells());
         QCOMPARE(rig.controls.notes, (std::array<int16_t, 4>{36, 38, 44, 70}));
         QCOMPARE(rig.seq.CurrentPattern, int16_t(5));
@@ -320,15 +330,15 @@ private slots:
         Rig rig;
         Dialog d;
         std::string LoadFileName;
-        rig.controls.cells[cellIndex(0, 0)] = kOn;
-        rig.controls.cells[cellIndex(0, 1)] = kOn;
+        rig.seq.setCell(cellIndex(0, 0), kOn);
+        rig.seq.setCell(cellIndex(0, 1), kOn);
         QCOMPARE(rig.tick(), QStringList{QStringLiteral("99 23 66")});
         // Step 1 of the loaded file has only the snare.
         CellStates next{};
         next[cellIndex(1, 1)] = kOn;
         QVERIFY(writeBytes(m_dir.filePath("next.pat"), patternBytes(next)));
         d.script->choose(path("next.pat"));
-        loadPattern(d.component, rig.controls, LoadFileName);
+        rig.load(d.component, LoadFileName);
         QCOMPARE(rig.tick(), QStringList{QStringLiteral("99 28 66")});
     }
 

@@ -53,10 +53,11 @@ private slots:
         FakeControls controls;
         Pulsor timer;
         Sequencer seq(controls, timer, *out);
+        controls.sequencer = &seq;
         controls.onNoteChanged = [&](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([&] { resetVoiceNotes(controls); });
-        controls.cells[cellIndex(0, 0)] = 1;
-        controls.cells[cellIndex(3, 1)] = 1;
+        seq.Form_Load([&] { seq.edit(resetVoiceNotes); });
+        seq.setCell(cellIndex(0, 0), 1);
+        seq.setCell(cellIndex(3, 1), 1);
         seq.Pulsor2_Tick();
         seq.Pulsor2_Tick();
         sendPanic(*out);

@@ -92,20 +92,16 @@ struct Errors {
     QStringList texts;
 };
 
-// Rock beat through the real step engine, driven by the timer with the output's lead time.
+// Rock beat through the real step engine, which plays each step on the timer's thread one
+// lead ahead of its due time.
 struct Playback {
     explicit Playback(MIDIOutput& out) : output(out), seq(controls, timer, out) {
-        seq.Form_Load([this] { resetVoiceNotes(controls); });
-        rockPreset(controls);
-        QObject::connect(&timer, &Pulsor::Tick, [this] {
-            output.setDueTimeNs(timer.dueTimeNs());
-            seq.Pulsor2_Tick();
-            output.setDueTimeNs(0);
-        });
+        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
+        seq.edit(rockPreset);
     }
     void start(int intervalMs) {
         timer.setInterval(intervalMs);
-        timer.setLeadTime(std::chrono::nanoseconds(output.schedulingLeadNs()));
+        seq.outputChanged();
         timer.setEnabled(true);
     }
     MIDIOutput& output;

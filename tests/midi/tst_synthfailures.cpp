@@ -129,7 +129,7 @@ private slots:
                      p.errors->texts.at(0).contains(reason),
                  qPrintable(p.errors->texts.at(0)));
         p.sendNotes(50);
-        QCOMPARE(p.out->schedulingLeadNs(), int64_t(0));
+        QCOMPARE(p.out->leadNs(), int64_t(0));
         p.out->setAction(2);
         p.out->setAction(1);
         QCoreApplication::processEvents();

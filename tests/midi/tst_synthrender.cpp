@@ -93,16 +93,17 @@ private slots:
         Pulsor timer;
         Sequencer seq(controls, timer, *s.out);
         controls.onNoteChanged = [&](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([&] { resetVoiceNotes(controls); });
+        seq.Form_Load([&] { seq.edit(resetVoiceNotes); });
 
         const int64_t stepNs = 125'000'000;  // 6000 frames at 48 kHz: not on the 64-frame grid
         const int notes[4] = {35, 40, 42, 82};
         // One voice at a time, so each hit starts from quiet and its onset can be seen.
         for (int voice = 0; voice < 4; ++voice) {
-            rockPreset(controls);
-            for (int i = 0; i < 64; ++i)
-                if (i / 16 != voice)
-                    controls.cells[static_cast<std::size_t>(i)] = 0;
+            seq.edit([voice](LivePattern& live) {
+                rockPreset(live);
+                for (int i = 0; i < 64; ++i)
+                    if (i / 16 != voice) live.setCell(i, 0);
+            });
             s.open();
             QCOMPARE(s.out->PortState(), int16_t(1));
             QCOMPARE(QString::fromStdString(s.synth->audioOutput()), QString(kOfflineAudio));
@@ -127,7 +128,7 @@ private slots:
 
             float loudest = 0;
             for (int step = 0; step < 16; ++step) {
-                const bool on = controls.cells[static_cast<std::size_t>(voice * 16 + step)] == 1;
+                const bool on = seq.grid.cells[static_cast<std::size_t>(voice * 16 + step)] == 1;
                 const std::size_t due = s.frameAt(firstDue + step * stepNs);
                 const auto ms = [&](double m) {
                     return static_cast<std::size_t>(m * s.framesPerMs());
@@ -170,7 +171,7 @@ private slots:
 
         // The whole bar together: every step has a hit (hi-hat on even steps, voice 3 on
         // odd ones) and sounds within a few milliseconds of its time.
-        rockPreset(controls);
+        seq.edit(rockPreset);
         s.open();
         seq.CurrentStep = 0;
         const int64_t firstDue = s.startNs + 50'000'000;

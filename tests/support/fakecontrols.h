@@ -1,27 +1,33 @@
 #pragma once
 
 // The main window's controls as plain fields, for driving the sequencer without a display.
-// Like the real scroll bars, setting a voice bar to a new value raises its change event.
+// Alone it is a plain live pattern (cells and notes). As a sequencer's view its cells and
+// notes are what the window's check boxes and voice bars would show: showPattern() copies
+// the model into them, and like the real bars a note that changes raises its change event.
 
 #include <array>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "core/sequencer.h"
 
-class FakeControls : public SequencerControls {
+class FakeControls : public LivePattern, public SequencerView {
 public:
     std::array<int16_t, 64> cells{};
     std::array<int16_t, 4> notes{};
     std::array<std::string, 4> voiceCaptions;
-    std::string ticksText, songModeTagText = "0", songModeCaptionText, songStepCaption;
+    std::string ticksText, songModeCaptionText, songStepCaption;
     std::string patnoCaption = "0";
-    std::u16string songList;
     int16_t patno = 0;
     int16_t tempo = 100;
     int noteChangeEvents = 0;
     /// Raised when a voice bar changes value (wired to Sequencer::VScroll1_Change).
     std::function<void(int)> onNoteChanged;
+    /// The sequencer this view shows; set it to show the model and catch up at each step.
+    Sequencer* sequencer = nullptr;
+    /// How many times a step asked for a catch-up.
+    int stepsPlayed = 0;
 
     int16_t cell(int i) const override { return cells[static_cast<size_t>(i)]; }
     void setCell(int i, int16_t state) override {
@@ -35,11 +41,9 @@ public:
         ++noteChangeEvents;
         if (onNoteChanged) onNoteChanged(voice);
     }
+
     void setTicksText(const std::string& t) override { ticksText = t; }
-    std::string songModeTag() const override { return songModeTagText; }
-    void setSongModeTag(const std::string& t) override { songModeTagText = t; }
     void setSongModeCaption(const std::string& c) override { songModeCaptionText = c; }
-    std::u16string songListText() const override { return songList; }
     void setSongStepCaption(const std::string& c) override { songStepCaption = c; }
     int16_t patnoValue() const override { return patno; }
     void setPatnoCaption(const std::string& c) override { patnoCaption = c; }
@@ -47,4 +51,15 @@ public:
         voiceCaptions[static_cast<size_t>(voice)] = c;
     }
     int16_t tempoValue() const override { return tempo; }
+    void showPattern() override {
+        if (!sequencer) return;
+        const LiveGrid shown = sequencer->pattern();
+        cells = shown.cells;
+        for (int v = 0; v < 4; ++v) setNote(v, shown.note(v));
+    }
+    /// Catches up at once, on the thread that played the step (tests play steps on theirs).
+    void stepPlayed() override {
+        ++stepsPlayed;
+        if (sequencer) sequencer->catchUp();
+    }
 };

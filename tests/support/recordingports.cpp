@@ -1,15 +1,32 @@
 #include "recordingports.h"
 
+#include "core/portaction.h"
+
+void PortLog::add(const QString& line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines << line;
+}
+
+QStringList PortLog::lines() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+void PortLog::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+}
+
 QStringList PortLog::filtered(const QString& prefix) const {
     QStringList out;
-    for (const QString& l : lines)
+    for (const QString& l : lines())
         if (l.startsWith(prefix)) out << l;
     return out;
 }
 
 QStringList PortLog::sends() const {
     QStringList out;
-    for (const QString& l : lines) {
+    for (const QString& l : lines()) {
         const qsizetype at = l.indexOf(QStringLiteral(" send "));
         if (at >= 0) out << l.mid(at + 6);
     }
@@ -24,11 +41,12 @@ QString hexBytes(const unsigned char* bytes, std::size_t size) {
 }
 
 void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueNs) {
+    std::lock_guard<NoteOutput> writing(out);
     out.setDueTimeNs(dueNs);
     out.setStatus(static_cast<int16_t>(status));
     out.setData1(static_cast<int16_t>(data1));
     out.setData2(static_cast<int16_t>(data2));
-    out.setAction(7);
+    out.setAction(PortAction::kSend);
     out.setDueTimeNs(0);
 }
 
@@ -47,6 +65,10 @@ bool RecordingOutSystem::open(const std::string& port, std::string& error) {
 void RecordingOutSystem::close() {
     m_log.add(QStringLiteral("%1 close").arg(QString::fromStdString(m_name)));
     openPort.clear();
+}
+
+void RecordingOutSystem::cancelPending() {
+    m_log.add(QStringLiteral("%1 withdraw").arg(QString::fromStdString(m_name)));
 }
 
 bool RecordingOutSystem::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,

@@ -9,21 +9,29 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "midi/backend.h"
 #include "midi/midiport.h"
 
-/// The shared log: one line per event ("out.Status=153", "out.send 99 23 66", ...).
-struct PortLog {
-    QStringList lines;
-    void add(const QString& line) { lines << line; }
+/// The shared log: one line per event ("out.Status=153", "out.send 99 23 66", ...). The step
+/// engine writes to it from its own thread while a test reads it.
+class PortLog {
+public:
+    void add(const QString& line);
+    /// Every line so far.
+    QStringList lines() const;
     /// The lines that start with `prefix`.
     QStringList filtered(const QString& prefix) const;
     /// Every "send" line's bytes, in hex ("99 23 66").
     QStringList sends() const;
-    void clear() { lines.clear(); }
+    void clear();
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_lines;
 };
 
 QString hexBytes(const unsigned char* bytes, std::size_t size);
@@ -43,6 +51,8 @@ public:
     void close() override;
     bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
               std::string& error) override;
+    void cancelPending() override;
+    int64_t schedulingLeadNs() const override { return leadNs; }
     /// Makes the system's async error handler fire, as a backend thread would.
     void raiseAsync(int16_t code, const std::string& text) { reportAsync(code, text); }
 
@@ -53,6 +63,8 @@ public:
     std::function<void()> whileOpening;
     bool failSend = false;
     int64_t lastDueNs = 0;
+    /// The lead the system asks for (0: it sends at once).
+    int64_t leadNs = 0;
 
 private:
     PortLog& m_log;

@@ -19,13 +19,13 @@ struct WindowRig {
         parts.input = std::move(ports.input);
         parts.endProgram = [this] { ++ended; };
         window = std::make_unique<frmMain>(std::move(parts));
-        startupLog = ports.log.lines;
+        startupLog = ports.log.lines();
         ports.log.clear();
     }
     /// The port writes and reads logged since the last clear ("out.…" and "in.…" lines).
     QStringList portCalls() const {
         QStringList calls;
-        for (const QString& l : ports.log.lines)
+        for (const QString& l : ports.log.lines())
             if (l.startsWith(QLatin1String("out.")) || l.startsWith(QLatin1String("in."))) calls << l;
         return calls;
     }

@@ -112,7 +112,7 @@ private slots:
         w.window->rock->click();
         w.startStop();
         QVERIFY(w.window->Pulsor2.Enabled());
-        const int64_t leadNs = outputLeadNs + Pulsor::kUiStallCover.count();
+        const int64_t leadNs = Sequencer::leadFor(outputLeadNs).count();
         QCOMPARE(w.window->Pulsor2.leadTime().count(), leadNs);
 
         QVERIFY(waitUntil([&] { return w.handed().size() >= 40; }, 5000));

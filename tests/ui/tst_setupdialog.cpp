@@ -237,7 +237,7 @@ private slots:
         QVERIFY(!rig.window->mnuMidiThru->isChecked());
         rig.window->mnuMidiThru->trigger();
         QVERIFY(rig.window->mnuMidiThru->isChecked());
-        QCOMPARE(rig.ports.log.lines, QStringList());
+        QCOMPARE(rig.ports.log.lines(), QStringList());
     }
 
     void errorsShownUnlessCodeZeroOrEight_data() {
