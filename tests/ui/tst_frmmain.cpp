@@ -577,17 +577,22 @@ private slots:
         GridCell* cell = win.w->Check1[21];
         clickCell(cell);
         QCOMPARE(cell->state(), int16_t(1));
+        // Each click is in the live pattern the engine plays, at once.
+        QCOMPARE(win.w->livePattern().cell(21), int16_t(1));
         clickCell(cell);
         QCOMPARE(cell->state(), int16_t(0));
+        QCOMPARE(win.w->livePattern().cell(21), int16_t(0));
         clickCell(cell);
         QCOMPARE(cell->state(), int16_t(1));
 
         // A dimmed cell (only a file makes one) goes on with a click, then off: never back
         // to dimmed.
         GridCell* dimmed = win.w->Check1[40];
-        dimmed->setState(2);
+        win.w->livePattern().setCell(40, 2);
+        QCOMPARE(dimmed->state(), int16_t(2));
         clickCell(dimmed);
         QCOMPARE(dimmed->state(), int16_t(1));
+        QCOMPARE(win.w->livePattern().cell(40), int16_t(1));
         clickCell(dimmed);
         QCOMPARE(dimmed->state(), int16_t(0));
         clickCell(dimmed);

@@ -9,6 +9,8 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <mutex>
+
 #include "midi/midiport.h"
 #include "support/modal.h"
 #include "support/windowrig.h"
@@ -58,6 +60,35 @@ private slots:
         QCOMPARE(w.HScroll1->value(), 100);
         // Nothing writes the period at start-up: the timer keeps its own starting period.
         QCOMPARE(w.Pulsor2.Interval(), Pulsor::kInitialIntervalMs);
+    }
+
+    void everyChangeOnScreenIsInTheModelWhenItsHandlerReturns() {
+        WindowRig rig;
+        frmMain& w = *rig.window;
+        Sequencer& seq = w.sequencer();
+        auto model = [&] { return seq.pattern(); };
+        w.VScroll1[2]->setValue(77);
+        QCOMPARE(model().note(2), int16_t(77));
+        QCOMPARE(w.Label1[2]->text(), QStringLiteral("77"));
+        w.rock->click();
+        QCOMPARE(model().cells, grid(w));
+        QCOMPARE(model().cell(cellIndex(0, 6)), kOn);
+        w.songlist->setText(QStringLiteral("0120"));
+        {
+            std::lock_guard<PiMutex> lock(seq.mutex());
+            QCOMPARE(seq.songList, std::u16string(u"0120"));
+        }
+        w.songmode->click();
+        QCOMPARE(w.songmodeTag(), std::string("1"));
+        // A pattern switch stores the grid with the bar's note and shows the new pattern.
+        w.patno->setValue(3);
+        QCOMPARE(seq.bank[0].notes[2], int16_t(77));
+        QCOMPARE(model().cells, grid(w));
+        QCOMPARE(model().note(2), int16_t(42));
+        QCOMPARE(w.VScroll1[2]->value(), 42);
+        w.reset->click();
+        w.clear->click();
+        QCOMPARE(model().cells, (std::array<int16_t, 64>{}));
     }
 
     void playsTheGridOnTheTimersTicks() {
