@@ -22,3 +22,6 @@ SEQ_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev librtmidi-dev 
 # and the checkers of the desktop files and the man page.
 SEQ_TEST_PACKAGES="jackd2 xvfb xauth xdotool x11-utils libx11-dev sox imagemagick desktop-file-utils
  appstream groff-base libclang-rt-14-dev"
+# What building the Debian package needs besides the build packages: Debian's packaging
+# tools and lintian to check the result.
+SEQ_PACKAGE_PACKAGES="build-essential debhelper dpkg-dev lintian"
