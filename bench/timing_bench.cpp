@@ -35,7 +35,7 @@
 #include "core/monotonicclock.h"
 #include "core/pattern.h"
 #include "editing/editing.h"
-#include "framestamper.h"
+#include "support/jackreceiver.h"
 #include "synthonsets.h"
 #include "timingstats.h"
 
@@ -130,18 +130,18 @@ std::map<std::string, std::string> parseKeyValues(const QByteArray& text) {
     return out;
 }
 
-Row runOnce(FrameStamper& stamper, const std::string& player, const std::string& scenario,
+Row runOnce(JackReceiver& receiver, const std::string& player, const std::string& scenario,
             const std::string& form, int stepMs, double seconds, long jackdPid,
             const std::vector<std::vector<uint8_t>>& bar) {
     Row row;
     row.scenario = scenario;
     row.form = form;
     row.stepMs = stepMs;
-    stamper.arm(false);
-    const int xrunsBefore = stamper.xruns();
+    receiver.clear();
+    const int xrunsBefore = receiver.xruns();
     const ProcessCpu jackdBefore = processCpu(jackdPid);
     const ProcessCpu selfBefore = processCpu(long(getpid()));
-    QStringList args{QStringLiteral("--port"),    QString::fromStdString(stamper.midiPortName()),
+    QStringList args{QStringLiteral("--port"),    QString::fromStdString(receiver.portName()),
                      QStringLiteral("--step-ms"), QString::number(stepMs),
                      QStringLiteral("--seconds"), QString::number(seconds),
                      QStringLiteral("--form"),    QString::fromStdString(form)};
@@ -158,22 +158,21 @@ Row runOnce(FrameStamper& stamper, const std::string& player, const std::string&
         row.problem = "the player did not finish";
     }
     const int64_t wallNs = monotonicNowNs() - spawned;
-    stamper.disarm();
     const ProcessCpu jackdAfter = processCpu(jackdPid);
     const ProcessCpu selfAfter = processCpu(long(getpid()));
     row.receiverSPerMin = double(selfAfter.realtime - selfBefore.realtime) / double(wallNs) * 60.0;
     row.jackdSPerMin = double(jackdAfter.all - jackdBefore.all) / double(wallNs) * 60.0;
     row.jackdRtSPerMin = double(jackdAfter.realtime - jackdBefore.realtime) / double(wallNs) * 60.0;
-    row.xruns = stamper.xruns() - xrunsBefore;
+    row.xruns = receiver.xruns() - xrunsBefore;
     row.player = parseKeyValues(p.readAllStandardOutput());
     if (row.problem.empty() && (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0))
         row.problem = "the player failed: " + p.readAllStandardError().right(400).toStdString();
     if (row.problem.empty() && row.num("found") != 1)
         row.problem = "the receiver was not in the output list";
-    const auto events = stamper.events();
-    row.grid = fitEventsToGrid(events, bar, stepMs, stamper.sampleRate(), stamper.xrunFrames(),
+    const auto events = receiver.events();
+    row.grid = fitEventsToGrid(events, bar, stepMs, receiver.sampleRate(), receiver.xrunFrames(),
                                kXrunGuardMs);
-    row.clock = fitEventsToGrid(events, bar, stepMs, stamper.sampleRate(), stamper.xrunFrames(),
+    row.clock = fitEventsToGrid(events, bar, stepMs, receiver.sampleRate(), receiver.xrunFrames(),
                                 kXrunGuardMs, /*byJackClock=*/true);
     if (row.problem.empty() && row.grid.mismatched > 0)
         row.problem = std::to_string(row.grid.mismatched) + " events out of sequence";
@@ -308,7 +307,7 @@ void checkDetectorOnSyntheticClicks(double rate) {
 }
 
 // The capture path and the detector on a real JACK client that clicks on a 125 ms grid.
-void checkAudioPathWithMetro(FrameStamper& stamper) {
+void checkAudioPathWithMetro(JackReceiver& receiver) {
     QProcess metro;
     metro.setProcessChannelMode(QProcess::MergedChannels);
     metro.start(QStringLiteral("jack_metro"),
@@ -319,29 +318,27 @@ void checkAudioPathWithMetro(FrameStamper& stamper) {
         std::printf("  jack_metro did not start: audio path not checked\n");
         return;
     }
-    const char** ports = nullptr;
-    for (int i = 0; i < 100 && !ports; ++i) {
-        ports = jack_get_ports(stamper.client(), "^seqbench-metro:", JACK_DEFAULT_AUDIO_TYPE,
-                               JackPortIsOutput);
-        if (!ports)
+    std::vector<std::string> ports;
+    for (int i = 0; i < 100 && ports.empty(); ++i) {
+        ports = receiver.portsMatching("^seqbench-metro:");
+        if (ports.empty())
             QThread::msleep(20);
     }
-    if (ports) {
-        jack_connect(stamper.client(), ports[0], stamper.audioPortName().c_str());
-        jack_free(ports);
+    if (!ports.empty()) {
+        receiver.connectAudioFrom(ports[0]);
         QThread::msleep(200);
         // Like the MIDI runs: a recording during which the server missed periods is repeated.
         for (int attempt = 1; attempt <= 4; ++attempt) {
-            stamper.arm(true);
-            const int xruns = stamper.xruns();
+            receiver.recordAudio(true);
+            const int xruns = receiver.xruns();
             QThread::msleep(5000);
-            stamper.disarm();
+            receiver.recordAudio(false);
             uint32_t first = 0;
-            const auto audio = stamper.audio(first);
-            const double rate = stamper.sampleRate();
+            const auto audio = receiver.audio(first);
+            const double rate = receiver.sampleRate();
             const auto onsets = detectOnsets(audio, rate);
             const GridFigures g = fitOnsetsToGrid(onsets, 0.125 * rate, rate);
-            const int missed = stamper.xruns() - xruns;
+            const int missed = receiver.xruns() - xruns;
             std::printf(
                 "  jack_metro, 125 ms clicks through JACK (try %d): %zu onsets in 5 s, grid p50 "
                 "%.4f ms, p99 %.4f ms, max %.4f ms, drift %.3f ppm, xruns %d\n",
@@ -440,16 +437,16 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
-    FrameStamper stamper("seqbench-receiver", 1u << 20, 48000u * 30);
-    if (!stamper.ok()) {
-        std::fprintf(stderr, "%s\n", stamper.error().c_str());
+    JackReceiver receiver("seqbench-receiver", 1u << 20, 48000u * 30);
+    if (!receiver.ok()) {
+        std::fprintf(stderr, "%s\n", receiver.error().c_str());
         return 1;
     }
-    std::printf("JACK: %u Hz, %u frames per period (%.3f ms)\n", stamper.sampleRate(),
-                stamper.bufferSize(), 1000.0 * stamper.bufferSize() / stamper.sampleRate());
+    std::printf("JACK: %u Hz, %u frames per period (%.3f ms)\n", receiver.sampleRate(),
+                receiver.bufferSize(), 1000.0 * receiver.bufferSize() / receiver.sampleRate());
 
-    checkDetectorOnSyntheticClicks(stamper.sampleRate());
-    checkAudioPathWithMetro(stamper);
+    checkDetectorOnSyntheticClicks(receiver.sampleRate());
+    checkAudioPathWithMetro(receiver);
 
     const auto bar = rockBar();
     std::vector<Row> rows;
@@ -464,7 +461,7 @@ int main(int argc, char* argv[]) {
                 Row row;
                 for (int attempt = 1; attempt <= attempts; ++attempt) {
                     Row tried =
-                        runOnce(stamper, player, scenario, form, stepMs, seconds, jackdPid, bar);
+                        runOnce(receiver, player, scenario, form, stepMs, seconds, jackdPid, bar);
                     tried.attempts = attempt;
                     const bool better =
                         attempt == 1 || (tried.problem.empty() && !row.problem.empty()) ||
@@ -475,11 +472,11 @@ int main(int argc, char* argv[]) {
                                                  std::to_string(stepMs) + "-" +
                                                  std::to_string(attempt) + ".txt";
                         if (FILE* f = std::fopen(path.c_str(), "w")) {
-                            for (const StampedEvent& e : stamper.events())
+                            for (const ReceivedEvent& e : receiver.events())
                                 std::fprintf(f, "%u %lld %02x %02x %02x\n", e.frame,
                                              static_cast<long long>(e.clockNs), e.bytes[0],
                                              e.bytes[1], e.bytes[2]);
-                            for (uint32_t x : stamper.xrunFrames())
+                            for (uint32_t x : receiver.xrunFrames())
                                 std::fprintf(f, "xrun %u\n", x);
                             std::fclose(f);
                         }

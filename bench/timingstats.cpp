@@ -73,7 +73,7 @@ double percentile(std::vector<double> values, double q) {
     return values[std::min(at, values.size() - 1)];
 }
 
-GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
+GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames,
                             double xrunGuardMs, bool byJackClock) {
@@ -105,7 +105,7 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
     // Where an event sits against its step, in steps: by JACK's clock where the receiver read
     // it (the frame clock may jump at an xrun, the clock does not), else by frames. Frame
     // times wrap at 2^32; differences stay right.
-    auto position = [&](const StampedEvent& e) {
+    auto position = [&](const ReceivedEvent& e) {
         return e.clockNs != 0 && firstClockNs != 0
                    ? double(e.clockNs - firstClockNs) * 1e-6 / stepMs
                    : double(int32_t(e.frame - first)) / stepFrames;
@@ -122,7 +122,7 @@ GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
         std::sort(sorted.begin(), sorted.begin() + long(n));
         return sorted[n / 2];
     };
-    for (const StampedEvent& e : events) {
+    for (const ReceivedEvent& e : events) {
         if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90)
             continue;
         if (haveFirst && (e.frame != last || e.clockNs != lastClockNs)) {

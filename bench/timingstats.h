@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "framestamper.h"
+#include "support/jackreceiver.h"
 
 struct GridFigures {
     std::size_t events = 0;                  // events placed on the grid
@@ -32,11 +32,11 @@ struct GridFigures {
 /// gets its own offset (the step length stays common), and events within `xrunGuardMs` of
 /// an xrun are left out.
 ///
-/// `byJackClock`: fit the times JACK's clock gives the events' frames (StampedEvent::clockNs)
+/// `byJackClock`: fit the times JACK's clock gives the events' frames (ReceivedEvent::clockNs)
 /// instead of the frames. JACK's clock follows the server through its xruns, so this tells
 /// where a sender put its events by the clock it had, apart from what the server did. It is
 /// one stretch; events near xruns are still left out.
-GridFigures fitEventsToGrid(const std::vector<StampedEvent>& events,
+GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
                             double xrunGuardMs = 0, bool byJackClock = false);

@@ -14,8 +14,8 @@ constexpr double kRate = 48000.0;
 // A bar of two steps: step 0 sends notes 35 and 42, step 1 sends 82.
 const std::vector<std::vector<uint8_t>> kBar{{35, 42}, {82}};
 
-StampedEvent noteOn(uint32_t frame, uint8_t note, int64_t clockNs = 0) {
-    StampedEvent e;
+ReceivedEvent noteOn(uint32_t frame, uint8_t note, int64_t clockNs = 0) {
+    ReceivedEvent e;
     e.frame = frame;
     e.clockNs = clockNs;
     e.size = 3;
@@ -25,9 +25,9 @@ StampedEvent noteOn(uint32_t frame, uint8_t note, int64_t clockNs = 0) {
 
 // The events of `steps` steps of kBar, step k at start + k * stepFrames (+ displacement(k)).
 template <typename Displacement>
-std::vector<StampedEvent> play(int steps, uint32_t start, double stepFrames, Displacement d,
+std::vector<ReceivedEvent> play(int steps, uint32_t start, double stepFrames, Displacement d,
                                std::vector<int> skip = {}) {
-    std::vector<StampedEvent> events;
+    std::vector<ReceivedEvent> events;
     for (int k = 0; k < steps; ++k) {
         if (std::find(skip.begin(), skip.end(), k) != skip.end())
             continue;
@@ -105,7 +105,7 @@ private slots:
     void stepsLostAtAnXrunArePlacedByJacksClock() {
         // At step 100 the frame clock falls 5 steps' worth of frames behind (the server
         // stalled) and the events of steps 100..103 are lost; JACK's clock runs on.
-        std::vector<StampedEvent> events;
+        std::vector<ReceivedEvent> events;
         for (int k = 0; k < 200; ++k) {
             if (k >= 100 && k < 104)
                 continue;
@@ -123,7 +123,7 @@ private slots:
     void latenessIsNotTakenForMissingSteps() {
         // A sender that sends at once and is late by 0.5 to 4.5 ms at 5 ms steps (the naive
         // form with a busy UI thread) loses nothing.
-        std::vector<StampedEvent> events;
+        std::vector<ReceivedEvent> events;
         uint32_t seed = 1;
         for (int k = 0; k < 2000; ++k) {
             seed = seed * 1103515245u + 12345u;

@@ -13,13 +13,10 @@
 #include "midi/systemports.h"
 #include "support/fakecontrols.h"
 #include "support/jackreceiver.h"
+#include "support/recordingports.h"
 
 namespace {
-QString hex(const std::vector<unsigned char>& bytes) {
-    QStringList parts;
-    for (unsigned char b : bytes) parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-    return parts.join(QLatin1Char(' '));
-}
+QString hex(const ReceivedEvent& e) { return hexBytes(e.bytes.data(), e.size); }
 
 // Finds the output device whose name is `name`; -2 when it is not listed.
 int16_t findDevice(MIDIOutput& out, const QString& name) {
@@ -66,9 +63,9 @@ private slots:
                  qPrintable(QStringLiteral("received %1 events").arg(receiver.events().size())));
         const auto events = receiver.events();
         QCOMPARE(events.size(), size_t(3));
-        QCOMPARE(hex(events[0].bytes), QStringLiteral("99 23 66"));
-        QCOMPARE(hex(events[1].bytes), QStringLiteral("99 52 66"));
-        QCOMPARE(hex(events[2].bytes), QStringLiteral("b9 7b 00"));
+        QCOMPARE(hex(events[0]), QStringLiteral("99 23 66"));
+        QCOMPARE(hex(events[1]), QStringLiteral("99 52 66"));
+        QCOMPARE(hex(events[2]), QStringLiteral("b9 7b 00"));
 
         out->setAction(2);
         QCOMPARE(out->PortState(), int16_t(0));

@@ -31,8 +31,8 @@ namespace {
 // that saw any is made again.
 constexpr int kAttempts = 8;
 
-QString hex(const std::vector<unsigned char>& bytes) {
-    return hexBytes(bytes.data(), bytes.size());
+QString hex(const ReceivedEvent& e) {
+    return hexBytes(e.bytes.data(), e.size);
 }
 
 // Finds the output device called `name`; -2 when it is not listed.
@@ -192,7 +192,7 @@ private slots:
             // In due order; equal due times in the order they were sent.
             QStringList got, want;
             for (const auto& e : events)
-                got << hex(e.bytes);
+                got << hex(e);
             for (size_t i = 0; i < afterNs.size(); ++i) {
                 want << QStringLiteral("99 %1 66").arg(i + 1, 2, 16, QLatin1Char('0'));
                 if (i == 5)
@@ -247,8 +247,8 @@ private slots:
             if (receiver.xruns() != xruns)
                 continue;
             const auto events = receiver.events();
-            QCOMPARE(hex(events[0].bytes), QStringLiteral("99 23 66"));
-            QCOMPARE(hex(events[1].bytes), QStringLiteral("99 24 66"));
+            QCOMPARE(hex(events[0]), QStringLiteral("99 23 66"));
+            QCOMPARE(hex(events[1]), QStringLiteral("99 24 66"));
             QCOMPARE(events[0].offset, 0u);
             QCOMPARE(events[1].offset, 0u);
             // Within the period after the one running at the send.
@@ -289,7 +289,7 @@ private slots:
             const auto events = receiver.events();
             QStringList got;
             for (const auto& e : events)
-                got << hex(e.bytes);
+                got << hex(e);
             // The panic overtakes the notes handed over before it, which keep their steps.
             QCOMPARE(got, (QStringList{QStringLiteral("99 28 66"), QStringLiteral("b9 7b 00"),
                                        QStringLiteral("99 29 66"), QStringLiteral("99 2a 66"),
@@ -328,7 +328,7 @@ private slots:
                 continue;
             QStringList got;
             for (const auto& e : receiver.events())
-                got << hex(e.bytes);
+                got << hex(e);
             QCOMPARE(got, (QStringList{QStringLiteral("99 28 66"), QStringLiteral("99 2b 66")}));
             break;
         }
@@ -486,7 +486,7 @@ private slots:
             QVERIFY(openOn(*out, receiver));
             noteAt(*out, 35, 0);
             QVERIFY(receiver.waitForEvents(1, 5000));
-            QCOMPARE(hex(receiver.events()[0].bytes), QStringLiteral("99 23 66"));
+            QCOMPARE(hex(receiver.events()[0]), QStringLiteral("99 23 66"));
             out->setAction(2);
         }
         QCOMPARE(errors.codes.size(), 1);

@@ -8,16 +8,13 @@
 #include "midi/midiport.h"
 #include "midi/systemports.h"
 #include "support/jackreceiver.h"
+#include "support/recordingports.h"
 #include "support/modal.h"
 #include "ui/frmmain.h"
 #include "ui/midisetupform.h"
 
 namespace {
-QString hex(const std::vector<unsigned char>& bytes) {
-    QStringList parts;
-    for (unsigned char b : bytes) parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-    return parts.join(QLatin1Char(' '));
-}
+QString hex(const ReceivedEvent& e) { return hexBytes(e.bytes.data(), e.size); }
 }  // namespace
 
 class TestSetupJack : public QObject {
@@ -60,7 +57,7 @@ private slots:
         QVERIFY(receiver.waitForEvents(1, 5000));
         const auto events = receiver.events();
         QCOMPARE(events.size(), size_t(1));
-        QCOMPARE(hex(events[0].bytes), QStringLiteral("b9 7b 00"));
+        QCOMPARE(hex(events[0]), QStringLiteral("b9 7b 00"));
 
         QVERIFY(!receiver.portsMatching("^midi pattern sequencer").empty());
         window->mnuFileExit_Click();
