@@ -7,13 +7,18 @@
 // rock preset into a receiving JACK client of its own that stamps every event with its
 // frame, and fits a straight step grid to what arrived: drift, and distances from the grid.
 // A run during which the server reported an xrun is repeated, not counted. Then the same
-// with the UI thread busy. It also checks its audio onset detector (for the built-in
-// synth's part) on synthetic clicks and on a real JACK click source, jack_metro.
+// with the UI thread busy, with the UI thread blocked for 20, 100 and 500 ms once per bar,
+// and with a user opening and closing the file dialog and the About box while it plays.
+// Playing costs are set beside those of a bare JACK MIDI client, jack_midiseq, playing on
+// the same server. It also checks its audio onset detector (for the built-in synth's part)
+// on synthetic clicks and on a real JACK click source, jack_metro.
 //
 // Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5]
-//                         [--attempts 3] [--jackd-pid PID] [--csv FILE]
-//                         [--only idle|busy,scheduled|naive] [--dump DIR]
+//                         [--stall-steps 125,20] [--attempts 3] [--jackd-pid PID]
+//                         [--csv FILE] [--only SCENARIO,FORM] [--dump DIR] [--no-synth]
+//   SCENARIO is idle, busy, stall20, stall100, stall500 or user; FORM scheduled or naive.
 //   --dump writes each run's received events (frame and bytes) to DIR.
+//   --csv appends to FILE (its header only when the file is new).
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -106,6 +111,7 @@ std::vector<std::vector<uint8_t>> rockBar() {
 struct Row {
     std::string scenario, form;
     int stepMs = 0;
+    unsigned periodFrames = 0;
     int attempts = 0;
     int xruns = 0;
     GridFigures grid;   // by frames
@@ -113,6 +119,7 @@ struct Row {
     std::map<std::string, std::string> player;
     double jackdSPerMin = 0, jackdRtSPerMin = 0;
     double receiverSPerMin = 0;  // the benchmark's own JACK thread: what any client costs
+    double midiseqSPerMin = 0;   // a bare jack_midiseq client playing on the same server
     std::string problem;
     double num(const std::string& key) const {
         const auto it = player.find(key);
@@ -147,6 +154,10 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
                      QStringLiteral("--form"),    QString::fromStdString(form)};
     if (scenario == "busy")
         args << QStringLiteral("--busy");
+    else if (scenario.rfind("stall", 0) == 0)
+        args << QStringLiteral("--stall-ms") << QString::fromStdString(scenario.substr(5));
+    else if (scenario == "user")
+        args << QStringLiteral("--user");
     QProcess p;
     p.setProcessChannelMode(QProcess::SeparateChannels);
     const int64_t spawned = monotonicNowNs();
@@ -164,6 +175,7 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     row.jackdSPerMin = double(jackdAfter.all - jackdBefore.all) / double(wallNs) * 60.0;
     row.jackdRtSPerMin = double(jackdAfter.realtime - jackdBefore.realtime) / double(wallNs) * 60.0;
     row.xruns = receiver.xruns() - xrunsBefore;
+    row.periodFrames = receiver.bufferSize();
     row.player = parseKeyValues(p.readAllStandardOutput());
     if (row.problem.empty() && (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0))
         row.problem = "the player failed: " + p.readAllStandardError().right(400).toStdString();
@@ -205,7 +217,9 @@ std::vector<Column> columns() {
         return [key, decimals, scale](const Row& r) { return fixed(r.num(key) * scale, decimals); };
     };
     return {
-        {"ui", "", "ui", 5, [](const Row& r) { return r.scenario; }},
+        {"period", "frames", "period_frames", 6,
+         [](const Row& r) { return std::to_string(r.periodFrames); }},
+        {"ui", "", "ui", 8, [](const Row& r) { return r.scenario; }},
         {"output", "", "output", 9, [](const Row& r) { return r.form; }},
         {"step", "ms", "step_ms", 5, [](const Row& r) { return std::to_string(r.stepMs); }},
         {"events", "", "events", 6, [](const Row& r) { return std::to_string(r.grid.events); }},
@@ -225,6 +239,8 @@ std::vector<Column> columns() {
         {"left", "out", "left_out_near_xruns", 4,
          [](const Row& r) { return std::to_string(r.grid.excluded); }},
         {"cpu", "s/min", "cpu_s_per_min", 6, player("cpu_s_per_min", 3)},
+        {"/seq", "x", "cpu_vs_jack_midiseq", 5,
+         [](const Row& r) { return fixed(r.num("cpu_s_per_min") / r.midiseqSPerMin, 2); }},
         {"jackthr", "s/min", "jack_thread_s_per_min", 7, player("jack_thread_s_per_min", 3)},
         {"recvthr", "s/min", "receiver_thread_s_per_min", 7,
          [](const Row& r) { return fixed(r.receiverSPerMin, 3); }},
@@ -263,11 +279,13 @@ void printTable(const std::vector<Row>& rows) {
     }
 }
 
-void writeCsv(const std::vector<Row>& rows, FILE* f) {
+void writeCsv(const std::vector<Row>& rows, FILE* f, bool header = true) {
     const auto cols = columns();
-    for (const Column& c : cols)
-        std::fprintf(f, "%s,", c.csv);
-    std::fprintf(f, "ticks,ahead_min_ms,busy_share,problem\n");
+    if (header) {
+        for (const Column& c : cols)
+            std::fprintf(f, "%s,", c.csv);
+        std::fprintf(f, "ticks,ahead_min_ms,busy_share,problem\n");
+    }
     for (const Row& r : rows) {
         for (const Column& c : cols)
             std::fprintf(f, "%s,", c.value(r).c_str());
@@ -395,6 +413,38 @@ void printSynthOnsets(double seconds) {
     }
 }
 
+// What a bare JACK MIDI client costs on this server: jack_midiseq playing one note every
+// 125 ms into the receiver for `seconds`, its CPU time (all its threads) per minute.
+double measureJackMidiseq(JackReceiver& receiver, double seconds) {
+    QProcess seq;
+    seq.setProcessChannelMode(QProcess::MergedChannels);
+    const unsigned loop = receiver.sampleRate() / 8;
+    seq.start(QStringLiteral("jack_midiseq"),
+              {QStringLiteral("seqbench-midiseq"), QString::number(loop), QStringLiteral("0"),
+               QStringLiteral("36"), QString::number(loop / 2)});
+    if (!seq.waitForStarted(3000))
+        return std::nan("");
+    std::vector<std::string> ports;
+    for (int i = 0; i < 100 && ports.empty(); ++i) {
+        ports = receiver.portsMatching("^seqbench-midiseq:");
+        if (ports.empty())
+            QThread::msleep(20);
+    }
+    if (!ports.empty())
+        receiver.connectFrom(ports[0]);
+    const long pid = long(seq.processId());
+    const ProcessCpu before = processCpu(pid);
+    const int64_t start = monotonicNowNs();
+    QThread::msleep(static_cast<unsigned long>(seconds * 1000));
+    const ProcessCpu after = processCpu(pid);
+    const int64_t wallNs = monotonicNowNs() - start;
+    seq.terminate();
+    seq.waitForFinished(3000);
+    if (ports.empty())
+        return std::nan("");
+    return double(after.all - before.all) / double(wallNs) * 60.0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -402,6 +452,8 @@ int main(int argc, char* argv[]) {
     std::string player, csvPath, dumpDir, only;
     double seconds = 20;
     std::vector<int> steps{125, 20, 5};
+    std::vector<int> stallSteps{125, 20};
+    bool synth = true;
     int attempts = 3;
     long jackdPid = 0;
     for (int i = 1; i < argc; ++i) {
@@ -421,12 +473,15 @@ int main(int argc, char* argv[]) {
             dumpDir = next();
         else if (a == "--only")
             only = next();
-        else if (a == "--steps") {
-            steps.clear();
+        else if (a == "--no-synth")
+            synth = false;
+        else if (a == "--steps" || a == "--stall-steps") {
+            std::vector<int>& into = a == "--steps" ? steps : stallSteps;
+            into.clear();
             std::stringstream list(next());
             std::string item;
             while (std::getline(list, item, ','))
-                steps.push_back(std::atoi(item.c_str()));
+                into.push_back(std::atoi(item.c_str()));
         }
     }
     if (player.empty()) {
@@ -448,12 +503,21 @@ int main(int argc, char* argv[]) {
     checkDetectorOnSyntheticClicks(receiver.sampleRate());
     checkAudioPathWithMetro(receiver);
 
+    const double midiseqSPerMin = measureJackMidiseq(receiver, std::min(seconds, 20.0));
+    std::printf("\nA bare JACK MIDI client, jack_midiseq, on this server: %s s of CPU per minute\n",
+                fixed(midiseqSPerMin, 3).c_str());
+
     const auto bar = rockBar();
     std::vector<Row> rows;
-    for (const std::string scenario : {"idle", "busy"}) {
-        for (int stepMs : steps) {
+    for (const std::string scenario : {"idle", "busy", "stall20", "stall100", "stall500", "user"}) {
+        const bool held = scenario != "idle" && scenario != "busy";
+        for (int stepMs : held ? stallSteps : steps) {
             for (const std::string form : {"scheduled", "naive"}) {
                 if (!only.empty() && only != scenario + "," + form)
+                    continue;
+                // The naive form is the comparison for the plain rows; a UI thread held up
+                // makes it late by the length of the hold, nothing more to learn.
+                if (held && form == "naive")
                     continue;
                 // A run during which the server reported xruns is repeated. When every try
                 // had some, the one with the fewest is kept, its stretches between xruns
@@ -463,6 +527,7 @@ int main(int argc, char* argv[]) {
                     Row tried =
                         runOnce(receiver, player, scenario, form, stepMs, seconds, jackdPid, bar);
                     tried.attempts = attempt;
+                    tried.midiseqSPerMin = midiseqSPerMin;
                     const bool better =
                         attempt == 1 || (tried.problem.empty() && !row.problem.empty()) ||
                         (tried.problem.empty() == row.problem.empty() && tried.xruns < row.xruns);
@@ -502,14 +567,16 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    printSynthOnsets(seconds);
+    if (synth)
+        printSynthOnsets(seconds);
 
     printTable(rows);
     std::printf("\nCSV\n");
     writeCsv(rows, stdout);
     if (!csvPath.empty()) {
-        if (FILE* f = std::fopen(csvPath.c_str(), "w")) {
-            writeCsv(rows, f);
+        const bool fresh = access(csvPath.c_str(), F_OK) != 0;
+        if (FILE* f = std::fopen(csvPath.c_str(), "a")) {
+            writeCsv(rows, f, fresh);
             std::fclose(f);
         }
     }

@@ -4,14 +4,19 @@
 // ended by Exit. It prints what it measured about itself as key=value lines.
 //
 // Usage: seq_timing_player --port NAME --step-ms N --seconds S --form scheduled|naive
-//                          [--busy] [--spawned-ns T]
+//                          [--busy | --stall-ms M | --user] [--spawned-ns T]
 //   naive: the output over RtMidi's JACK client, which sends at once (so no lead time).
 //   busy:  3 ms of widget work every 5 ms on the UI thread while playing.
+//   stall-ms: the UI thread blocked for M ms once per bar, as by a slow disk or a dialog
+//          being built.
+//   user:  as a user would, File > Load Pattern opened and cancelled and the About box
+//          opened and closed, again and again while playing.
 //   spawned-ns: CLOCK_MONOTONIC time at which the benchmark started this process.
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
@@ -26,9 +31,11 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/pulsor.h"
+#include "core/rtpriorities.h"
 #include "midi/fluidsynthbackend.h"
 #include "midi/jackmidibackend.h"
 #include "midi/midiport.h"
@@ -186,6 +193,8 @@ int main(int argc, char* argv[]) {
     int stepMs = 125;
     double seconds = 20;
     bool busy = false;
+    int stallMs = 0;
+    bool user = false;
     int64_t spawnedNs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -200,6 +209,10 @@ int main(int argc, char* argv[]) {
             form = next();
         else if (a == "--busy")
             busy = true;
+        else if (a == "--stall-ms")
+            stallMs = std::atoi(next().c_str());
+        else if (a == "--user")
+            user = true;
         else if (a == "--spawned-ns")
             spawnedNs = std::atoll(next().c_str());
     }
@@ -231,6 +244,7 @@ int main(int argc, char* argv[]) {
     // Playback is measured from its first step handed over to the stop, `seconds` later.
     std::map<int, ThreadCpu> cpuThreadsAtStart;
     int64_t cpuAtStart = 0, playStartNs = 0;
+    int32_t ticksAtStart = 0;
     QTimer stopTimer;
     stopTimer.setSingleShot(true);
     handOvers.onFirst = [&] {
@@ -240,6 +254,7 @@ int main(int argc, char* argv[]) {
                 cpuThreadsAtStart = threadCpu();
                 cpuAtStart = processCpuNs();
                 playStartNs = nowNs();
+                ticksAtStart = window.Pulsor2.TickCount();
                 stopTimer.start(int(seconds * 1000));
             },
             Qt::QueuedConnection);
@@ -268,6 +283,36 @@ int main(int argc, char* argv[]) {
         ++slices;
     });
 
+    // The UI thread held up once per bar.
+    QTimer stallTimer;
+    int stalls = 0;
+    QObject::connect(&stallTimer, &QTimer::timeout, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+        ++stalls;
+    });
+
+    // The user's round: the file dialog opened and cancelled, then the About box opened and
+    // closed, each left open a moment; every two seconds.
+    QTimer userTimer;
+    int dialogs = 0;
+    auto closeModalAfter = [&](int ms) {
+        QTimer::singleShot(ms, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                if (auto* dialog = qobject_cast<QDialog*>(modal))
+                    dialog->reject();
+                else
+                    modal->close();
+            }
+        });
+    };
+    QObject::connect(&userTimer, &QTimer::timeout, [&] {
+        closeModalAfter(400);
+        window.mnuLoadPattern->trigger();
+        closeModalAfter(300);
+        window.mnuHelpAbout->trigger();
+        dialogs += 2;
+    });
+
     QTimer setupAnswer;
     bool found = false;
     QTimer::singleShot(200, [&] {
@@ -278,18 +323,25 @@ int main(int argc, char* argv[]) {
         window.Command2->click();
         if (busy)
             busyTimer.start(5);
+        if (stallMs > 0)
+            stallTimer.start(16 * std::max(stepMs, 1));
+        if (user)
+            userTimer.start(2000);
     });
 
     QObject::connect(&stopTimer, &QTimer::timeout, [&] {
+        const int32_t ticksPlayed = window.Pulsor2.TickCount() - ticksAtStart;
         window.Command2->click();  // stop
         busyTimer.stop();
+        stallTimer.stop();
+        userTimer.stop();
         const int64_t playedNs = nowNs() - playStartNs;
         const int64_t cpuNs = processCpuNs() - cpuAtStart;
         const auto threadsAtEnd = threadCpu();
         // The JACK client's process thread is the real-time thread that is not the timer's.
         int64_t jackThreadNs = 0;
         for (const auto& [tid, t] : threadsAtEnd) {
-            if (t.rtPriority == 0 || t.rtPriority == 40 || t.rtPriority == 45)
+            if (t.rtPriority == 0 || t.rtPriority == RtPriority::kStepClock || t.rtPriority == 45)
                 continue;
             const auto before = cpuThreadsAtStart.find(tid);
             jackThreadNs += t.ns - (before == cpuThreadsAtStart.end() ? 0 : before->second.ns);
@@ -306,7 +358,8 @@ int main(int argc, char* argv[]) {
         std::printf("port_state=%d\n", window.MIDIOutput1->PortState());
         std::printf("lead_ms=%.3f\n", double(window.Pulsor2.leadTime().count()) / 1e6);
         std::printf("output_lead_ms=%.3f\n", double(outputLeadNs) / 1e6);
-        std::printf("ticks=%zu\n", aheadNs.size());
+        std::printf("ticks=%d\n", ticksPlayed);
+        std::printf("handed=%zu\n", aheadNs.size());
         std::printf("handed_late=%d\n", late);
         std::printf("ahead_min_ms=%.3f\n", sorted.empty() ? 0.0 : double(sorted.front()) / 1e6);
         std::printf("ahead_p01_ms=%.3f\n",
@@ -315,6 +368,8 @@ int main(int argc, char* argv[]) {
         std::printf("jack_thread_s_per_min=%.4f\n", double(jackThreadNs) / 1e9 * perMinute);
         std::printf("busy_share=%.3f\n", double(busyNs) / double(playedNs));
         std::printf("busy_slices=%d\n", slices);
+        std::printf("stalls=%d\n", stalls);
+        std::printf("user_dialogs=%d\n", dialogs);
         std::printf("shown_ms=%.1f\n", spawnedNs > 0 && firstPaint.atNs > 0
                                            ? double(firstPaint.atNs - spawnedNs) / 1e6
                                            : -1.0);
