@@ -20,9 +20,11 @@
 #include "files/patterncommands.h"
 #include "files/qtfiledialog.h"
 #include "gridcell.h"
+#include "keyboard.h"
 #include "midi/midiport.h"
 #include "midi/midiports.h"
 #include "midisetupform.h"
+#include "placement.h"
 #include "twips.h"
 
 namespace {
@@ -141,6 +143,7 @@ void frmMain::buildControls() {
         // let go, not at every position it passes while dragged.
         s->setTracking(false);
         showScrollBarFocus(s);
+        useClassicScrollBarKeys(s);
         return s;
     };
 
@@ -362,10 +365,7 @@ void frmMain::centreOnScreen() {
     QScreen* screen = this->screen();
     if (!screen) return;
     adjustSize();
-    const QRect s = screen->geometry();
-    const QSize frame = frameGeometry().size();
-    // Halved with the remainder dropped; both coordinates set in one move.
-    move(s.x() + (s.width() - frame.width()) / 2, s.y() + (s.height() - frame.height()) / 2);
+    centreByFrame(this, screen->geometry());
 }
 
 void frmMain::Pulsor2_Tick() {

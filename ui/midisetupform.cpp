@@ -10,6 +10,7 @@
 
 #include "appearance.h"
 #include "midi/midiports.h"
+#include "placement.h"
 #include "twips.h"
 
 namespace {
@@ -110,8 +111,7 @@ void MIDISetupForm::Form_Load() {
 void MIDISetupForm::centreOnScreen() {
     QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
     if (!screen) return;
-    const QRect s = screen->geometry();
-    move(s.x() + (s.width() - width()) / 2, s.y() + (s.height() - height()) / 2);
+    centreByFrame(this, screen->geometry());
 }
 
 void MIDISetupForm::CmdOk_Click() {

@@ -21,6 +21,7 @@
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <cmath>
 #include <cstring>
@@ -414,6 +415,101 @@ private slots:
             QTRY_VERIFY(win.w->Command1->hasFocus());
             QCOMPARE(bar->grab().toImage(), before);
         }
+    }
+
+    void scrollBarKeys_data() {
+        QTest::addColumn<QString>("bar");
+        QTest::addColumn<int>("start");
+        for (const char* bar : {"patno", "HScroll1", "VScroll1_0", "VScroll1_1", "VScroll1_2",
+                                "VScroll1_3"})
+            QTest::newRow(bar) << QString::fromLatin1(bar) << 20;
+    }
+
+    void scrollBarKeys() {
+        // The keys of a classic scroll bar, on every bar: the arrow that points to the maximum
+        // end (Right on a horizontal bar, Down on a vertical one) raises the value by one and
+        // the thumb follows it; Page Up/Down move by a page, Home/End go to the ends. Each
+        // change raises the change event once; a key that changes nothing raises none.
+        QFETCH(QString, bar);
+        QFETCH(int, start);
+        Window win;
+        QVERIFY(win.showActive());
+        auto* s = win.find<QScrollBar>(bar);
+        QVERIFY(s);
+        s->setValue(start);
+        s->setFocus();
+        QTRY_VERIFY(s->hasFocus());
+        const bool horizontal = s->orientation() == Qt::Horizontal;
+        const Qt::Key raise = horizontal ? Qt::Key_Right : Qt::Key_Down;
+        const Qt::Key lower = horizontal ? Qt::Key_Left : Qt::Key_Up;
+        struct Step {
+            Qt::Key key;
+            int value;   // after the key
+            int events;  // change events it raises
+            const char* what;
+        };
+        const Step steps[] = {
+            {raise, start + 1, 1, "the arrow toward the maximum"},
+            {lower, start, 1, "the arrow toward the minimum"},
+            {Qt::Key_PageDown, start + s->pageStep(), 1, "Page Down"},
+            {Qt::Key_PageUp, start, 1, "Page Up"},
+            {Qt::Key_Home, s->minimum(), 1, "Home"},
+            {Qt::Key_Home, s->minimum(), 0, "Home at the minimum"},
+            {lower, s->minimum(), 0, "the arrow toward the minimum, at the minimum"},
+            {Qt::Key_End, s->maximum(), 1, "End"},
+            {raise, s->maximum(), 0, "the arrow toward the maximum, at the maximum"},
+            {Qt::Key_End, s->maximum(), 0, "End at the maximum"},
+            {Qt::Key_Home, s->minimum(), 1, "Home from the maximum"},
+            // The two other arrows as on a classic bar: Up and Left toward the minimum.
+            {horizontal ? Qt::Key_Down : Qt::Key_Right, s->minimum() + 1, 1,
+             "the cross arrow Down/Right"},
+            {horizontal ? Qt::Key_Up : Qt::Key_Left, s->minimum(), 1, "the cross arrow Up/Left"},
+        };
+        QSignalSpy changes(s, &QScrollBar::valueChanged);
+        for (const Step& step : steps) {
+            changes.clear();
+            QTest::keyClick(s, step.key);
+            const QString where = bar + QStringLiteral(", ") + QLatin1String(step.what);
+            QVERIFY2(s->value() == step.value,
+                     qPrintable(where + QStringLiteral(": value %1, expected %2")
+                                            .arg(s->value())
+                                            .arg(step.value)));
+            QVERIFY2(changes.size() == step.events,
+                     qPrintable(where + QStringLiteral(": %1 change events").arg(changes.size())));
+        }
+        // The wheel is left as mouse users know it: turned toward the user, it moves the
+        // thumb down or right.
+        s->setValue(start);
+        const QPointF centre = QRectF(s->rect()).center();
+        QWheelEvent wheel(centre, s->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(s, &wheel);
+        QVERIFY2(s->value() > start, qPrintable(QString::number(s->value())));
+    }
+
+    void scrollBarKeysReachTheHandlers() {
+        // The keys go through the change handlers as a click on an arrow does.
+        Window win;
+        QVERIFY(win.showActive());
+        win.w->patno->setFocus();
+        QTRY_VERIFY(win.w->patno->hasFocus());
+        QTest::keyClick(win.w->patno, Qt::Key_Right);
+        QCOMPARE(win.w->labelpatno->text(), QStringLiteral("1"));
+        win.w->VScroll1[2]->setFocus();
+        QTRY_VERIFY(win.w->VScroll1[2]->hasFocus());
+        QTest::keyClick(win.w->VScroll1[2], Qt::Key_Down);
+        QCOMPARE(win.w->Label1[2]->text(), QStringLiteral("43"));
+        // Right on the tempo bar makes a step longer: the thumb goes right, toward "slower".
+        win.w->HScroll1->setFocus();
+        QTRY_VERIFY(win.w->HScroll1->hasFocus());
+        QTest::keyClick(win.w->HScroll1, Qt::Key_Right);
+        const int slower = win.w->Pulsor2.Interval();
+        QTest::keyClick(win.w->HScroll1, Qt::Key_Left);
+        QTest::keyClick(win.w->HScroll1, Qt::Key_Left);
+        QVERIFY2(win.w->Pulsor2.Interval() < slower,
+                 qPrintable(QStringLiteral("%1 ms after Left, %2 ms after Right")
+                                .arg(win.w->Pulsor2.Interval())
+                                .arg(slower)));
     }
 
     void menus() {
