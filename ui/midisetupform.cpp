@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "accessibility.h"
 #include "appearance.h"
 #include "midi/midiports.h"
 #include "placement.h"
@@ -46,6 +47,7 @@ MIDISetupForm::MIDISetupForm(MIDIOutput& out, MIDIInput& in, QWidget* parent)
 MIDISetupForm::~MIDISetupForm() = default;
 
 void MIDISetupForm::buildControls() {
+    installAccessibility();
     const double dpi = logicalDpiX();
     auto px = [dpi](int twips) { return twipsToPixels(twips, dpi); };
     auto place = [&](QWidget* w, int l, int t, int wd, int h) {
