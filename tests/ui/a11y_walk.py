@@ -361,9 +361,14 @@ def main():
         thru(frame, events)
         setup_dialog(app, frame, events)
 
-        key("alt+f")
-        wait_focus(find(frame, "menu item", "Load Pattern"))
-        key("x")
+        # File > Exit, chosen as a reader chooses it: through the item's action. (Ended by a
+        # key, the program would quit while Qt still holds that key's release for the
+        # accessibility bus, which a leak check at exit then reports.)
+        exit_item = find(frame, "menu item", "Exit")
+        action = exit_item.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        check("Press" in names, "File > Exit can be pressed by a reader: %s" % names)
+        action.doAction(names.index("Press") if "Press" in names else 0)
         try:
             rc = proc.wait(10)
         except subprocess.TimeoutExpired:
