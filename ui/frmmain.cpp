@@ -15,15 +15,18 @@
 #include <QScreen>
 #include <QScrollBar>
 
+#include "accessibility.h"
 #include "appearance.h"
 #include "core/portaction.h"
 #include "editing/editing.h"
 #include "files/patterncommands.h"
 #include "files/qtfiledialog.h"
 #include "gridcell.h"
+#include "keyboard.h"
 #include "midi/midiport.h"
 #include "midi/midiports.h"
 #include "midisetupform.h"
+#include "placement.h"
 #include "twips.h"
 
 namespace {
@@ -60,10 +63,15 @@ constexpr std::array<int, 4> kVoiceTop{240, 600, 1080, 1560};
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
+// Each new name is announced to screen readers; names are set again whenever any shown value
+// changes (at every step while playing), so only the ones that differ are set.
+void rename(QWidget* w, const QString& name) {
+    if (w->accessibleName() != name) w->setAccessibleName(name);
+}
+
 // A label's spoken name: what it shows, then the value it shows now.
 void withValue(QLabel* label, const QString& what) {
-    label->setAccessibleName(label->text().isEmpty() ? what
-                                                     : what + QStringLiteral(": ") + label->text());
+    rename(label, label->text().isEmpty() ? what : what + QStringLiteral(": ") + label->text());
 }
 }  // namespace
 
@@ -115,6 +123,7 @@ void frmMain::place(QWidget* w, int left, int top, int width, int height) {
 }
 
 void frmMain::buildControls() {
+    installAccessibility();
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
     setCentralWidget(client);
@@ -124,6 +133,7 @@ void frmMain::buildControls() {
         auto* b = new QPushButton(QString::fromLatin1(caption), client);
         b->setObjectName(QString::fromLatin1(name));
         b->setAutoDefault(false);
+        pressWithEnter(b);
         place(b, l, t, w, h);
         return b;
     };
@@ -146,6 +156,7 @@ void frmMain::buildControls() {
         // let go, not at every position it passes while dragged.
         s->setTracking(false);
         showScrollBarFocus(s);
+        useClassicScrollBarKeys(s);
         return s;
     };
 
@@ -171,9 +182,14 @@ void frmMain::buildControls() {
             Check1[n] = c;
         }
     }
+    moveFocusWithArrows(std::vector<QWidget*>(Check1.begin(), Check1.end()), 16);
 
     ticks = new QLineEdit(client);
     ticks->setObjectName(QStringLiteral("ticks"));
+    // The program writes the count at every step. Read only, a screen reader takes it for a
+    // status to read on request, not for text being typed that it reads out at each change.
+    markAsStatus(ticks);
+    ticks->setReadOnly(true);
     place(ticks, 7440, 840, 735, 495);
     ticks->installEventFilter(this);
 
@@ -192,6 +208,9 @@ void frmMain::buildControls() {
     place(HScroll1, 4920, 3720, 2295, 375);
     Label2 = label("Label2", "speed", 5400, 4200, 1455, 255);
     songmode = button("songmode", "", 3000, 4800, 375, 375);
+    // On or off: its checked state follows song mode (see nameShownValues), so a screen
+    // reader hears a toggle and its changes; the face looks the same either way.
+    songmode->setCheckable(true);
 
     songlist = new QLineEdit(client);
     songlist->setObjectName(QStringLiteral("songlist"));
@@ -241,6 +260,7 @@ void frmMain::buildMenus() {
     // The check mark is toggled by the handler, not by the action itself.
     mnuMidiThru->setCheckable(true);
     mnuMidiThru->setChecked(true);
+    announceCheckedChanges(mnuMidiThru);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
@@ -294,7 +314,7 @@ void frmMain::describeControls() {
     describe(HScroll1, QStringLiteral("tempo"),
              QStringLiteral("Length of a step, 0 to 200: to the right is slower"));
     describe(Label2, QStringLiteral("speed"), QStringLiteral("Names the tempo bar above it"));
-    describe(songmode, QString(),
+    describe(songmode, QStringLiteral("song mode"),
              QStringLiteral("Switches song mode on or off; in song mode the song list is played"));
     describe(songlist, QStringLiteral("song list"),
              QStringLiteral("One digit per bar: the pattern that song mode plays in that bar"));
@@ -312,8 +332,8 @@ void frmMain::nameShownValues() {
     withValue(labelsongstep, QStringLiteral("song position"));
     for (int i = 0; i < 4; ++i)
         withValue(Label1[static_cast<size_t>(i)], QStringLiteral("voice %1 note shown").arg(i + 1));
-    songmode->setAccessibleName(m_seq.songModeOn() ? QStringLiteral("song mode, on")
-                                                   : QStringLiteral("song mode, off"));
+    // A checkable button: readers say "song mode, check box, checked" and announce changes.
+    songmode->setChecked(m_seq.songModeOn());
 }
 
 void frmMain::setFocusOrder() {
@@ -374,10 +394,7 @@ void frmMain::centreOnScreen() {
     QScreen* screen = this->screen();
     if (!screen) return;
     adjustSize();
-    const QRect s = screen->geometry();
-    const QSize frame = frameGeometry().size();
-    // Halved with the remainder dropped; both coordinates set in one move.
-    move(s.x() + (s.width() - frame.width()) / 2, s.y() + (s.height() - frame.height()) / 2);
+    centreByFrame(this, screen->geometry());
 }
 
 void frmMain::Command2_Click() { m_seq.Command2_Click([this] { Command1_Click(); }); }

@@ -126,8 +126,8 @@ private:
     void buildControls();
     void buildMenus();
     void describeControls();
-    /// Gives the controls that show a value (the number labels, the song-mode button)
-    /// accessible names that carry the value.
+    /// Gives the number labels accessible names that carry the value they show, and the
+    /// song-mode button the checked state that says whether song mode is on.
     void nameShownValues();
     void setFocusOrder();
     void connectHandlers();

@@ -8,8 +8,10 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "accessibility.h"
 #include "appearance.h"
 #include "midi/midiports.h"
+#include "placement.h"
 #include "twips.h"
 
 namespace {
@@ -45,6 +47,7 @@ MIDISetupForm::MIDISetupForm(MIDIOutput& out, MIDIInput& in, QWidget* parent)
 MIDISetupForm::~MIDISetupForm() = default;
 
 void MIDISetupForm::buildControls() {
+    installAccessibility();
     const double dpi = logicalDpiX();
     auto px = [dpi](int twips) { return twipsToPixels(twips, dpi); };
     auto place = [&](QWidget* w, int l, int t, int wd, int h) {
@@ -110,8 +113,7 @@ void MIDISetupForm::Form_Load() {
 void MIDISetupForm::centreOnScreen() {
     QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
     if (!screen) return;
-    const QRect s = screen->geometry();
-    move(s.x() + (s.width() - width()) / 2, s.y() + (s.height() - height()) / 2);
+    centreByFrame(this, screen->geometry());
 }
 
 void MIDISetupForm::CmdOk_Click() {

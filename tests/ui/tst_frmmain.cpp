@@ -21,6 +21,7 @@
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <cmath>
 #include <cstring>
@@ -185,7 +186,9 @@ private slots:
             auto* b = qobject_cast<QPushButton*>(w);
             QVERIFY(b);
             QCOMPARE(b->text(), caption);
-            QVERIFY(!b->isCheckable());
+            // Only the song-mode button is on or off; it starts off.
+            QCOMPARE(b->isCheckable(), name == QLatin1String("songmode"));
+            QVERIFY(!b->isChecked());
             QVERIFY(!b->isDefault());
         } else if (kind == QLatin1String("label")) {
             auto* l = qobject_cast<QLabel*>(w);
@@ -215,7 +218,8 @@ private slots:
             auto* e = qobject_cast<QLineEdit*>(w);
             QVERIFY(e);
             QCOMPARE(e->text(), caption);
-            QVERIFY(!e->isReadOnly());
+            // The step count is written by the program only; the song list is typed.
+            QCOMPARE(e->isReadOnly(), name == QLatin1String("ticks"));
         } else if (kind == QLatin1String("cell")) {
             auto* c = qobject_cast<GridCell*>(w);
             QVERIFY(c);
@@ -416,6 +420,155 @@ private slots:
         }
     }
 
+    void scrollBarKeys_data() {
+        QTest::addColumn<QString>("bar");
+        QTest::addColumn<int>("start");
+        for (const char* bar : {"patno", "HScroll1", "VScroll1_0", "VScroll1_1", "VScroll1_2",
+                                "VScroll1_3"})
+            QTest::newRow(bar) << QString::fromLatin1(bar) << 20;
+    }
+
+    void scrollBarKeys() {
+        // The keys of a classic scroll bar, on every bar: the arrow that points to the maximum
+        // end (Right on a horizontal bar, Down on a vertical one) raises the value by one and
+        // the thumb follows it; Page Up/Down move by a page, Home/End go to the ends. Each
+        // change raises the change event once; a key that changes nothing raises none.
+        QFETCH(QString, bar);
+        QFETCH(int, start);
+        Window win;
+        QVERIFY(win.showActive());
+        auto* s = win.find<QScrollBar>(bar);
+        QVERIFY(s);
+        s->setValue(start);
+        s->setFocus();
+        QTRY_VERIFY(s->hasFocus());
+        const bool horizontal = s->orientation() == Qt::Horizontal;
+        const Qt::Key raise = horizontal ? Qt::Key_Right : Qt::Key_Down;
+        const Qt::Key lower = horizontal ? Qt::Key_Left : Qt::Key_Up;
+        struct Step {
+            Qt::Key key;
+            int value;   // after the key
+            int events;  // change events it raises
+            const char* what;
+        };
+        const Step steps[] = {
+            {raise, start + 1, 1, "the arrow toward the maximum"},
+            {lower, start, 1, "the arrow toward the minimum"},
+            {Qt::Key_PageDown, start + s->pageStep(), 1, "Page Down"},
+            {Qt::Key_PageUp, start, 1, "Page Up"},
+            {Qt::Key_Home, s->minimum(), 1, "Home"},
+            {Qt::Key_Home, s->minimum(), 0, "Home at the minimum"},
+            {lower, s->minimum(), 0, "the arrow toward the minimum, at the minimum"},
+            {Qt::Key_End, s->maximum(), 1, "End"},
+            {raise, s->maximum(), 0, "the arrow toward the maximum, at the maximum"},
+            {Qt::Key_End, s->maximum(), 0, "End at the maximum"},
+            {Qt::Key_Home, s->minimum(), 1, "Home from the maximum"},
+            // The two other arrows as on a classic bar: Up and Left toward the minimum.
+            {horizontal ? Qt::Key_Down : Qt::Key_Right, s->minimum() + 1, 1,
+             "the cross arrow Down/Right"},
+            {horizontal ? Qt::Key_Up : Qt::Key_Left, s->minimum(), 1, "the cross arrow Up/Left"},
+        };
+        QSignalSpy changes(s, &QScrollBar::valueChanged);
+        for (const Step& step : steps) {
+            changes.clear();
+            QTest::keyClick(s, step.key);
+            const QString where = bar + QStringLiteral(", ") + QLatin1String(step.what);
+            QVERIFY2(s->value() == step.value,
+                     qPrintable(where + QStringLiteral(": value %1, expected %2")
+                                            .arg(s->value())
+                                            .arg(step.value)));
+            QVERIFY2(changes.size() == step.events,
+                     qPrintable(where + QStringLiteral(": %1 change events").arg(changes.size())));
+        }
+        // The wheel is left as mouse users know it: turned toward the user, it moves the
+        // thumb down or right.
+        s->setValue(start);
+        const QPointF centre = QRectF(s->rect()).center();
+        QWheelEvent wheel(centre, s->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(s, &wheel);
+        QVERIFY2(s->value() > start, qPrintable(QString::number(s->value())));
+    }
+
+    void rightOnTheTempoBarIsSlower() {
+        // Right on the tempo bar makes a step longer, the thumb going right, toward "slower",
+        // as a click on the right arrow does.
+        Window win;
+        QVERIFY(win.showActive());
+        win.w->HScroll1->setFocus();
+        QTRY_VERIFY(win.w->HScroll1->hasFocus());
+        QTest::keyClick(win.w->HScroll1, Qt::Key_Right);
+        const int slower = win.w->Pulsor2.Interval();
+        QTest::keyClick(win.w->HScroll1, Qt::Key_Left);
+        QTest::keyClick(win.w->HScroll1, Qt::Key_Left);
+        QVERIFY2(win.w->Pulsor2.Interval() < slower,
+                 qPrintable(QStringLiteral("%1 ms after Left, %2 ms after Right")
+                                .arg(win.w->Pulsor2.Interval())
+                                .arg(slower)));
+    }
+
+    void gridArrowKeys() {
+        // The arrows move the focus across the grid as it is drawn, and stop at its edges.
+        Window win;
+        QVERIFY(win.showActive());
+        win.w->Check1[0]->setFocus();
+        QTRY_VERIFY(win.w->Check1[0]->hasFocus());
+        const struct {
+            Qt::Key key;
+            int cell;  // focused after the key
+        } walk[] = {{Qt::Key_Left, 0},   {Qt::Key_Up, 0},     {Qt::Key_Right, 1},
+                    {Qt::Key_Down, 17},  {Qt::Key_Down, 33},  {Qt::Key_Down, 49},
+                    {Qt::Key_Down, 49},  {Qt::Key_Left, 48},  {Qt::Key_Left, 48},
+                    {Qt::Key_Up, 32},    {Qt::Key_Right, 33}, {Qt::Key_Up, 17}};
+        for (const auto& step : walk) {
+            QTest::keyClick(QApplication::focusWidget(), step.key);
+            QCOMPARE(QApplication::focusWidget()->objectName(),
+                     QStringLiteral("Check1_%1").arg(step.cell));
+        }
+        win.w->Check1[15]->setFocus();
+        QTRY_VERIFY(win.w->Check1[15]->hasFocus());
+        QTest::keyClick(win.w->Check1[15], Qt::Key_Right);
+        QCOMPARE(QApplication::focusWidget(), win.w->Check1[15]);
+        // Moving the focus changes no cell; Space still toggles the focused one.
+        for (GridCell* c : win.w->Check1) QCOMPARE(c->state(), int16_t(0));
+        QTest::keyClick(win.w->Check1[15], Qt::Key_Space);
+        QCOMPARE(win.w->Check1[15]->state(), int16_t(1));
+        // Tab keeps its own order: from the last cell to the first voice bar.
+        win.w->Check1[63]->setFocus();
+        QTRY_VERIFY(win.w->Check1[63]->hasFocus());
+        QTest::keyClick(win.w->Check1[63], Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), win.w->VScroll1[0]);
+    }
+
+    void enterPressesTheFocusedButton() {
+        // Return and Enter press the focused button of the window, as Space does.
+        Window win;
+        QVERIFY(win.showActive());
+        win.w->rock->setFocus();
+        QTRY_VERIFY(win.w->rock->hasFocus());
+        QTest::keyClick(win.w->rock, Qt::Key_Return);
+        int ticked = 0;
+        for (GridCell* c : win.w->Check1) ticked += c->state() == 1;
+        QVERIFY(ticked > 0);
+        win.w->clear->setFocus();
+        QTRY_VERIFY(win.w->clear->hasFocus());
+        QTest::keyClick(win.w->clear, Qt::Key_Enter, Qt::KeypadModifier);
+        for (GridCell* c : win.w->Check1) QCOMPARE(c->state(), int16_t(0));
+        win.w->songmode->setFocus();
+        QTRY_VERIFY(win.w->songmode->hasFocus());
+        QSignalSpy clicks(win.w->songmode, &QPushButton::clicked);
+        QTest::keyClick(win.w->songmode, Qt::Key_Return);
+        QCOMPARE(clicks.size(), 1);
+        QCOMPARE(win.w->songmodeTag(), std::string("1"));
+        QVERIFY(win.w->songmode->isChecked());
+        // A key held down presses once.
+        QTest::keyEvent(QTest::Press, win.w->songmode, Qt::Key_Return, Qt::NoModifier);
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(win.w->songmode, &repeat);
+        QCOMPARE(clicks.size(), 2);
+        QCOMPARE(win.w->songmodeTag(), std::string("0"));
+    }
+
     void menus() {
         Window win;
         QMenuBar* bar = win.w->menuBar();
@@ -540,6 +693,13 @@ private slots:
         QCOMPARE(rgbText(pixelAt(b, inFace)), rgbText(face));
         // It still has a border.
         QVERIFY(rgbText(pixelAt(b, QPoint(0, b->height() / 2))) != rgbText(face));
+        // A button that is on (song mode) looks as it does off: only its caption tells.
+        if (b->isCheckable()) {
+            const QImage off = b->grab().toImage();
+            b->setChecked(true);
+            QCOMPARE(b->grab().toImage(), off);
+            b->setChecked(false);
+        }
     }
 
     void standardButtonsLookStandard() {
@@ -630,7 +790,7 @@ private slots:
             {"rock", "rock"},
             {"rando", "random pattern"},
             {"Label2", "speed"},
-            {"songmode", "song mode, off"},
+            {"songmode", "song mode"},
             {"songlist", "song list"},
             {"labelsongstep", "song position"},
             {"Label3", "voices"},
@@ -653,10 +813,19 @@ private slots:
             QVERIFY2(!spokenDescription(w).isEmpty(), qPrintable(w->objectName()));
         }
 
-        // Names that carry a value follow it; what is drawn does not change.
+        // Names that carry a value follow it; what is drawn does not change. The song-mode
+        // button is a toggle whose state is song mode's.
+        QAccessibleInterface* songmode = QAccessible::queryAccessibleInterface(win.w->songmode);
+        QVERIFY(songmode->state().checkable && !songmode->state().checked);
         win.w->songmode->click();
-        QCOMPARE(spokenName(win.w->songmode), QStringLiteral("song mode, on"));
+        QCOMPARE(win.w->songmodeTag(), std::string("1"));
+        QVERIFY(songmode->state().checked);
         QCOMPARE(win.w->songmode->text(), QStringLiteral("S"));
+        QTest::keyClick(win.w->songmode, Qt::Key_Space);
+        QCOMPARE(win.w->songmodeTag(), std::string("0"));
+        QVERIFY(!songmode->state().checked);
+        QCOMPARE(win.w->songmode->text(), QString());
+        QCOMPARE(spokenName(win.w->songmode), QStringLiteral("song mode"));
         win.w->VScroll1[1]->setValue(57);
         QCOMPARE(spokenName(win.w->Label1[1]), QStringLiteral("voice 2 note shown: 57"));
         QCOMPARE(win.w->Label1[1]->text(), QStringLiteral("57"));
