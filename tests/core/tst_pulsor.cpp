@@ -85,7 +85,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(r.count() >= 25, 5000);
         p.setEnabled(false);
         const std::vector<int64_t> due = r.dues();
-        for (size_t k = 1; k < due.size(); ++k) QCOMPARE(due[k] - due[k - 1], int64_t(20'000'000));
+        // Each tick a whole number of periods after the last: a tick dropped because the
+        // machine held the timer's thread up leaves a gap, and shifts nothing.
+        int onePeriod = 0;
+        for (size_t k = 1; k < due.size(); ++k) {
+            QCOMPARE((due[k] - due[k - 1]) % 20'000'000, int64_t(0));
+            onePeriod += due[k] - due[k - 1] == 20'000'000 ? 1 : 0;
+        }
+        QVERIFY2(onePeriod >= int(due.size()) * 3 / 4, qPrintable(QString::number(onePeriod)));
         // The first tick is due one period after the start.
         QVERIFY(due[0] - started >= 20'000'000);
         QVERIFY(due[0] - started < 25'000'000);
