@@ -57,9 +57,9 @@ const char* const kTitle = "midi pattern sequencer 1";
 
 // Left edges of the grid's sixteen steps and top edges of its four voices, in twips within
 // the frame: four groups of four steps.
-constexpr std::array<int, 16> kStepLeft{240,  600,  960,  1320, 2040, 2400, 2760, 3120,
+constexpr std::array<int, kSteps> kStepLeft{240,  600,  960,  1320, 2040, 2400, 2760, 3120,
                                         3720, 4080, 4440, 4800, 5400, 5760, 6120, 6480};
-constexpr std::array<int, 4> kVoiceTop{240, 600, 1080, 1560};
+constexpr std::array<int, kVoices> kVoiceTop{240, 600, 1080, 1560};
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -182,7 +182,7 @@ void frmMain::buildControls() {
             Check1[n] = c;
         }
     }
-    moveFocusWithArrows(std::vector<QWidget*>(Check1.begin(), Check1.end()), 16);
+    moveFocusWithArrows(std::vector<QWidget*>(Check1.begin(), Check1.end()), kSteps);
 
     ticks = new QLineEdit(client);
     ticks->setObjectName(QStringLiteral("ticks"));
@@ -221,7 +221,7 @@ void frmMain::buildControls() {
     songlist->installEventFilter(this);
 
     labelsongstep = label("labelsongstep", "", 7440, 4800, 615, 375);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kVoices; ++i) {
         Label1[i] = label("", "", 480 + 600 * i, 5040, 375, 255);
         Label1[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
     }
@@ -285,10 +285,10 @@ void frmMain::describeControls() {
     describe(labelpatno, QString(), QStringLiteral("The selected pattern number"));
     describe(Frame1, QStringLiteral("pattern"),
              QStringLiteral("The grid: four voices of sixteen steps"));
-    for (int v = 0; v < 4; ++v) {
-        for (int s = 0; s < 16; ++s) {
+    for (int v = 0; v < kVoices; ++v) {
+        for (int s = 0; s < kSteps; ++s) {
             describe(
-                Check1[static_cast<size_t>(16 * v + s)],
+                Check1[static_cast<size_t>(cellIndex(v, s))],
                 QStringLiteral("voice %1, step %2").arg(v + 1).arg(s + 1),
                 QStringLiteral("When checked, voice %1 plays at step %2").arg(v + 1).arg(s + 1));
         }
@@ -297,7 +297,7 @@ void frmMain::describeControls() {
              QStringLiteral("How many steps the timer has played"));
     describe(reset, QStringLiteral("reset voice notes"),
              QStringLiteral("Sets the voice notes back to 35, 40, 42 and 82"));
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kVoices; ++i) {
         describe(VScroll1[static_cast<size_t>(i)], QStringLiteral("voice %1 note").arg(i + 1),
                  QStringLiteral("MIDI note number that voice %1 plays, 0 at the top to 127 at the "
                                 "bottom")
@@ -330,7 +330,7 @@ void frmMain::describeControls() {
 void frmMain::nameShownValues() {
     withValue(labelpatno, QStringLiteral("pattern number shown"));
     withValue(labelsongstep, QStringLiteral("song position"));
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < kVoices; ++i)
         withValue(Label1[static_cast<size_t>(i)], QStringLiteral("voice %1 note shown").arg(i + 1));
     // A checkable button: readers say "song mode, check box, checked" and announce changes.
     songmode->setChecked(m_seq.songModeOn());
@@ -365,7 +365,7 @@ void frmMain::connectHandlers() {
     connect(HScroll1, &QScrollBar::valueChanged, this, &frmMain::HScroll1_Change);
     connect(songmode, &QPushButton::clicked, this, &frmMain::songmode_Click);
     connect(patno, &QScrollBar::valueChanged, this, &frmMain::patno_Change);
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < kVoices; ++i)
         connect(VScroll1[i], &QScrollBar::valueChanged, this, [this, i] { VScroll1_Change(i); });
     connect(clear, &QPushButton::clicked, this, &frmMain::clear_Click);
     connect(rando, &QPushButton::clicked, this, &frmMain::rando_Click);

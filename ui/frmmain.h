@@ -67,10 +67,10 @@ public:
     QLabel* labelpatno = nullptr;
     QScrollBar* patno = nullptr;
     QGroupBox* Frame1 = nullptr;
-    std::array<GridCell*, 64> Check1{};
+    std::array<GridCell*, kCells> Check1{};
     QLineEdit* ticks = nullptr;
     QPushButton* reset = nullptr;
-    std::array<QScrollBar*, 4> VScroll1{};
+    std::array<QScrollBar*, kVoices> VScroll1{};
     QPushButton* clear = nullptr;
     QPushButton* rock = nullptr;
     QPushButton* Command2 = nullptr;
@@ -80,7 +80,7 @@ public:
     QPushButton* songmode = nullptr;
     QLineEdit* songlist = nullptr;
     QLabel* labelsongstep = nullptr;
-    std::array<QLabel*, 4> Label1{};
+    std::array<QLabel*, kVoices> Label1{};
     QLabel* Label3 = nullptr;
     QPushButton* Command3 = nullptr;
 
