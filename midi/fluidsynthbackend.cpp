@@ -14,8 +14,10 @@
 #include <cstring>
 #include <optional>
 
+#include "audioclock.h"
 #include "core/monotonicclock.h"
-#include "spscqueue.h"
+#include "core/rtpriorities.h"
+#include "duequeue.h"
 
 const char* const kBuiltinSynthName = "Built-in synth (General MIDI)";
 const char* const kDefaultSoundfontPath = "/usr/share/sounds/sf2/default-GM.sf2";
@@ -39,68 +41,6 @@ constexpr int kFlushMs = 1500;
 // The audio clock is read from the audio callbacks of about the last 50 ms (at least 4).
 constexpr double kClockWindowNs = 50e6;
 constexpr int kClockSlots = 64;
-
-struct Command {
-    enum class Kind : uint8_t { Midi, Cancel };
-    Kind kind = Kind::Midi;
-    uint8_t size = 0;
-    std::array<uint8_t, 3> bytes{};
-    // Midi: when to play, 0 for at once. Cancel: when the cancel was asked.
-    int64_t dueNs = 0;
-};
-
-std::string hex(const unsigned char* bytes, std::size_t size) {
-    std::string out;
-    char buf[4];
-    for (std::size_t i = 0; i < size && i < 8; ++i) {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-        out += buf;
-    }
-    if (size > 8)
-        out += " ...";
-    return out;
-}
-
-// Checks one message and fills `cmd`. `ignored` is set for the system messages a synth
-// has no use for (clock, start, stop, sysex ...); they are accepted and dropped.
-bool parseMessage(const unsigned char* bytes, std::size_t size, Command& cmd, bool& ignored,
-                  std::string& error) {
-    ignored = false;
-    if (size == 0 || !bytes) {
-        error = "the message is empty";
-        return false;
-    }
-    const unsigned char status = bytes[0];
-    if (status < 0x80) {
-        error = "the message " + hex(bytes, size) + " does not start with a status byte";
-        return false;
-    }
-    std::size_t length = 3;
-    if (status >= 0xF0) {
-        if (status != 0xFF) {
-            ignored = true;
-            return true;
-        }
-        length = 1;  // System Reset
-    } else if ((status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0) {
-        length = 2;  // program change, channel pressure
-    }
-    if (size < length) {
-        error = "the message " + hex(bytes, size) + " is too short: it needs " +
-                std::to_string(length) + " bytes";
-        return false;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if (bytes[i] > 0x7F) {
-            error = "the message " + hex(bytes, size) + " has a data byte above 7F";
-            return false;
-        }
-    }
-    cmd.kind = Command::Kind::Midi;
-    cmd.size = static_cast<uint8_t>(length);
-    std::copy(bytes, bytes + length, cmd.bytes.begin());
-    return true;
-}
 
 std::string driverLabel(const std::string& driver) {
     if (driver == "pipewire")
@@ -175,9 +115,7 @@ std::vector<std::string> connectionsOf(jack_client_t* probe, const std::string& 
 
 struct FluidSynthBackend::Impl {
     Impl(FluidSynthBackend& backend, FluidSynthOptions opts)
-        : owner(backend), options(std::move(opts)), periodFrames(options.periodFrames) {
-        pending.reserve(kQueueCapacity);
-    }
+        : owner(backend), options(std::move(opts)), periodFrames(options.periodFrames) {}
     ~Impl() {
         close();
         if (synth)
@@ -189,7 +127,7 @@ struct FluidSynthBackend::Impl {
     void open();
     void close();
     bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs, std::string& error);
-    void cancelPending();
+    void withdrawAfter(int64_t nowNs);
 
     bool ensureSynth(std::string& cause);
     bool loadSoundfont(std::string& cause);
@@ -204,10 +142,9 @@ struct FluidSynthBackend::Impl {
     // Audio thread.
     static int audioCallback(void* data, int len, int nfx, float* fx[], int nout, float* out[]);
     void renderAudio(float* left, float* right, int frames, int64_t now);
-    void takeQueued();
     void followClock(int64_t now, int frames);
     void applyDue(int blockOffset);
-    void apply(const Command& c);
+    void apply(const ShortMessage& m);
     void reportOnce(std::atomic<bool>& flag, int16_t code, const std::string& text);
 
     FluidSynthBackend& owner;
@@ -235,15 +172,13 @@ struct FluidSynthBackend::Impl {
     void keepJackWiring();
     void restoreJackWiring();
 
-    // Shared between the UI thread and the audio thread.
-    SpscQueue<Command, kQueueCapacity> queue;
+    // Shared between the UI thread (the producer) and the audio thread (the consumer).
+    DueQueue<kQueueCapacity> queue;
     std::atomic<int64_t> lastRenderNs{0};
     std::atomic<int> periodFrames;
     std::atomic<bool> renderFailureReported{false};
-    std::atomic<bool> overflowReported{false};
 
     // Audio-thread state; the UI thread touches it only while no audio thread runs.
-    std::vector<Command> pending;  // by due time, at-once messages first
     int64_t frame = 0;             // frames the synth has rendered; its block grid starts at 0
     double bufferStartNs = 0;      // estimated CLOCK_MONOTONIC time of the buffer's first frame
     // Start time of frame 0 as each recent callback saw it (its time minus its frame's).
@@ -386,6 +321,7 @@ fluid_settings_t* FluidSynthBackend::Impl::driverSettings(const std::string& nam
     // them in the device buffer (256 frames, 5.3 ms at 48 kHz) on ALSA; PulseAudio and
     // PipeWire take the period as their target latency and may round it up.
     fluid_settings_setint(s, "audio.period-size", options.periodFrames);
+    fluid_settings_setint(s, "audio.realtime-prio", rtpriority::kSynthAudio);
     fluid_settings_setint(s, "audio.periods", options.periods);
     fluid_settings_setstr(s, "audio.jack.id", options.jackClientName.c_str());
     // On JACK the synth plays to the speakers without the user wiring it.
@@ -437,16 +373,12 @@ void FluidSynthBackend::Impl::setRate(int rate) {
 
 void FluidSynthBackend::Impl::prepareToRender() {
     // No audio thread runs: the UI thread may take the consumer's side of the queue.
-    Command c;
-    while (queue.pop(c)) {
-    }
-    pending.clear();
+    queue.reset();
     clockCount = 0;
     clockNext = 0;
     lastRenderNs.store(0, std::memory_order_relaxed);
     periodFrames.store(options.periodFrames, std::memory_order_relaxed);
     renderFailureReported.store(false);
-    overflowReported.store(false);
 }
 
 void FluidSynthBackend::Impl::close() {
@@ -464,10 +396,7 @@ void FluidSynthBackend::Impl::close() {
     }
     if (played)
         silenceSynth();
-    Command c;
-    while (queue.pop(c)) {
-    }
-    pending.clear();
+    queue.reset();
     isOpen = false;
     silent = true;
     offline = false;
@@ -517,34 +446,30 @@ bool FluidSynthBackend::Impl::stalled() {
 
 bool FluidSynthBackend::Impl::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
                                    std::string& error) {
-    Command c;
-    bool ignored = false;
-    if (!parseMessage(bytes, size, c, ignored, error))
+    ShortMessage message;
+    if (!checkShortMessage(bytes, size, message, error))
         return false;
     if (!isOpen) {
         error = "the port is not open";
         return false;
     }
+    // The system messages a synth has no use for (clock, start, stop ...) are taken and
+    // dropped; only System Reset (FF) means something to it.
+    const bool ignored = message.isSystem() && message.status() != 0xFF;
     if (silent || ignored || stalled())
         return true;
-    c.dueNs = dueNs > 0 ? dueNs : 0;
-    if (!queue.push(c)) {
-        error = "the built-in synth is not keeping up: " + std::to_string(kQueueCapacity) +
+    if (!queue.post(message, dueNs)) {
+        error = "the built-in synth is not keeping up: " + std::to_string(queue.kMaxWaiting) +
                 " messages are already waiting";
         return false;
     }
     return true;
 }
 
-void FluidSynthBackend::Impl::cancelPending() {
+void FluidSynthBackend::Impl::withdrawAfter(int64_t nowNs) {
     if (!isOpen || silent)
         return;
-    // Goes through the queue, so messages sent before the cancel are dropped and those
-    // sent after it are kept, in the order the UI thread sent them.
-    Command c;
-    c.kind = Command::Kind::Cancel;
-    c.dueNs = monotonicNowNs();
-    queue.push(c);
+    queue.withdrawAfter(nowNs);
 }
 
 // ---------------------------------------------------------------- audio thread
@@ -563,7 +488,6 @@ int FluidSynthBackend::Impl::audioCallback(void* data, int len, int /*nfx*/, flo
 void FluidSynthBackend::Impl::renderAudio(float* left, float* right, int frames, int64_t now) {
     lastRenderNs.store(now, std::memory_order_relaxed);
     periodFrames.store(frames, std::memory_order_relaxed);
-    takeQueued();
     followClock(now, frames);
     int done = 0;
     while (done < frames) {
@@ -582,31 +506,6 @@ void FluidSynthBackend::Impl::renderAudio(float* left, float* right, int frames,
         }
         done += n;
         frame += n;
-    }
-}
-
-void FluidSynthBackend::Impl::takeQueued() {
-    Command c;
-    while (queue.pop(c)) {
-        if (c.kind == Command::Kind::Cancel) {
-            // Messages already due stay: they are late, not waiting.
-            pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                         [&](const Command& p) { return p.dueNs > c.dueNs; }),
-                          pending.end());
-            continue;
-        }
-        if (pending.size() == pending.capacity()) {
-            // Never grows here: growing would allocate on the audio thread.
-            reportOnce(overflowReported, MidiError::kSendFailed,
-                       "Too many messages wait for their time in the built-in synth; some "
-                       "were dropped.");
-            continue;
-        }
-        // By due time; equal times keep the order they were sent in.
-        const auto at =
-            std::upper_bound(pending.begin(), pending.end(), c,
-                             [](const Command& a, const Command& b) { return a.dueNs < b.dueNs; });
-        pending.insert(at, c);
     }
 }
 
@@ -638,21 +537,21 @@ void FluidSynthBackend::Impl::applyDue(int blockOffset) {
     // block early or late.
     const double framesPerNs = synthRate / 1e9;
     const double limit = blockOffset + kBlockFrames / 2.0;
-    std::size_t n = 0;
-    for (; n < pending.size(); ++n) {
-        const Command& c = pending[n];
-        if (c.dueNs != 0 && (static_cast<double>(c.dueNs) - bufferStartNs) * framesPerNs >= limit)
-            break;
-        apply(c);
-    }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(n));
+    // A little beyond the limit; the exact test is made on each message.
+    const auto limitNs = static_cast<int64_t>(bufferStartNs + limit / framesPerNs) + 1;
+    queue.takeDue(limitNs, [&](const TimedMessage& m) {
+        if (m.dueNs != 0 && (static_cast<double>(m.dueNs) - bufferStartNs) * framesPerNs >= limit)
+            return false;
+        apply(m.message);
+        return true;
+    });
 }
 
-void FluidSynthBackend::Impl::apply(const Command& c) {
-    const uint8_t status = c.bytes[0];
+void FluidSynthBackend::Impl::apply(const ShortMessage& m) {
+    const uint8_t status = m.bytes[0];
     const int chan = status & 0x0F;
-    const int d1 = c.bytes[1];
-    const int d2 = c.bytes[2];
+    const int d1 = m.bytes[1];
+    const int d2 = m.bytes[2];
     switch (status & 0xF0) {
         case 0x80:
             fluid_synth_noteoff(synth, chan, d1);
@@ -748,16 +647,15 @@ bool FluidSynthBackend::send(const unsigned char* bytes, std::size_t size, int64
     return d->send(bytes, size, dueNs, error);
 }
 
-void FluidSynthBackend::cancelPending() {
-    d->cancelPending();
+void FluidSynthBackend::withdrawAfter(int64_t nowNs) {
+    d->withdrawAfter(nowNs);
 }
 
 int64_t FluidSynthBackend::schedulingLeadNs() const {
     if (!d->isOpen || d->silent || d->synthRate <= 0)
         return 0;
-    const int64_t period =
-        int64_t(d->periodFrames.load(std::memory_order_relaxed)) * 1'000'000'000 / d->synthRate;
-    return period + kHandoverMarginNs;
+    return framesToNs(d->periodFrames.load(std::memory_order_relaxed), d->synthRate) +
+           kHandoverMarginNs;
 }
 
 std::string FluidSynthBackend::audioOutput() const {

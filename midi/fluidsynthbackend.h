@@ -67,7 +67,7 @@ public:
     void close() override;
     bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
               std::string& error) override;
-    void cancelPending() override;
+    void withdrawAfter(int64_t nowNs) override;
     /// One audio period plus a margin for the UI thread to hand the message over.
     int64_t schedulingLeadNs() const override;
 

@@ -6,7 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <array>
+#include <limits>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -14,14 +14,13 @@
 #include <mutex>
 #include <thread>
 
+#include "audioclock.h"
 #include "core/monotonicclock.h"
+#include "duequeue.h"
 #include "rtmidibackend.h"
-#include "spscqueue.h"
 
 namespace {
 
-// Short messages only; the program never sends anything longer than three bytes.
-constexpr std::size_t kMaxEventBytes = 8;
 // Room for far more than the messages of one lead time, even at 1 ms steps with all four
 // voices on (about 40 in flight).
 constexpr std::size_t kQueueSize = 1024;
@@ -29,18 +28,6 @@ constexpr std::size_t kQueueSize = 1024;
 // the period that covers its due time has it: the callback may run a little before the
 // cycle start that JACK's clock filter reports.
 constexpr int64_t kQueueMarginNs = 300'000;
-
-struct Event {
-    int64_t dueNs = 0;        // CLOCK_MONOTONIC; 0 = at once
-    uint32_t generation = 0;  // cancelPending() bumps it; older events may be dropped
-    uint8_t size = 0;
-    unsigned char bytes[kMaxEventBytes] = {};
-};
-
-// True when generation `g` is older than `current` (the counter may wrap).
-bool olderThan(uint32_t g, uint32_t current) {
-    return int32_t(g - current) < 0;
-}
 
 // libjack prints every failure (no server, a refused connection) to stderr. The program
 // reports its trouble through the port's Error event instead, so JACK's texts are dropped.
@@ -111,7 +98,7 @@ public:
         m_closing.store(false);
         m_lost.store(false);
         m_loss.store(Loss::None);
-        m_periodNs.store(periodNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
+        m_periodNs.store(framesToNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
         jack_set_process_callback(m_client, &JackMidiOutSystem::process, this);
         jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
         jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
@@ -169,26 +156,20 @@ public:
         // on that report; messages sent until then go nowhere.
         if (m_lost.load(std::memory_order_relaxed))
             return true;
-        if (size == 0 || size > kMaxEventBytes) {
-            error = "a message of " + std::to_string(size) + " bytes cannot be sent";
+        ShortMessage message;
+        if (!checkShortMessage(bytes, size, message, error))
             return false;
-        }
-        Event e;
-        e.dueNs = dueNs < 0 ? 0 : dueNs;
-        e.generation = m_generation.load(std::memory_order_relaxed);
-        e.size = static_cast<uint8_t>(size);
-        std::memcpy(e.bytes, bytes, size);
-        if (!m_queue.push(e)) {
-            error = "JACK is not taking the messages (its queue is full)";
+        if (!m_queue.post(message, dueNs)) {
+            error = "JACK is not taking the messages: " + std::to_string(m_queue.kMaxWaiting) +
+                    " are waiting already";
             return false;
         }
         return true;
     }
 
-    void cancelPending() override {
-        // Messages sent before now and due after now are dropped; those already due stay.
-        m_cancelAtNs.store(monotonicNowNs(), std::memory_order_relaxed);
-        m_generation.fetch_add(1, std::memory_order_release);
+    void withdrawAfter(int64_t nowNs) override {
+        if (m_client)
+            m_queue.withdrawAfter(nowNs);
     }
 
     int64_t schedulingLeadNs() const override {
@@ -202,10 +183,6 @@ private:
     // sent to was unregistered.
     enum class Loss { None, Shutdown, Dropped, TargetGone };
 
-    static int64_t periodNs(jack_nframes_t frames, jack_nframes_t rate) {
-        return rate == 0 ? 0 : int64_t(frames) * 1'000'000'000 / int64_t(rate);
-    }
-
     void dropClient() {
         jack_client_close(m_client);
         m_client = nullptr;
@@ -216,8 +193,7 @@ private:
         if (m_watcher.joinable())
             m_watcher.join();
         // With the client gone this thread is the only one touching the queue.
-        m_queue.clear();
-        m_pendingCount = 0;
+        m_queue.reset();
         m_target.clear();
     }
 
@@ -237,34 +213,8 @@ private:
             sem_post(&m_live);
         }
 
-        // Take in what the UI thread queued, keeping the pending list in due order (messages
-        // due at once first, equal due times in the order they were sent).
-        const uint32_t generation = m_generation.load(std::memory_order_acquire);
-        const int64_t cancelAtNs = m_cancelAtNs.load(std::memory_order_relaxed);
-        auto cancelled = [&](const Event& ev) {
-            return olderThan(ev.generation, generation) && ev.dueNs > cancelAtNs;
-        };
-        if (generation != m_pendingGeneration) {
-            std::size_t kept = 0;
-            for (std::size_t i = 0; i < m_pendingCount; ++i)
-                if (!cancelled(m_pending[i]))
-                    m_pending[kept++] = m_pending[i];
-            m_pendingCount = kept;
-            m_pendingGeneration = generation;
-        }
-        Event e;
-        while (m_pendingCount < m_pending.size() && m_queue.pop(e)) {
-            if (cancelled(e))
-                continue;
-            std::size_t at = m_pendingCount;
-            while (at > 0 && m_pending[at - 1].dueNs > e.dueNs) {
-                m_pending[at] = m_pending[at - 1];
-                --at;
-            }
-            m_pending[at] = e;
-            ++m_pendingCount;
-        }
-        if (m_pendingCount == 0)
+        int64_t firstDueNs = 0;
+        if (!m_queue.nextDue(firstDueNs))
             return;
 
         // Map CLOCK_MONOTONIC due times onto this period's frames. JACK's own clock is not
@@ -281,35 +231,33 @@ private:
         const jack_time_t j2 = jack_get_time();
         const int64_t jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
         const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;
+        // Due times from here on fall into a later period. Without the cycle's times every
+        // waiting message goes now.
+        const int64_t periodEndNs =
+            timed ? int64_t(nextUs) * 1000 - jackMinusMonoNs : std::numeric_limits<int64_t>::max();
 
         jack_nframes_t earliest = 0;
-        std::size_t written = 0;
-        for (; written < m_pendingCount; ++written) {
-            const Event& ev = m_pending[written];
+        m_queue.takeDue(periodEndNs, [&](const TimedMessage& m) {
             double offset = 0;
-            if (ev.dueNs != 0 && timed) {
-                const int64_t intoCycleNs = ev.dueNs + jackMinusMonoNs - int64_t(cycleUs) * 1000;
+            if (m.dueNs != 0 && timed) {
+                const int64_t intoCycleNs = m.dueNs + jackMinusMonoNs - int64_t(cycleUs) * 1000;
                 offset = std::floor(double(intoCycleNs) * framesPerNs + 0.5);
             }
             if (offset >= double(frames))
-                break;  // due in a later period; so are the rest
-            // Past due (or due before an event already written): the earliest frame left.
+                return false;  // due in a later period; so are the rest
+            // Past due (or due before a message already written): the earliest frame left.
             const jack_nframes_t at =
                 offset > double(earliest) ? static_cast<jack_nframes_t>(offset) : earliest;
-            if (jack_midi_event_write(buffer, at, ev.bytes, ev.size) != 0)
-                break;  // buffer full
+            if (jack_midi_event_write(buffer, at, m.message.bytes.data(), m.message.size) != 0)
+                return false;  // buffer full: the rest waits for the next period
             earliest = at;
-        }
-        if (written > 0) {
-            std::move(m_pending.begin() + written, m_pending.begin() + m_pendingCount,
-                      m_pending.begin());
-            m_pendingCount -= written;
-        }
+            return true;
+        });
     }
 
     static int bufferSizeChanged(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackMidiOutSystem*>(arg);
-        self->m_periodNs.store(periodNs(frames, jack_get_sample_rate(self->m_client)));
+        self->m_periodNs.store(framesToNs(frames, jack_get_sample_rate(self->m_client)));
         return 0;
     }
 
@@ -384,15 +332,9 @@ private:
     std::atomic<bool> m_awaitingLive{false};
     std::thread m_watcher;
 
-    std::atomic<uint32_t> m_generation{0};
-    std::atomic<int64_t> m_cancelAtNs{0};
     std::atomic<int64_t> m_periodNs{0};
-    SpscQueue<Event, kQueueSize> m_queue;
-
-    // Owned by the process thread.
-    std::array<Event, kQueueSize> m_pending{};
-    std::size_t m_pendingCount = 0;
-    uint32_t m_pendingGeneration = 0;
+    // Producer: the thread that sends (one at a time); consumer: the process callback.
+    DueQueue<kQueueSize> m_queue;
 };
 
 }  // namespace

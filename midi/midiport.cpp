@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include "core/monotonicclock.h"
+
 int16_t MidiPort::DeviceCount() {
     listDevices();
     return static_cast<int16_t>(std::min<size_t>(m_devices.size(), INT16_MAX));
@@ -181,7 +183,7 @@ void MIDIOutput::send() {
 int64_t MIDIOutput::schedulingLeadNs() const { return m_open ? m_open->schedulingLeadNs() : 0; }
 
 void MIDIOutput::cancelPending() {
-    if (m_open) m_open->cancelPending();
+    if (m_open) m_open->withdrawAfter(monotonicNowNs());
 }
 
 // ---------------------------------------------------------------- input

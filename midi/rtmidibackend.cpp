@@ -151,17 +151,14 @@ public:
             error = "the port is not open";
             return false;
         }
-        if (m_sender) {
-            m_sender->post(bytes, size, dueNs);
-            return true;
-        }
+        if (m_sender) return m_sender->post(bytes, size, dueNs, error);
         // RtMidi's JACK output writes every message at the start of the next JACK period;
         // it cannot honour a due time, so it sends at once (schedulingLeadNs is 0).
         return sendNow(bytes, size, error);
     }
 
-    void cancelPending() override {
-        if (m_sender) m_sender->cancelPending();
+    void withdrawAfter(int64_t nowNs) override {
+        if (m_sender) m_sender->withdrawAfter(nowNs);
     }
 
     int64_t schedulingLeadNs() const override { return m_sender ? ScheduledSender::kLeadNs : 0; }
