@@ -18,6 +18,7 @@
 #include "core/monotonicclock.h"
 #include "core/rtpriorities.h"
 #include "duequeue.h"
+#include "faultwatcher.h"
 
 const char* const kBuiltinSynthName = "Built-in synth (General MIDI)";
 const char* const kDefaultSoundfontPath = "/usr/share/sounds/sf2/default-GM.sf2";
@@ -41,6 +42,17 @@ constexpr int kFlushMs = 1500;
 // The audio clock is read from the audio callbacks of about the last 50 ms (at least 4).
 constexpr double kClockWindowNs = 50e6;
 constexpr int kClockSlots = 64;
+
+// What keeps the synth from playing. Render failures are raised on the audio thread, a
+// stall by the watcher; the causes found while opening are told once per run.
+enum Fault : uint32_t {
+    kRenderFailed = 1u << 0,
+    kStalled = 1u << 1,
+    kNoSynth = 1u << 2,
+    kNoSoundfont = 1u << 3,
+    kNoAudio = 1u << 4,
+};
+constexpr uint32_t kCauses = kNoSynth | kNoSoundfont | kNoAudio;
 
 std::string driverLabel(const std::string& driver) {
     if (driver == "pipewire")
@@ -115,7 +127,17 @@ std::vector<std::string> connectionsOf(jack_client_t* probe, const std::string& 
 
 struct FluidSynthBackend::Impl {
     Impl(FluidSynthBackend& backend, FluidSynthOptions opts)
-        : owner(backend), options(std::move(opts)), periodFrames(options.periodFrames) {}
+        : owner(backend),
+          options(std::move(opts)),
+          faults({{kRenderFailed, MidiError::kSynthUnavailable},
+                  {kStalled, MidiError::kDeviceLost},
+                  // One report per cause for the whole run: the setup dialog opens device
+                  // -1 when it loads and again at OK, and the user needs to be told once.
+                  {kNoSynth, MidiError::kSynthUnavailable, true},
+                  {kNoSoundfont, MidiError::kSynthUnavailable, true},
+                  {kNoAudio, MidiError::kSynthUnavailable, true}},
+                 [this](int16_t code, const std::string& text) { owner.reportAsync(code, text); }),
+          periodFrames(options.periodFrames) {}
     ~Impl() {
         close();
         if (synth)
@@ -136,8 +158,8 @@ struct FluidSynthBackend::Impl {
     void setRate(int rate);
     void prepareToRender();
     void silenceSynth();
-    void reportCause(const std::string& cause);
-    bool stalled();
+    void reportCause(uint32_t fault, const std::string& cause);
+    void watch();
 
     // Audio thread.
     static int audioCallback(void* data, int len, int nfx, float* fx[], int nout, float* out[]);
@@ -145,7 +167,6 @@ struct FluidSynthBackend::Impl {
     void followClock(int64_t now, int frames);
     void applyDue(int blockOffset);
     void apply(const ShortMessage& m);
-    void reportOnce(std::atomic<bool>& flag, int16_t code, const std::string& text);
 
     FluidSynthBackend& owner;
     const FluidSynthOptions options;
@@ -164,7 +185,7 @@ struct FluidSynthBackend::Impl {
     fluid_settings_t* driverSettingsInUse = nullptr;
     fluid_audio_driver_t* driver = nullptr;
     int64_t openedNs = 0;
-    std::string lastReportedCause;
+    FaultWatcher faults;
     // The connections the synth's JACK ports had when it was last closed. The setup dialog
     // closes and reopens the synth at every OK; without this, wiring the user made in a
     // patchbay would be lost and replaced by the automatic one to the speakers.
@@ -176,7 +197,6 @@ struct FluidSynthBackend::Impl {
     DueQueue<kQueueCapacity> queue;
     std::atomic<int64_t> lastRenderNs{0};
     std::atomic<int> periodFrames;
-    std::atomic<bool> renderFailureReported{false};
 
     // Audio-thread state; the UI thread touches it only while no audio thread runs.
     int64_t frame = 0;             // frames the synth has rendered; its block grid starts at 0
@@ -193,13 +213,24 @@ void FluidSynthBackend::Impl::open() {
     isOpen = true;
     silent = true;
     std::string cause;
-    if (!ensureSynth(cause) || !loadSoundfont(cause) || !startAudio(cause)) {
-        // The port stays open and plays to nothing; the program keeps working.
-        reportCause(cause);
+    // The port stays open and plays to nothing when the synth cannot play; the program
+    // keeps working.
+    if (!ensureSynth(cause)) {
+        reportCause(kNoSynth, cause);
         return;
     }
-    lastReportedCause.clear();
+    if (!loadSoundfont(cause)) {
+        reportCause(kNoSoundfont, cause);
+        return;
+    }
+    if (!startAudio(cause)) {
+        reportCause(kNoAudio, cause);
+        return;
+    }
+    // A cause that comes back later is told again.
+    faults.forget(kCauses);
     silent = false;
+    watch();
 }
 
 bool FluidSynthBackend::Impl::ensureSynth(std::string& cause) {
@@ -378,13 +409,13 @@ void FluidSynthBackend::Impl::prepareToRender() {
     clockNext = 0;
     lastRenderNs.store(0, std::memory_order_relaxed);
     periodFrames.store(options.periodFrames, std::memory_order_relaxed);
-    renderFailureReported.store(false);
 }
 
 void FluidSynthBackend::Impl::close() {
     if (!isOpen)
         return;
     const bool played = driver || offline;
+    faults.stop();
     if (driver && driverName == "jack")
         keepJackWiring();
     if (driver) {
@@ -418,30 +449,31 @@ void FluidSynthBackend::Impl::silenceSynth() {
     }
 }
 
-void FluidSynthBackend::Impl::reportCause(const std::string& cause) {
-    // One report per cause for the whole run: the setup dialog opens device -1 when it
-    // loads and again at OK, and the user needs to be told only once.
-    if (cause == lastReportedCause)
-        return;
-    lastReportedCause = cause;
-    owner.reportAsync(MidiError::kSynthUnavailable,
-                      "The built-in synth cannot play: " + cause +
-                          ". It plays nothing; choose another MIDI output in MIDI Setup.");
+void FluidSynthBackend::Impl::reportCause(uint32_t fault, const std::string& cause) {
+    faults.tell(fault, "The built-in synth cannot play: " + cause +
+                           ". It plays nothing; choose another MIDI output in MIDI Setup.");
 }
 
-bool FluidSynthBackend::Impl::stalled() {
-    if (!driver)
-        return false;
-    const int64_t now = monotonicNowNs();
-    const int64_t since = std::max(lastRenderNs.load(std::memory_order_relaxed), openedNs);
-    if (now - since < kStallNs)
-        return false;
-    // The audio output went away (a JACK server that stopped, a sound server that died).
-    silent = true;
-    owner.reportAsync(MidiError::kDeviceLost,
-                      "The built-in synth's audio output (" + driverLabel(driverName) +
-                          ") has stopped. Open it again or choose another output in MIDI Setup.");
-    return true;
+void FluidSynthBackend::Impl::watch() {
+    // The watcher tells what the audio thread raised, and finds an audio output that has
+    // stopped calling back: a JACK server that stopped, a sound server that died.
+    const bool hasThread = driver != nullptr;
+    const int64_t opened = openedNs;
+    const std::string label = driverLabel(driverName);
+    faults.start(
+        [label](uint32_t fault) -> std::string {
+            if (fault == kRenderFailed)
+                return "The built-in synth failed to render its sound.";
+            return "The built-in synth's audio output (" + label +
+                   ") has stopped. Open it again or choose another output in MIDI Setup.";
+        },
+        [this, hasThread, opened] {
+            if (!hasThread)
+                return;
+            const int64_t since = std::max(lastRenderNs.load(std::memory_order_relaxed), opened);
+            if (monotonicNowNs() - since >= kStallNs)
+                faults.raise(kStalled);
+        });
 }
 
 bool FluidSynthBackend::Impl::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
@@ -456,7 +488,8 @@ bool FluidSynthBackend::Impl::send(const unsigned char* bytes, std::size_t size,
     // The system messages a synth has no use for (clock, start, stop ...) are taken and
     // dropped; only System Reset (FF) means something to it.
     const bool ignored = message.isSystem() && message.status() != 0xFF;
-    if (silent || ignored || stalled())
+    // A stalled output has been reported; what is sent to it goes nowhere.
+    if (silent || ignored || faults.raised(kStalled))
         return true;
     if (!queue.post(message, dueNs)) {
         error = "the built-in synth is not keeping up: " + std::to_string(queue.kMaxWaiting) +
@@ -500,8 +533,7 @@ void FluidSynthBackend::Impl::renderAudio(float* left, float* right, int frames,
         if (fluid_synth_write_float(synth, n, left, done, 1, right, done, 1) != FLUID_OK) {
             std::fill(left + done, left + frames, 0.0f);
             std::fill(right + done, right + frames, 0.0f);
-            reportOnce(renderFailureReported, MidiError::kSynthUnavailable,
-                       "The built-in synth failed to render its sound.");
+            faults.raise(kRenderFailed);
             return;
         }
         done += n;
@@ -587,13 +619,6 @@ void FluidSynthBackend::Impl::apply(const ShortMessage& m) {
             }
             break;
     }
-}
-
-void FluidSynthBackend::Impl::reportOnce(std::atomic<bool>& flag, int16_t code,
-                                         const std::string& text) {
-    // Rare and once per open: the port posts the report to the UI thread.
-    if (!flag.exchange(true))
-        owner.reportAsync(code, text);
 }
 
 // ---------------------------------------------------------------- public face

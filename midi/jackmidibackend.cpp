@@ -2,13 +2,11 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <semaphore.h>
-#include <time.h>
 
 #include <algorithm>
 #include <limits>
 #include <atomic>
-#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -17,6 +15,7 @@
 #include "audioclock.h"
 #include "core/monotonicclock.h"
 #include "duequeue.h"
+#include "faultwatcher.h"
 #include "rtmidibackend.h"
 
 namespace {
@@ -44,25 +43,34 @@ bool isOurs(const char* portName) {
     return std::strncmp(portName, kMidiClientName, std::strlen(kMidiClientName)) == 0;
 }
 
+// What goes wrong outside a call, raised where it is met (JACK's threads) and told by the
+// port's watcher. Shutdown: the server went away; Dropped: it threw this client out (too
+// slow in its process callback) and runs on; either way the client is dead. TargetGone:
+// the port sent to was unregistered. To the user these are one loss.
+enum Fault : uint32_t {
+    kServerShutDown = 1u << 0,
+    kDropped = 1u << 1,
+    kTargetGone = 1u << 2,
+};
+constexpr uint32_t kLost = kServerShutDown | kDropped | kTargetGone;
+
 class JackMidiOutSystem final : public MidiOutSystem {
 public:
-    JackMidiOutSystem() {
+    JackMidiOutSystem()
+        : m_faults({{kServerShutDown, MidiError::kDeviceLost, false, kLost},
+                    {kDropped, MidiError::kDeviceLost, false, kLost},
+                    {kTargetGone, MidiError::kDeviceLost, false, kLost}},
+                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {
         silenceJack();
-        sem_init(&m_wake, 0, 0);
-        sem_init(&m_live, 0, 0);
     }
-    ~JackMidiOutSystem() override {
-        close();
-        sem_destroy(&m_wake);
-        sem_destroy(&m_live);
-    }
+    ~JackMidiOutSystem() override { close(); }
 
     std::string systemName() const override { return "JACK"; }
 
     std::vector<std::string> listPorts() override {
         std::vector<std::string> ports;
         jack_client_t* client = m_client;
-        if (!client || m_lost.load()) {
+        if (!client || m_faults.raised(kLost)) {
             client = jack_client_open(kMidiClientName, JackNoStartServer, nullptr);
             if (!client)
                 return ports;  // no server running: nothing to list
@@ -96,14 +104,13 @@ public:
         }
         m_target = port;
         m_closing.store(false);
-        m_lost.store(false);
-        m_loss.store(Loss::None);
+        m_live.store(false);
         m_periodNs.store(framesToNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
         jack_set_process_callback(m_client, &JackMidiOutSystem::process, this);
         jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
         jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
         jack_on_info_shutdown(m_client, &JackMidiOutSystem::serverShutDown, this);
-        m_watcher = std::thread([this] { watch(); });
+        m_faults.start([this](uint32_t fault) { return describe(fault); });
         if (jack_activate(m_client) != 0) {
             error = "JACK refused to activate the client";
             close();
@@ -115,9 +122,6 @@ public:
             close();
             return false;
         }
-        while (sem_trywait(&m_live) == 0) {
-        }
-        m_awaitingLive.store(true);
         if (jack_connect(m_client, jack_port_name(m_port), port.c_str()) != 0) {
             error = "JACK refused to connect to it";
             close();
@@ -125,12 +129,11 @@ public:
         }
         // A new client and connection join the server's graph a few periods later; until
         // then messages would wait. Playback may start the moment this returns, so wait
-        // (briefly) for the first period that carries them.
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += 1;
-        while (sem_clockwait(&m_live, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
-        }
+        // (briefly) for the first period that carries them, or for the port to be lost.
+        const int64_t until = monotonicNowNs() + 1'000'000'000;
+        while (!m_live.load(std::memory_order_acquire) && !m_faults.raised(kLost) &&
+               monotonicNowNs() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return true;
     }
 
@@ -140,8 +143,7 @@ public:
         // Callbacks that come from our own teardown (the connection and the port going
         // away) are not a lost device.
         m_closing.store(true);
-        const Loss loss = m_loss.load();
-        if (loss != Loss::Shutdown && loss != Loss::Dropped)
+        if (!m_faults.raised(kServerShutDown | kDropped))
             jack_deactivate(m_client);
         dropClient();
     }
@@ -154,7 +156,7 @@ public:
         }
         // The loss has been reported once already, and the port component closes the port
         // on that report; messages sent until then go nowhere.
-        if (m_lost.load(std::memory_order_relaxed))
+        if (m_faults.raised(kLost))
             return true;
         ShortMessage message;
         if (!checkShortMessage(bytes, size, message, error))
@@ -178,28 +180,39 @@ public:
     }
 
 private:
-    // Shutdown: the server went away; Dropped: it threw this client out (too slow in its
-    // process callback) and runs on; either way the client is dead. TargetGone: the port
-    // sent to was unregistered.
-    enum class Loss { None, Shutdown, Dropped, TargetGone };
-
     void dropClient() {
         jack_client_close(m_client);
         m_client = nullptr;
         m_port = nullptr;
-        // The watcher is told to end once no callback can wake it any more.
-        m_closing.store(true);
-        sem_post(&m_wake);
-        if (m_watcher.joinable())
-            m_watcher.join();
+        // No callback runs any more: what they raised from now on is not told.
+        m_faults.stop();
         // With the client gone this thread is the only one touching the queue.
         m_queue.reset();
         m_target.clear();
     }
 
+    std::string describe(uint32_t fault) const {
+        switch (fault) {
+            case kServerShutDown:
+                return "The JACK server has shut down, so the MIDI output to \"JACK: " + m_target +
+                       "\" is closed. Start JACK again, then choose the output in MIDI Setup.";
+            case kDropped:
+                return "JACK stopped this program's MIDI output to \"JACK: " + m_target +
+                       "\" (the system was too busy to keep up). Choose the output again in "
+                       "MIDI Setup.";
+            case kTargetGone:
+                return "The JACK port \"" + m_target +
+                       "\" is gone (its program left), so the MIDI output is closed. Choose an "
+                       "output in MIDI Setup.";
+            default:
+                return {};
+        }
+    }
+
     // ---- JACK's threads
 
-    // The process callback: no locks, no allocation, no system calls besides clock reads.
+    // The process callback: no lock, no allocation, no system call, no text. What it meets
+    // leaves it as a flag.
     static int process(jack_nframes_t frames, void* arg) {
         static_cast<JackMidiOutSystem*>(arg)->writePeriod(frames);
         return 0;
@@ -208,10 +221,8 @@ private:
     void writePeriod(jack_nframes_t frames) {
         void* buffer = jack_port_get_buffer(m_port, frames);
         jack_midi_clear_buffer(buffer);
-        if (m_awaitingLive.load(std::memory_order_relaxed) && jack_port_connected(m_port) > 0) {
-            m_awaitingLive.store(false, std::memory_order_relaxed);
-            sem_post(&m_live);
-        }
+        if (!m_live.load(std::memory_order_relaxed) && jack_port_connected(m_port) > 0)
+            m_live.store(true, std::memory_order_release);
 
         int64_t firstDueNs = 0;
         if (!m_queue.nextDue(firstDueNs))
@@ -261,23 +272,16 @@ private:
         return 0;
     }
 
-    // The callbacks below only note what happened and wake the watcher thread: the shutdown
-    // callback may run in a context where only async-signal-safe calls are allowed.
-    void lose(Loss why) {
-        if (m_closing.load())
-            return;
-        Loss none = Loss::None;
-        if (m_loss.compare_exchange_strong(none, why)) {
-            m_lost.store(true);
-            sem_post(&m_wake);
-            // An open still waiting for its connection to go live need wait no longer.
-            sem_post(&m_live);
-        }
+    // JACK's notification thread; the shutdown callback may even run where only
+    // async-signal-safe calls are allowed. They only raise the fault and wake the watcher.
+    void lose(Fault why) {
+        if (!m_closing.load())
+            m_faults.raiseAndWake(why);
     }
 
     static void serverShutDown(jack_status_t code, const char*, void* arg) {
-        static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? Loss::Dropped
-                                                                             : Loss::Shutdown);
+        static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? kDropped
+                                                                             : kServerShutDown);
     }
 
     // Only the receiving port going away is a loss. A connection changed in a patchbay
@@ -289,35 +293,7 @@ private:
             return;
         jack_port_t* port = jack_port_by_id(self->m_client, id);
         if (port && self->m_target == jack_port_name(port))
-            self->lose(Loss::TargetGone);
-    }
-
-    // Turns a loss into one report, from a thread of our own.
-    void watch() {
-        for (;;) {
-            while (sem_wait(&m_wake) != 0) {
-            }
-            if (m_closing.load())
-                return;
-            const Loss why = m_loss.load();
-            if (why == Loss::Shutdown) {
-                reportAsync(
-                    MidiError::kDeviceLost,
-                    "The JACK server has shut down, so the MIDI output to \"JACK: " + m_target +
-                        "\" is closed. Start JACK again, then choose the output in "
-                        "MIDI Setup.");
-            } else if (why == Loss::Dropped) {
-                reportAsync(MidiError::kDeviceLost,
-                            "JACK stopped this program's MIDI output to \"JACK: " + m_target +
-                                "\" (the system was too busy to keep up). Choose the output "
-                                "again in MIDI Setup.");
-            } else if (why == Loss::TargetGone) {
-                reportAsync(MidiError::kDeviceLost,
-                            "The JACK port \"" + m_target +
-                                "\" is gone (its program left), so the MIDI output is "
-                                "closed. Choose an output in MIDI Setup.");
-            }
-        }
+            self->lose(kTargetGone);
     }
 
     jack_client_t* m_client = nullptr;
@@ -325,12 +301,8 @@ private:
     std::string m_target;  // full name of the port we send to; fixed while the client runs
 
     std::atomic<bool> m_closing{false};
-    std::atomic<bool> m_lost{false};
-    std::atomic<Loss> m_loss{Loss::None};
-    sem_t m_wake{};
-    sem_t m_live{};  // posted by the first period that runs with the connection made
-    std::atomic<bool> m_awaitingLive{false};
-    std::thread m_watcher;
+    std::atomic<bool> m_live{false};  // set by the first period that runs with the connection
+    FaultWatcher m_faults;
 
     std::atomic<int64_t> m_periodNs{0};
     // Producer: the thread that sends (one at a time); consumer: the process callback.
