@@ -19,6 +19,7 @@
 #include "core/rtpriorities.h"
 #include "duequeue.h"
 #include "faultwatcher.h"
+#include "jackclient.h"
 
 const char* const kBuiltinSynthName = "Built-in synth (General MIDI)";
 const char* const kDefaultSoundfontPath = "/usr/share/sounds/sf2/default-GM.sf2";
@@ -70,20 +71,6 @@ void collectOption(void* data, const char* /*name*/, const char* option) {
     static_cast<std::vector<std::string>*>(data)->push_back(option);
 }
 
-// Tells whether a JACK server runs, with its rate and period, without ever starting one:
-// FluidSynth's own JACK driver would try to start a server if none ran.
-bool runningJackServer(int& rate, int& periodFrames) {
-    jack_status_t status{};
-    jack_client_t* client =
-        jack_client_open("midi pattern sequencer probe", JackNoStartServer, &status);
-    if (!client)
-        return false;
-    rate = static_cast<int>(jack_get_sample_rate(client));
-    periodFrames = static_cast<int>(jack_get_buffer_size(client));
-    jack_client_close(client);
-    return rate > 0;
-}
-
 // Where a JACK client's audio outputs are connected: (port's short name, destination).
 using JackConnections = std::vector<std::pair<std::string, std::string>>;
 
@@ -92,8 +79,7 @@ using JackConnections = std::vector<std::pair<std::string, std::string>>;
 // be reached.
 template <typename Each>
 bool forEachAudioOutput(const std::string& clientName, Each each) {
-    jack_client_t* probe =
-        jack_client_open("midi pattern sequencer probe", JackNoStartServer, nullptr);
+    jack_client_t* probe = jackclient::open(jackclient::kProbe);
     if (!probe)
         return false;
     const std::string prefix = clientName + ":";
@@ -155,6 +141,9 @@ struct FluidSynthBackend::Impl {
     bool loadSoundfont(std::string& cause);
     bool startAudio(std::string& cause);
     fluid_settings_t* driverSettings(const std::string& driver, int rate) const;
+    std::string jackClientName() const {
+        return options.jackClientName.empty() ? jackclient::kSynth : options.jackClientName;
+    }
     void setRate(int rate);
     void prepareToRender();
     void silenceSynth();
@@ -305,9 +294,15 @@ bool FluidSynthBackend::Impl::startAudio(std::string& cause) {
             continue;
         int rate = options.sampleRate;
         int period = options.periodFrames;
-        if (name == "jack" && !runningJackServer(rate, period)) {
-            reasons.push_back("JACK: no JACK server is running");
-            continue;
+        if (name == "jack") {
+            // FluidSynth's own JACK driver would start a server if none ran.
+            jackclient::ServerInfo server;
+            if (!jackclient::serverRunning(&server) || server.sampleRate <= 0) {
+                reasons.push_back("JACK: no JACK server is running");
+                continue;
+            }
+            rate = server.sampleRate;
+            period = server.periodFrames;
         }
         // The rate is set while no audio thread runs; on JACK it must be the server's.
         setRate(rate);
@@ -354,7 +349,7 @@ fluid_settings_t* FluidSynthBackend::Impl::driverSettings(const std::string& nam
     fluid_settings_setint(s, "audio.period-size", options.periodFrames);
     fluid_settings_setint(s, "audio.realtime-prio", rtpriority::kSynthAudio);
     fluid_settings_setint(s, "audio.periods", options.periods);
-    fluid_settings_setstr(s, "audio.jack.id", options.jackClientName.c_str());
+    fluid_settings_setstr(s, "audio.jack.id", jackClientName().c_str());
     // On JACK the synth plays to the speakers without the user wiring it.
     fluid_settings_setint(s, "audio.jack.autoconnect", 1);
     return s;
@@ -363,7 +358,7 @@ fluid_settings_t* FluidSynthBackend::Impl::driverSettings(const std::string& nam
 void FluidSynthBackend::Impl::keepJackWiring() {
     JackConnections wiring;
     const bool reached = forEachAudioOutput(
-        options.jackClientName, [&](jack_client_t* probe, const std::string& full,
+        jackClientName(), [&](jack_client_t* probe, const std::string& full,
                                     const std::string& port) {
             for (std::string& to : connectionsOf(probe, full))
                 wiring.emplace_back(port, std::move(to));
@@ -376,7 +371,7 @@ void FluidSynthBackend::Impl::keepJackWiring() {
 void FluidSynthBackend::Impl::restoreJackWiring() {
     if (!jackWiring)
         return;  // first time on JACK: the automatic connection to the speakers stands
-    forEachAudioOutput(options.jackClientName, [&](jack_client_t* probe,
+    forEachAudioOutput(jackClientName(), [&](jack_client_t* probe,
                                                    const std::string& full,
                                                    const std::string& port) {
         const std::vector<std::string> now = connectionsOf(probe, full);
@@ -632,6 +627,8 @@ void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 // port's Error report instead. Only FluidSynth's panic messages, which come right before
 // it gives up, are left on.
 void quietFluidSynthLog() {
+    // FluidSynth's JACK driver talks to libjack, which prints its own failures.
+    jackclient::muteLibrary();
     static const bool quiet = [] {
         for (int level : {FLUID_ERR, FLUID_WARN, FLUID_INFO, FLUID_DBG})
             fluid_set_log_function(level, nullptr, nullptr);

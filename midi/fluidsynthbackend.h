@@ -29,8 +29,9 @@ struct FluidSynthOptions {
     int periods = 4;
     /// Master gain. FluidSynth's own default (0.2) leaves a lone drum hit near -30 dBFS.
     double gain = 0.5;
-    /// Name of the JACK client that carries the synth's audio ports.
-    std::string jackClientName = "midi pattern sequencer synth";
+    /// Name of the JACK client that carries the synth's audio ports; empty for the
+    /// program's own (jackclient::kSynth).
+    std::string jackClientName;
 };
 
 /// The built-in General MIDI synth: FluidSynth with a General MIDI soundfont, playing to

@@ -16,7 +16,7 @@
 #include "core/monotonicclock.h"
 #include "duequeue.h"
 #include "faultwatcher.h"
-#include "rtmidibackend.h"
+#include "jackclient.h"
 
 namespace {
 
@@ -27,21 +27,6 @@ constexpr std::size_t kQueueSize = 1024;
 // the period that covers its due time has it: the callback may run a little before the
 // cycle start that JACK's clock filter reports.
 constexpr int64_t kQueueMarginNs = 300'000;
-
-// libjack prints every failure (no server, a refused connection) to stderr. The program
-// reports its trouble through the port's Error event instead, so JACK's texts are dropped.
-void quiet(const char*) {}
-void silenceJack() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&quiet);
-        jack_set_info_function(&quiet);
-    });
-}
-
-bool isOurs(const char* portName) {
-    return std::strncmp(portName, kMidiClientName, std::strlen(kMidiClientName)) == 0;
-}
 
 // What goes wrong outside a call, raised where it is met (JACK's threads) and told by the
 // port's watcher. Shutdown: the server went away; Dropped: it threw this client out (too
@@ -60,9 +45,7 @@ public:
         : m_faults({{kServerShutDown, MidiError::kDeviceLost, false, kLost},
                     {kDropped, MidiError::kDeviceLost, false, kLost},
                     {kTargetGone, MidiError::kDeviceLost, false, kLost}},
-                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {
-        silenceJack();
-    }
+                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {}
     ~JackMidiOutSystem() override { close(); }
 
     std::string systemName() const override { return "JACK"; }
@@ -71,14 +54,14 @@ public:
         std::vector<std::string> ports;
         jack_client_t* client = m_client;
         if (!client || m_faults.raised(kLost)) {
-            client = jack_client_open(kMidiClientName, JackNoStartServer, nullptr);
+            client = jackclient::open(jackclient::kProbe);
             if (!client)
                 return ports;  // no server running: nothing to list
         }
         if (const char** names =
                 jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
             for (const char** n = names; *n; ++n)
-                if (!isOurs(*n))
+                if (!jackclient::isOurs(*n))
                     ports.emplace_back(*n);
             jack_free(names);
         }
@@ -89,13 +72,9 @@ public:
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        jack_status_t status{};
-        m_client = jack_client_open(kMidiClientName, JackNoStartServer, &status);
-        if (!m_client) {
-            error = (status & JackServerFailed) ? "no JACK server is running"
-                                                : "JACK refused a new client";
+        m_client = jackclient::open(jackclient::kMidiOut, &error);
+        if (!m_client)
             return false;
-        }
         m_port = jack_port_register(m_client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         if (!m_port) {
             error = "JACK refused to register an output port";
@@ -309,18 +288,86 @@ private:
     DueQueue<kQueueSize> m_queue;
 };
 
+// MIDI input from JACK through this program's own client: a port "in" connected from the
+// chosen output port. Nothing in the program reads what comes in, and JACK keeps a period's
+// messages only for that period, so the port has no process callback: they are dropped as
+// they come and never pile up.
+class JackMidiInSystem final : public MidiInSystem {
+public:
+    ~JackMidiInSystem() override { close(); }
+
+    std::string systemName() const override { return "JACK"; }
+
+    std::vector<std::string> listPorts() override {
+        std::vector<std::string> ports;
+        jack_client_t* client = jackclient::open(jackclient::kProbe);
+        if (!client)
+            return ports;
+        if (const char** names =
+                jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
+            for (const char** n = names; *n; ++n)
+                if (!jackclient::isOurs(*n))
+                    ports.emplace_back(*n);
+            jack_free(names);
+        }
+        jack_client_close(client);
+        return ports;
+    }
+
+    bool open(const std::string& port, std::string& error) override {
+        close();
+        m_client = jackclient::open(jackclient::kMidiIn, &error);
+        if (!m_client)
+            return false;
+        m_shutDown.store(false);
+        jack_on_info_shutdown(m_client, &JackMidiInSystem::serverShutDown, this);
+        jack_port_t* in =
+            jack_port_register(m_client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!in) {
+            error = "JACK refused to register an input port";
+        } else if (jack_activate(m_client) != 0) {
+            error = "JACK refused to activate the client";
+        } else if (!jack_port_by_name(m_client, port.c_str())) {
+            // Looked up by name again: the list may be stale.
+            error = "the device is no longer there";
+        } else if (jack_connect(m_client, port.c_str(), jack_port_name(in)) != 0) {
+            error = "JACK refused to connect to it";
+        } else {
+            return true;
+        }
+        close();
+        return false;
+    }
+
+    void close() override {
+        if (!m_client)
+            return;
+        if (!m_shutDown.load())
+            jack_deactivate(m_client);
+        jack_client_close(m_client);
+        m_client = nullptr;
+    }
+
+    void setReceiving(bool /*on*/) override {
+        // Messages are dropped whether or not the port takes them in: nothing reads them.
+    }
+
+private:
+    // May run where only async-signal-safe calls are allowed: it only notes the loss.
+    static void serverShutDown(jack_status_t, const char*, void* arg) {
+        static_cast<JackMidiInSystem*>(arg)->m_shutDown.store(true);
+    }
+
+    jack_client_t* m_client = nullptr;
+    std::atomic<bool> m_shutDown{false};
+};
+
 }  // namespace
 
 std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem() {
     return std::make_unique<JackMidiOutSystem>();
 }
 
-bool jackServerRunning() {
-    silenceJack();
-    jack_client_t* client =
-        jack_client_open("midi pattern sequencer probe", JackNoStartServer, nullptr);
-    if (!client)
-        return false;
-    jack_client_close(client);
-    return true;
+std::unique_ptr<MidiInSystem> makeJackMidiInSystem() {
+    return std::make_unique<JackMidiInSystem>();
 }
