@@ -37,11 +37,15 @@ struct FluidSynthOptions {
 /// The built-in General MIDI synth: FluidSynth with a General MIDI soundfont, playing to
 /// the desktop's audio output. MIDI channel 10 plays the drum kit.
 ///
-/// Threads: every MidiOutSystem call comes from the UI thread. An open port runs the audio
-/// output's thread (FluidSynth's for ALSA and PulseAudio, the JACK client's for JACK),
-/// which takes the messages from a lock-free queue and never waits for the UI thread;
-/// closing joins it. Loading the soundfont starts FluidSynth's OpenMP pool once per run;
-/// its threads idle until the program ends.
+/// Threads: the MidiOutSystem calls come from one thread at a time (the port component
+/// serializes them). An open port runs the audio output's thread (FluidSynth's for ALSA and
+/// PulseAudio, the JACK client's for JACK), which takes the messages from the due-time queue
+/// and never waits for another thread; closing joins it. A watcher thread turns what the
+/// audio thread flags into reports. Loading the soundfont starts FluidSynth's OpenMP pool
+/// once per run; its threads idle until the program ends.
+///
+/// The parts: SynthEngine (the synth, its queue, the rendering), SynthAudio (the audio
+/// driver, tried in order), SynthJackWiring (connections kept over a reopen).
 ///
 /// Timing: a message is placed on its due time to within FluidSynth's 64-frame block
 /// (voices start only at block boundaries: +/- 32 frames, 0.67 ms at 48 kHz), provided it
@@ -52,7 +56,9 @@ struct FluidSynthOptions {
 ///
 /// Failures: with no soundfont or no audio output the port still opens and plays to
 /// nothing; the cause is reported once through the async handler
-/// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run.
+/// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run
+/// unless the synth played in between. An audio output that stops calling back for a second
+/// is reported once (MidiError::kDeviceLost), and what is sent to it then goes nowhere.
 class FluidSynthBackend final : public MidiOutSystem {
 public:
     explicit FluidSynthBackend(FluidSynthOptions options = {});
