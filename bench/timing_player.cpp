@@ -87,7 +87,7 @@ public:
         if (dueNs != 0) m_log.add(dueNs);
         return m_inner->send(bytes, size, dueNs, error);
     }
-    void cancelPending() override { m_inner->cancelPending(); }
+    void withdrawAfter(int64_t nowNs) override { m_inner->withdrawAfter(nowNs); }
     int64_t schedulingLeadNs() const override { return m_inner->schedulingLeadNs(); }
     void setAsyncErrorHandler(AsyncErrorHandler handler) override {
         m_inner->setAsyncErrorHandler(std::move(handler));
@@ -341,7 +341,8 @@ int main(int argc, char* argv[]) {
         // The JACK client's process thread is the real-time thread that is not the timer's.
         int64_t jackThreadNs = 0;
         for (const auto& [tid, t] : threadsAtEnd) {
-            if (t.rtPriority == 0 || t.rtPriority == RtPriority::kStepClock || t.rtPriority == 45)
+            if (t.rtPriority == 0 || t.rtPriority == rtpriority::kStepTimer ||
+                t.rtPriority == rtpriority::kScheduledSender)
                 continue;
             const auto before = cpuThreadsAtStart.find(tid);
             jackThreadNs += t.ns - (before == cpuThreadsAtStart.end() ? 0 : before->second.ns);

@@ -83,7 +83,7 @@ void Pulsor::run() {
     // Ask for real-time scheduling so the wake-ups are punctual; without the right to it
     // the thread simply runs at normal priority.
     sched_param param{};
-    param.sched_priority = RtPriority::kStepClock;
+    param.sched_priority = rtpriority::kStepTimer;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 
     std::unique_lock<std::mutex> lock(m_mutex);

@@ -46,9 +46,11 @@ public:
     /// leave; 0 or a time already past means at once. False with a reason on failure.
     virtual bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
                       std::string& error) = 0;
-    /// Drops every message still waiting for a due time after now (playback stopped);
-    /// messages already due still leave.
-    virtual void cancelPending() {}
+    /// Withdraws every message sent before this call that is due after `nowNs`
+    /// (CLOCK_MONOTONIC ns): playback stopped, and the steps not yet due are not to sound.
+    /// Messages due by then still leave, and so do messages sent after this call. A system
+    /// that sends at once has nothing waiting and does nothing.
+    virtual void withdrawAfter(int64_t nowNs) { (void)nowNs; }
     /// How far ahead of its due time a message may be handed over and still leave on time.
     /// 0 for a system that sends at once.
     virtual int64_t schedulingLeadNs() const { return 0; }

@@ -29,18 +29,23 @@ struct FluidSynthOptions {
     int periods = 4;
     /// Master gain. FluidSynth's own default (0.2) leaves a lone drum hit near -30 dBFS.
     double gain = 0.5;
-    /// Name of the JACK client that carries the synth's audio ports.
-    std::string jackClientName = "midi pattern sequencer synth";
+    /// Name of the JACK client that carries the synth's audio ports; empty for the
+    /// program's own (jackclient::kSynth).
+    std::string jackClientName;
 };
 
 /// The built-in General MIDI synth: FluidSynth with a General MIDI soundfont, playing to
 /// the desktop's audio output. MIDI channel 10 plays the drum kit.
 ///
-/// Threads: every MidiOutSystem call comes from the UI thread. An open port runs the audio
-/// output's thread (FluidSynth's for ALSA and PulseAudio, the JACK client's for JACK),
-/// which takes the messages from a lock-free queue and never waits for the UI thread;
-/// closing joins it. Loading the soundfont starts FluidSynth's OpenMP pool once per run;
-/// its threads idle until the program ends.
+/// Threads: the MidiOutSystem calls come from one thread at a time (the port component
+/// serializes them). An open port runs the audio output's thread (FluidSynth's for ALSA and
+/// PulseAudio, the JACK client's for JACK), which takes the messages from the due-time queue
+/// and never waits for another thread; closing joins it. A watcher thread turns what the
+/// audio thread flags into reports. Loading the soundfont starts FluidSynth's OpenMP pool
+/// once per run; its threads idle until the program ends.
+///
+/// The parts: SynthEngine (the synth, its queue, the rendering), SynthAudio (the audio
+/// driver, tried in order), SynthJackWiring (connections kept over a reopen).
 ///
 /// Timing: a message is placed on its due time to within FluidSynth's 64-frame block
 /// (voices start only at block boundaries: +/- 32 frames, 0.67 ms at 48 kHz), provided it
@@ -51,7 +56,9 @@ struct FluidSynthOptions {
 ///
 /// Failures: with no soundfont or no audio output the port still opens and plays to
 /// nothing; the cause is reported once through the async handler
-/// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run.
+/// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run
+/// unless the synth played in between. An audio output that stops calling back for a second
+/// is reported once (MidiError::kDeviceLost), and what is sent to it then goes nowhere.
 class FluidSynthBackend final : public MidiOutSystem {
 public:
     explicit FluidSynthBackend(FluidSynthOptions options = {});
@@ -67,7 +74,7 @@ public:
     void close() override;
     bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
               std::string& error) override;
-    void cancelPending() override;
+    void withdrawAfter(int64_t nowNs) override;
     /// One audio period plus a margin for the UI thread to hand the message over.
     int64_t schedulingLeadNs() const override;
 

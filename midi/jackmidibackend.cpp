@@ -2,26 +2,24 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <semaphore.h>
-#include <time.h>
 
 #include <algorithm>
-#include <array>
+#include <limits>
 #include <atomic>
-#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "audioclock.h"
 #include "core/monotonicclock.h"
-#include "rtmidibackend.h"
-#include "spscqueue.h"
+#include "duequeue.h"
+#include "faultwatcher.h"
+#include "jackclient.h"
 
 namespace {
 
-// Short messages only; the program never sends anything longer than three bytes.
-constexpr std::size_t kMaxEventBytes = 8;
 // Room for far more than the messages of one lead time, even at 1 ms steps with all four
 // voices on (about 40 in flight).
 constexpr std::size_t kQueueSize = 1024;
@@ -30,60 +28,40 @@ constexpr std::size_t kQueueSize = 1024;
 // cycle start that JACK's clock filter reports.
 constexpr int64_t kQueueMarginNs = 300'000;
 
-struct Event {
-    int64_t dueNs = 0;        // CLOCK_MONOTONIC; 0 = at once
-    uint32_t generation = 0;  // cancelPending() bumps it; older events may be dropped
-    uint8_t size = 0;
-    unsigned char bytes[kMaxEventBytes] = {};
+// What goes wrong outside a call, raised where it is met (JACK's threads) and told by the
+// port's watcher. Shutdown: the server went away; Dropped: it threw this client out (too
+// slow in its process callback) and runs on; either way the client is dead. TargetGone:
+// the port sent to was unregistered. To the user these are one loss.
+enum Fault : uint32_t {
+    kServerShutDown = 1u << 0,
+    kDropped = 1u << 1,
+    kTargetGone = 1u << 2,
 };
-
-// True when generation `g` is older than `current` (the counter may wrap).
-bool olderThan(uint32_t g, uint32_t current) {
-    return int32_t(g - current) < 0;
-}
-
-// libjack prints every failure (no server, a refused connection) to stderr. The program
-// reports its trouble through the port's Error event instead, so JACK's texts are dropped.
-void quiet(const char*) {}
-void silenceJack() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&quiet);
-        jack_set_info_function(&quiet);
-    });
-}
-
-bool isOurs(const char* portName) {
-    return std::strncmp(portName, kMidiClientName, std::strlen(kMidiClientName)) == 0;
-}
+constexpr uint32_t kLost = kServerShutDown | kDropped | kTargetGone;
 
 class JackMidiOutSystem final : public MidiOutSystem {
 public:
-    JackMidiOutSystem() {
-        silenceJack();
-        sem_init(&m_wake, 0, 0);
-        sem_init(&m_live, 0, 0);
-    }
-    ~JackMidiOutSystem() override {
-        close();
-        sem_destroy(&m_wake);
-        sem_destroy(&m_live);
-    }
+    JackMidiOutSystem()
+        : m_faults({{kServerShutDown, MidiError::kDeviceLost, false, kLost},
+                    {kDropped, MidiError::kDeviceLost, false, kLost},
+                    {kTargetGone, MidiError::kDeviceLost, false, kLost}},
+                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {}
+    ~JackMidiOutSystem() override { close(); }
 
     std::string systemName() const override { return "JACK"; }
 
     std::vector<std::string> listPorts() override {
         std::vector<std::string> ports;
         jack_client_t* client = m_client;
-        if (!client || m_lost.load()) {
-            client = jack_client_open(kMidiClientName, JackNoStartServer, nullptr);
+        if (!client || m_faults.raised(kLost)) {
+            client = jackclient::open(jackclient::kProbe);
             if (!client)
                 return ports;  // no server running: nothing to list
         }
         if (const char** names =
                 jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
             for (const char** n = names; *n; ++n)
-                if (!isOurs(*n))
+                if (!jackclient::isOurs(*n))
                     ports.emplace_back(*n);
             jack_free(names);
         }
@@ -94,13 +72,9 @@ public:
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        jack_status_t status{};
-        m_client = jack_client_open(kMidiClientName, JackNoStartServer, &status);
-        if (!m_client) {
-            error = (status & JackServerFailed) ? "no JACK server is running"
-                                                : "JACK refused a new client";
+        m_client = jackclient::open(jackclient::kMidiOut, &error);
+        if (!m_client)
             return false;
-        }
         m_port = jack_port_register(m_client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         if (!m_port) {
             error = "JACK refused to register an output port";
@@ -109,14 +83,13 @@ public:
         }
         m_target = port;
         m_closing.store(false);
-        m_lost.store(false);
-        m_loss.store(Loss::None);
-        m_periodNs.store(periodNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
+        m_live.store(false);
+        m_periodNs.store(framesToNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
         jack_set_process_callback(m_client, &JackMidiOutSystem::process, this);
         jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
         jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
         jack_on_info_shutdown(m_client, &JackMidiOutSystem::serverShutDown, this);
-        m_watcher = std::thread([this] { watch(); });
+        m_faults.start([this](uint32_t fault) { return describe(fault); });
         if (jack_activate(m_client) != 0) {
             error = "JACK refused to activate the client";
             close();
@@ -128,9 +101,6 @@ public:
             close();
             return false;
         }
-        while (sem_trywait(&m_live) == 0) {
-        }
-        m_awaitingLive.store(true);
         if (jack_connect(m_client, jack_port_name(m_port), port.c_str()) != 0) {
             error = "JACK refused to connect to it";
             close();
@@ -138,12 +108,11 @@ public:
         }
         // A new client and connection join the server's graph a few periods later; until
         // then messages would wait. Playback may start the moment this returns, so wait
-        // (briefly) for the first period that carries them.
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += 1;
-        while (sem_clockwait(&m_live, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
-        }
+        // (briefly) for the first period that carries them, or for the port to be lost.
+        const int64_t until = monotonicNowNs() + 1'000'000'000;
+        while (!m_live.load(std::memory_order_acquire) && !m_faults.raised(kLost) &&
+               monotonicNowNs() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return true;
     }
 
@@ -153,8 +122,7 @@ public:
         // Callbacks that come from our own teardown (the connection and the port going
         // away) are not a lost device.
         m_closing.store(true);
-        const Loss loss = m_loss.load();
-        if (loss != Loss::Shutdown && loss != Loss::Dropped)
+        if (!m_faults.raised(kServerShutDown | kDropped))
             jack_deactivate(m_client);
         dropClient();
     }
@@ -167,28 +135,22 @@ public:
         }
         // The loss has been reported once already, and the port component closes the port
         // on that report; messages sent until then go nowhere.
-        if (m_lost.load(std::memory_order_relaxed))
+        if (m_faults.raised(kLost))
             return true;
-        if (size == 0 || size > kMaxEventBytes) {
-            error = "a message of " + std::to_string(size) + " bytes cannot be sent";
+        ShortMessage message;
+        if (!checkShortMessage(bytes, size, message, error))
             return false;
-        }
-        Event e;
-        e.dueNs = dueNs < 0 ? 0 : dueNs;
-        e.generation = m_generation.load(std::memory_order_relaxed);
-        e.size = static_cast<uint8_t>(size);
-        std::memcpy(e.bytes, bytes, size);
-        if (!m_queue.push(e)) {
-            error = "JACK is not taking the messages (its queue is full)";
+        if (!m_queue.post(message, dueNs)) {
+            error = "JACK is not taking the messages: " + std::to_string(m_queue.kMaxWaiting) +
+                    " are waiting already";
             return false;
         }
         return true;
     }
 
-    void cancelPending() override {
-        // Messages sent before now and due after now are dropped; those already due stay.
-        m_cancelAtNs.store(monotonicNowNs(), std::memory_order_relaxed);
-        m_generation.fetch_add(1, std::memory_order_release);
+    void withdrawAfter(int64_t nowNs) override {
+        if (m_client)
+            m_queue.withdrawAfter(nowNs);
     }
 
     int64_t schedulingLeadNs() const override {
@@ -197,33 +159,39 @@ public:
     }
 
 private:
-    // Shutdown: the server went away; Dropped: it threw this client out (too slow in its
-    // process callback) and runs on; either way the client is dead. TargetGone: the port
-    // sent to was unregistered.
-    enum class Loss { None, Shutdown, Dropped, TargetGone };
-
-    static int64_t periodNs(jack_nframes_t frames, jack_nframes_t rate) {
-        return rate == 0 ? 0 : int64_t(frames) * 1'000'000'000 / int64_t(rate);
-    }
-
     void dropClient() {
         jack_client_close(m_client);
         m_client = nullptr;
         m_port = nullptr;
-        // The watcher is told to end once no callback can wake it any more.
-        m_closing.store(true);
-        sem_post(&m_wake);
-        if (m_watcher.joinable())
-            m_watcher.join();
+        // No callback runs any more: what they raised from now on is not told.
+        m_faults.stop();
         // With the client gone this thread is the only one touching the queue.
-        m_queue.clear();
-        m_pendingCount = 0;
+        m_queue.reset();
         m_target.clear();
+    }
+
+    std::string describe(uint32_t fault) const {
+        switch (fault) {
+            case kServerShutDown:
+                return "The JACK server has shut down, so the MIDI output to \"JACK: " + m_target +
+                       "\" is closed. Start JACK again, then choose the output in MIDI Setup.";
+            case kDropped:
+                return "JACK stopped this program's MIDI output to \"JACK: " + m_target +
+                       "\" (the system was too busy to keep up). Choose the output again in "
+                       "MIDI Setup.";
+            case kTargetGone:
+                return "The JACK port \"" + m_target +
+                       "\" is gone (its program left), so the MIDI output is closed. Choose an "
+                       "output in MIDI Setup.";
+            default:
+                return {};
+        }
     }
 
     // ---- JACK's threads
 
-    // The process callback: no locks, no allocation, no system calls besides clock reads.
+    // The process callback: no lock, no allocation, no system call, no text. What it meets
+    // leaves it as a flag.
     static int process(jack_nframes_t frames, void* arg) {
         static_cast<JackMidiOutSystem*>(arg)->writePeriod(frames);
         return 0;
@@ -232,39 +200,11 @@ private:
     void writePeriod(jack_nframes_t frames) {
         void* buffer = jack_port_get_buffer(m_port, frames);
         jack_midi_clear_buffer(buffer);
-        if (m_awaitingLive.load(std::memory_order_relaxed) && jack_port_connected(m_port) > 0) {
-            m_awaitingLive.store(false, std::memory_order_relaxed);
-            sem_post(&m_live);
-        }
+        if (!m_live.load(std::memory_order_relaxed) && jack_port_connected(m_port) > 0)
+            m_live.store(true, std::memory_order_release);
 
-        // Take in what the UI thread queued, keeping the pending list in due order (messages
-        // due at once first, equal due times in the order they were sent).
-        const uint32_t generation = m_generation.load(std::memory_order_acquire);
-        const int64_t cancelAtNs = m_cancelAtNs.load(std::memory_order_relaxed);
-        auto cancelled = [&](const Event& ev) {
-            return olderThan(ev.generation, generation) && ev.dueNs > cancelAtNs;
-        };
-        if (generation != m_pendingGeneration) {
-            std::size_t kept = 0;
-            for (std::size_t i = 0; i < m_pendingCount; ++i)
-                if (!cancelled(m_pending[i]))
-                    m_pending[kept++] = m_pending[i];
-            m_pendingCount = kept;
-            m_pendingGeneration = generation;
-        }
-        Event e;
-        while (m_pendingCount < m_pending.size() && m_queue.pop(e)) {
-            if (cancelled(e))
-                continue;
-            std::size_t at = m_pendingCount;
-            while (at > 0 && m_pending[at - 1].dueNs > e.dueNs) {
-                m_pending[at] = m_pending[at - 1];
-                --at;
-            }
-            m_pending[at] = e;
-            ++m_pendingCount;
-        }
-        if (m_pendingCount == 0)
+        int64_t firstDueNs = 0;
+        if (!m_queue.nextDue(firstDueNs))
             return;
 
         // Map CLOCK_MONOTONIC due times onto this period's frames. JACK's own clock is not
@@ -281,55 +221,46 @@ private:
         const jack_time_t j2 = jack_get_time();
         const int64_t jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
         const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;
+        // Due times from here on fall into a later period. Without the cycle's times every
+        // waiting message goes now.
+        const int64_t periodEndNs =
+            timed ? int64_t(nextUs) * 1000 - jackMinusMonoNs : std::numeric_limits<int64_t>::max();
 
         jack_nframes_t earliest = 0;
-        std::size_t written = 0;
-        for (; written < m_pendingCount; ++written) {
-            const Event& ev = m_pending[written];
+        m_queue.takeDue(periodEndNs, [&](const TimedMessage& m) {
             double offset = 0;
-            if (ev.dueNs != 0 && timed) {
-                const int64_t intoCycleNs = ev.dueNs + jackMinusMonoNs - int64_t(cycleUs) * 1000;
+            if (m.dueNs != 0 && timed) {
+                const int64_t intoCycleNs = m.dueNs + jackMinusMonoNs - int64_t(cycleUs) * 1000;
                 offset = std::floor(double(intoCycleNs) * framesPerNs + 0.5);
             }
             if (offset >= double(frames))
-                break;  // due in a later period; so are the rest
-            // Past due (or due before an event already written): the earliest frame left.
+                return false;  // due in a later period; so are the rest
+            // Past due (or due before a message already written): the earliest frame left.
             const jack_nframes_t at =
                 offset > double(earliest) ? static_cast<jack_nframes_t>(offset) : earliest;
-            if (jack_midi_event_write(buffer, at, ev.bytes, ev.size) != 0)
-                break;  // buffer full
+            if (jack_midi_event_write(buffer, at, m.message.bytes.data(), m.message.size) != 0)
+                return false;  // buffer full: the rest waits for the next period
             earliest = at;
-        }
-        if (written > 0) {
-            std::move(m_pending.begin() + written, m_pending.begin() + m_pendingCount,
-                      m_pending.begin());
-            m_pendingCount -= written;
-        }
+            return true;
+        });
     }
 
     static int bufferSizeChanged(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackMidiOutSystem*>(arg);
-        self->m_periodNs.store(periodNs(frames, jack_get_sample_rate(self->m_client)));
+        self->m_periodNs.store(framesToNs(frames, jack_get_sample_rate(self->m_client)));
         return 0;
     }
 
-    // The callbacks below only note what happened and wake the watcher thread: the shutdown
-    // callback may run in a context where only async-signal-safe calls are allowed.
-    void lose(Loss why) {
-        if (m_closing.load())
-            return;
-        Loss none = Loss::None;
-        if (m_loss.compare_exchange_strong(none, why)) {
-            m_lost.store(true);
-            sem_post(&m_wake);
-            // An open still waiting for its connection to go live need wait no longer.
-            sem_post(&m_live);
-        }
+    // JACK's notification thread; the shutdown callback may even run where only
+    // async-signal-safe calls are allowed. They only raise the fault and wake the watcher.
+    void lose(Fault why) {
+        if (!m_closing.load())
+            m_faults.raiseAndWake(why);
     }
 
     static void serverShutDown(jack_status_t code, const char*, void* arg) {
-        static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? Loss::Dropped
-                                                                             : Loss::Shutdown);
+        static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? kDropped
+                                                                             : kServerShutDown);
     }
 
     // Only the receiving port going away is a loss. A connection changed in a patchbay
@@ -341,35 +272,7 @@ private:
             return;
         jack_port_t* port = jack_port_by_id(self->m_client, id);
         if (port && self->m_target == jack_port_name(port))
-            self->lose(Loss::TargetGone);
-    }
-
-    // Turns a loss into one report, from a thread of our own.
-    void watch() {
-        for (;;) {
-            while (sem_wait(&m_wake) != 0) {
-            }
-            if (m_closing.load())
-                return;
-            const Loss why = m_loss.load();
-            if (why == Loss::Shutdown) {
-                reportAsync(
-                    MidiError::kDeviceLost,
-                    "The JACK server has shut down, so the MIDI output to \"JACK: " + m_target +
-                        "\" is closed. Start JACK again, then choose the output in "
-                        "MIDI Setup.");
-            } else if (why == Loss::Dropped) {
-                reportAsync(MidiError::kDeviceLost,
-                            "JACK stopped this program's MIDI output to \"JACK: " + m_target +
-                                "\" (the system was too busy to keep up). Choose the output "
-                                "again in MIDI Setup.");
-            } else if (why == Loss::TargetGone) {
-                reportAsync(MidiError::kDeviceLost,
-                            "The JACK port \"" + m_target +
-                                "\" is gone (its program left), so the MIDI output is "
-                                "closed. Choose an output in MIDI Setup.");
-            }
-        }
+            self->lose(kTargetGone);
     }
 
     jack_client_t* m_client = nullptr;
@@ -377,22 +280,86 @@ private:
     std::string m_target;  // full name of the port we send to; fixed while the client runs
 
     std::atomic<bool> m_closing{false};
-    std::atomic<bool> m_lost{false};
-    std::atomic<Loss> m_loss{Loss::None};
-    sem_t m_wake{};
-    sem_t m_live{};  // posted by the first period that runs with the connection made
-    std::atomic<bool> m_awaitingLive{false};
-    std::thread m_watcher;
+    std::atomic<bool> m_live{false};  // set by the first period that runs with the connection
+    FaultWatcher m_faults;
 
-    std::atomic<uint32_t> m_generation{0};
-    std::atomic<int64_t> m_cancelAtNs{0};
     std::atomic<int64_t> m_periodNs{0};
-    SpscQueue<Event, kQueueSize> m_queue;
+    // Producer: the thread that sends (one at a time); consumer: the process callback.
+    DueQueue<kQueueSize> m_queue;
+};
 
-    // Owned by the process thread.
-    std::array<Event, kQueueSize> m_pending{};
-    std::size_t m_pendingCount = 0;
-    uint32_t m_pendingGeneration = 0;
+// MIDI input from JACK through this program's own client: a port "in" connected from the
+// chosen output port. Nothing in the program reads what comes in, and JACK keeps a period's
+// messages only for that period, so the port has no process callback: they are dropped as
+// they come and never pile up.
+class JackMidiInSystem final : public MidiInSystem {
+public:
+    ~JackMidiInSystem() override { close(); }
+
+    std::string systemName() const override { return "JACK"; }
+
+    std::vector<std::string> listPorts() override {
+        std::vector<std::string> ports;
+        jack_client_t* client = jackclient::open(jackclient::kProbe);
+        if (!client)
+            return ports;
+        if (const char** names =
+                jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
+            for (const char** n = names; *n; ++n)
+                if (!jackclient::isOurs(*n))
+                    ports.emplace_back(*n);
+            jack_free(names);
+        }
+        jack_client_close(client);
+        return ports;
+    }
+
+    bool open(const std::string& port, std::string& error) override {
+        close();
+        m_client = jackclient::open(jackclient::kMidiIn, &error);
+        if (!m_client)
+            return false;
+        m_shutDown.store(false);
+        jack_on_info_shutdown(m_client, &JackMidiInSystem::serverShutDown, this);
+        jack_port_t* in =
+            jack_port_register(m_client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!in) {
+            error = "JACK refused to register an input port";
+        } else if (jack_activate(m_client) != 0) {
+            error = "JACK refused to activate the client";
+        } else if (!jack_port_by_name(m_client, port.c_str())) {
+            // Looked up by name again: the list may be stale.
+            error = "the device is no longer there";
+        } else if (jack_connect(m_client, port.c_str(), jack_port_name(in)) != 0) {
+            error = "JACK refused to connect to it";
+        } else {
+            return true;
+        }
+        close();
+        return false;
+    }
+
+    void close() override {
+        if (!m_client)
+            return;
+        if (!m_shutDown.load())
+            jack_deactivate(m_client);
+        jack_client_close(m_client);
+        m_client = nullptr;
+    }
+
+    void setReceiving(bool /*on*/) override {
+        // Messages are dropped whether or not the port takes them in: nothing reads them.
+    }
+
+private:
+    // May run where only async-signal-safe calls are allowed: it only notes the loss.
+    static void serverShutDown(jack_status_t, const char*, void* arg) {
+        static_cast<JackMidiInSystem*>(arg)->m_shutDown.store(true);
+    }
+
+    jack_client_t* m_client = nullptr;
+    std::atomic<bool> m_shutDown{false};
 };
 
 }  // namespace
@@ -401,12 +368,6 @@ std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem() {
     return std::make_unique<JackMidiOutSystem>();
 }
 
-bool jackServerRunning() {
-    silenceJack();
-    jack_client_t* client =
-        jack_client_open("midi pattern sequencer probe", JackNoStartServer, nullptr);
-    if (!client)
-        return false;
-    jack_client_close(client);
-    return true;
+std::unique_ptr<MidiInSystem> makeJackMidiInSystem() {
+    return std::make_unique<JackMidiInSystem>();
 }

@@ -17,6 +17,7 @@
 /// messages are dropped until the port is opened again.
 std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem();
 
-/// True when a JACK server is running that a client can join; never starts one, and prints
-/// nothing when there is none.
-bool jackServerRunning();
+/// MIDI input from JACK through this program's own client. Ports listed are the MIDI
+/// outputs of the other JACK clients; a server that is not running lists none and is never
+/// started. What comes in is dropped: nothing in the program reads it.
+std::unique_ptr<MidiInSystem> makeJackMidiInSystem();

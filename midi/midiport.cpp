@@ -193,10 +193,9 @@ int64_t MIDIOutput::leadNs() const {
     return m_open ? m_open->schedulingLeadNs() : 0;
 }
 
-void MIDIOutput::withdrawAfter(int64_t /*timeNs*/) {
+void MIDIOutput::withdrawAfter(int64_t timeNs) {
     std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
-    // The systems withdraw what is due after now; a stop asks for no other time.
-    if (m_open) m_open->cancelPending();
+    if (m_open) m_open->withdrawAfter(timeNs);
 }
 
 void MIDIOutput::cancelPending() { withdrawAfter(monotonicNowNs()); }

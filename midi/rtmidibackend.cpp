@@ -8,17 +8,19 @@
 #include <type_traits>
 #include <vector>
 
-#include "jackmidibackend.h"
+#include "jackclient.h"
 #include "scheduledsender.h"
-
-const char* const kMidiClientName = "midi pattern sequencer";
-// The input has a client of its own name, so the output's client keeps its name whichever
-// opens first, and connections a patchbay remembers still find it.
-const char* const kMidiInClientName = "midi pattern sequencer in";
 
 bool alsaSequencerPresent() { return ::access("/dev/snd/seq", R_OK | W_OK) == 0; }
 
 namespace {
+
+// The names this program's clients take: on JACK those of the JACK client module, and the
+// same on ALSA (where the input's client has a name of its own for the same reason).
+const char* clientName(RtMidiSystem system, bool input) {
+    if (system == RtMidiSystem::Jack) return input ? jackclient::kMidiIn : jackclient::kMidiOut;
+    return input ? "midi pattern sequencer in" : "midi pattern sequencer";
+}
 
 RtMidi::Api apiOf(RtMidiSystem s) {
     return s == RtMidiSystem::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
@@ -42,15 +44,15 @@ std::unique_ptr<T> construct(RtMidiSystem system, std::string& error, std::strin
         error = "there is no ALSA sequencer on this machine (/dev/snd/seq)";
         return nullptr;
     }
-    if (system == RtMidiSystem::Jack && !jackServerRunning()) {
+    if (system == RtMidiSystem::Jack && !jackclient::serverRunning()) {
         // Checked first too: RtMidi's JACK side prints a warning from its constructor,
         // before an error callback can be set.
         error = "no JACK server is running";
         return nullptr;
     }
     try {
-        auto midi = std::make_unique<T>(
-            apiOf(system), std::is_same_v<T, RtMidiIn> ? kMidiInClientName : kMidiClientName);
+        auto midi = std::make_unique<T>(apiOf(system),
+                                        clientName(system, std::is_same_v<T, RtMidiIn>));
         midi->setErrorCallback(&keepError, errorSink);
         return midi;
     } catch (const RtMidiError& e) {
@@ -68,7 +70,7 @@ std::vector<std::string> portsOf(RtMidi& midi) {
         const unsigned n = midi.getPortCount();
         for (unsigned i = 0; i < n; ++i) {
             std::string name = midi.getPortName(i);
-            if (name.empty() || name.rfind(kMidiClientName, 0) == 0) continue;
+            if (name.empty() || name.rfind(jackclient::kPrefix, 0) == 0) continue;
             ports.push_back(std::move(name));
         }
     } catch (const std::exception&) {
@@ -151,17 +153,14 @@ public:
             error = "the port is not open";
             return false;
         }
-        if (m_sender) {
-            m_sender->post(bytes, size, dueNs);
-            return true;
-        }
+        if (m_sender) return m_sender->post(bytes, size, dueNs, error);
         // RtMidi's JACK output writes every message at the start of the next JACK period;
         // it cannot honour a due time, so it sends at once (schedulingLeadNs is 0).
         return sendNow(bytes, size, error);
     }
 
-    void cancelPending() override {
-        if (m_sender) m_sender->cancelPending();
+    void withdrawAfter(int64_t nowNs) override {
+        if (m_sender) m_sender->withdrawAfter(nowNs);
     }
 
     int64_t schedulingLeadNs() const override { return m_sender ? ScheduledSender::kLeadNs : 0; }

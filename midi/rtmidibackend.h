@@ -8,12 +8,11 @@
 /// Which MIDI system an RtMidi-based backend talks to.
 enum class RtMidiSystem { Alsa, Jack };
 
-/// Name this program's clients register under with ALSA and JACK.
-extern const char* const kMidiClientName;
-
 /// Output ports through RtMidi. The system's ports are listed with a fresh client each
 /// time, so nothing of ours lingers in a server that goes away; a system that is not
-/// there (no ALSA sequencer device, no JACK server) simply lists no ports.
+/// there (no ALSA sequencer device, no JACK server) simply lists no ports. The program
+/// uses it for the ALSA sequencer; its own JACK ports are makeJackMidiOutSystem and
+/// makeJackMidiInSystem.
 /// On ALSA each message is held by a sender thread until its due time. On JACK, RtMidi
 /// writes every message at the start of the next period and cannot honour a due time: it
 /// sends at once (the program's JACK output is makeJackMidiOutSystem; this one remains as

@@ -3,84 +3,82 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <time.h>
 
-#include <chrono>
-#include <iterator>
+#include <cerrno>
 
 #include "core/monotonicclock.h"
-
-using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC on Linux
+#include "core/rtpriorities.h"
 
 ScheduledSender::ScheduledSender(Sink sink, FailureHandler onFailure)
     : m_sink(std::move(sink)), m_onFailure(std::move(onFailure)) {
+    sem_init(&m_wakeUp, 0, 0);
     m_thread = std::thread([this] { run(); });
 }
 
 ScheduledSender::~ScheduledSender() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_quit = true;
-        m_queue.clear();
-    }
-    m_wake.notify_all();
+    m_quit.store(true);
+    sem_post(&m_wakeUp);
     m_thread.join();
+    sem_destroy(&m_wakeUp);
 }
 
-void ScheduledSender::post(const unsigned char* bytes, std::size_t size, int64_t dueNs) {
-    Message m{dueNs < 0 ? 0 : dueNs, std::vector<unsigned char>(bytes, bytes + size)};
-    bool first = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // Messages arrive almost always in due order, so the place is found from the back.
-        auto at = m_queue.end();
-        while (at != m_queue.begin() && std::prev(at)->dueNs > m.dueNs)
-            --at;
-        first = at == m_queue.begin();
-        m_queue.insert(at, std::move(m));
+bool ScheduledSender::post(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+                           std::string& error) {
+    ShortMessage message;
+    if (!checkShortMessage(bytes, size, message, error))
+        return false;
+    if (!m_queue.post(message, dueNs)) {
+        error = "the ALSA output is not keeping up: " + std::to_string(m_queue.kMaxWaiting) +
+                " messages are waiting already";
+        return false;
     }
-    // Only a new head changes when the sender must wake.
-    if (first)
-        m_wake.notify_one();
+    wake();
+    return true;
 }
 
-void ScheduledSender::cancelPending() {
-    const int64_t nowNs = monotonicNowNs();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // Messages already due are about to leave and stay; the ones still waiting go.
-    while (!m_queue.empty() && m_queue.back().dueNs > nowNs)
-        m_queue.pop_back();
+void ScheduledSender::withdrawAfter(int64_t nowNs) {
+    m_queue.withdrawAfter(nowNs);
+    wake();
 }
 
-std::size_t ScheduledSender::pending() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_queue.size();
+void ScheduledSender::wake() {
+    // The sender clears the flag before it looks at the queue, so a post it may have missed
+    // always finds the flag clear and wakes it.
+    if (!m_woken.exchange(true, std::memory_order_acq_rel))
+        sem_post(&m_wakeUp);
 }
 
 void ScheduledSender::run() {
-    // A real-time thread has no timer slack, so it wakes on time; SCHED_FIFO 45 sits above
-    // the step timer (40), which only has to hand the step over ahead of time.
+    // A real-time thread has no timer slack, so it wakes on time. Without the right to
+    // real-time scheduling the slack is made as small as it goes instead.
     sched_param param{};
-    param.sched_priority = 45;
+    param.sched_priority = rtpriority::kScheduledSender;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_wake.wait(lock, [this] { return m_quit || !m_queue.empty(); });
-        if (m_quit)
-            return;
-        const Clock::time_point due{std::chrono::nanoseconds(m_queue.front().dueNs)};
-        if (Clock::now() < due) {
-            // Woken early by a new head, a cancel or the end: look again.
-            m_wake.wait_until(lock, due);
+    while (!m_quit.load()) {
+        m_woken.exchange(false, std::memory_order_acq_rel);
+        m_queue.takeDue(monotonicNowNs(), [this](const TimedMessage& m) {
+            std::string error;
+            if (!m_sink(m.message.bytes.data(), m.message.size, error) && m_onFailure)
+                m_onFailure(error);
+            return true;
+        });
+        int64_t nextNs = 0;
+        if (!m_queue.nextDue(nextNs)) {
+            // Nothing waits: sleep until something is posted.
+            while (sem_wait(&m_wakeUp) != 0 && errno == EINTR) {
+            }
             continue;
         }
-        Message m = std::move(m_queue.front());
-        m_queue.pop_front();
-        lock.unlock();
-        std::string error;
-        if (!m_sink(m.bytes.data(), m.bytes.size(), error) && m_onFailure)
-            m_onFailure(error);
-        lock.lock();
+        if (nextNs <= monotonicNowNs())
+            continue;
+        // Asleep to the next due time; a post, a withdraw or the end wakes it earlier.
+        timespec until{};
+        until.tv_sec = static_cast<time_t>(nextNs / 1'000'000'000);
+        until.tv_nsec = static_cast<long>(nextNs % 1'000'000'000);
+        while (sem_clockwait(&m_wakeUp, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+        }
     }
 }

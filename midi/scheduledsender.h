@@ -1,22 +1,25 @@
 #pragma once
 
-#include <condition_variable>
+#include <semaphore.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
+
+#include "duequeue.h"
 
 /// Sends messages at their due times from a thread of its own, for MIDI systems that
 /// deliver a message the moment it is handed over (the ALSA sequencer without a queue).
 ///
-/// post() is called on one thread (the UI thread); the sink is called on the sender thread,
-/// in due order (equal due times in posting order), never before the due time. The sender
-/// sleeps to each absolute due time on CLOCK_MONOTONIC and asks for real-time priority
-/// (without the right to it, it runs at normal priority).
+/// post() and withdrawAfter() are called from one thread at a time (the thread that sends);
+/// the sink is called on the sender thread, in due order (equal due times in posting
+/// order), never before the due time. The messages wait in a DueQueue, so stop and panic
+/// mean here what they mean on every output. The sender sleeps to each absolute due time on
+/// CLOCK_MONOTONIC and asks for real-time priority (without the right to it, it runs at
+/// normal priority).
 class ScheduledSender {
 public:
     /// Delivers one message; false with a reason when it could not.
@@ -28,6 +31,7 @@ public:
     /// How long before its due time a message should be posted: the sender's wake-up
     /// latency, with room to spare.
     static constexpr int64_t kLeadNs = 500'000;
+    static constexpr std::size_t kCapacity = 1024;
 
     ScheduledSender(Sink sink, FailureHandler onFailure);
     /// Stops the thread; messages still waiting are dropped.
@@ -35,26 +39,25 @@ public:
     ScheduledSender(const ScheduledSender&) = delete;
     ScheduledSender& operator=(const ScheduledSender&) = delete;
 
-    /// Queues one message due at `dueNs` (CLOCK_MONOTONIC ns; 0 or past = at once).
-    void post(const unsigned char* bytes, std::size_t size, int64_t dueNs);
-    /// Drops every message still waiting for a due time after now; messages already due
-    /// still leave.
-    void cancelPending();
-    /// Number of messages still waiting (for tests).
-    std::size_t pending() const;
+    /// Queues one message due at `dueNs` (CLOCK_MONOTONIC ns; 0 or past = at once). False
+    /// with a reason when it is no short MIDI message or too many wait already.
+    bool post(const unsigned char* bytes, std::size_t size, int64_t dueNs, std::string& error);
+    /// Withdraws the messages posted so far that are due after `nowNs`.
+    void withdrawAfter(int64_t nowNs);
+    /// Number of messages still waiting, as the posting side sees it (for tests).
+    std::size_t pending() const { return m_queue.waiting(); }
 
 private:
-    struct Message {
-        int64_t dueNs;
-        std::vector<unsigned char> bytes;
-    };
     void run();
+    void wake();
 
     Sink m_sink;
     FailureHandler m_onFailure;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Message> m_queue;  // in due order
-    bool m_quit = false;
+    DueQueue<kCapacity> m_queue;
+    // Posted when something new is queued; `m_woken` keeps it from counting up one post per
+    // message while the sender sleeps.
+    sem_t m_wakeUp{};
+    std::atomic<bool> m_woken{false};
+    std::atomic<bool> m_quit{false};
     std::thread m_thread;
 };

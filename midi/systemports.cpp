@@ -15,6 +15,6 @@ std::unique_ptr<MIDIOutput> makeSystemMidiOutput() {
 std::unique_ptr<MIDIInput> makeSystemMidiInput() {
     std::vector<std::unique_ptr<MidiInSystem>> systems;
     systems.push_back(makeRtMidiInSystem(RtMidiSystem::Alsa));
-    systems.push_back(makeRtMidiInSystem(RtMidiSystem::Jack));
+    systems.push_back(makeJackMidiInSystem());
     return std::make_unique<MIDIInput>(std::move(systems));
 }

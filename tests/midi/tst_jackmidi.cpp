@@ -3,6 +3,8 @@
 
 #include <QTest>
 
+#include <jack/jack.h>
+
 #include <algorithm>
 
 #include "core/pulsor.h"
@@ -94,6 +96,49 @@ private slots:
         QCOMPARE(out->PortState(), int16_t(0));
         QTRY_COMPARE(errors, 1);
         QVERIFY2(text.contains(name), qPrintable(text));
+    }
+
+    void theInputConnectsFromAJackOutputAndLeavesNothing() {
+        // A program with a MIDI output port, as a keyboard's driver would have.
+        jack_client_t* source = jack_client_open("seq-test-keys", JackNoStartServer, nullptr);
+        QVERIFY(source);
+        jack_port_t* out =
+            jack_port_register(source, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        QVERIFY(out);
+        QCOMPARE(jack_activate(source), 0);
+
+        auto in = makeSystemMidiInput();
+        ErrorRecorder errors(*in);
+        int16_t id = -1;
+        const int16_t n = in->DeviceCount();
+        QStringList listed;
+        for (int16_t i = 0; i < n; ++i) {
+            in->setDeviceID(i);
+            listed << in->DeviceName();
+            if (in->DeviceName() == QStringLiteral("JACK: seq-test-keys:out"))
+                id = i;
+        }
+        QVERIFY2(id >= 0, qPrintable(listed.join(QStringLiteral(" | "))));
+        in->setDeviceID(id);
+        in->setAction(1);
+        QCOMPARE(in->PortState(), int16_t(1));
+        in->setAction(4);
+        QCOMPARE(in->PortState(), int16_t(2));
+        const char** to = jack_port_get_all_connections(source, out);
+        QVERIFY(to && to[0]);
+        QCOMPARE(QString::fromUtf8(to[0]), QStringLiteral("midi pattern sequencer in:in"));
+        QVERIFY(!to[1]);
+        jack_free(to);
+
+        in->setAction(5);
+        in->setAction(2);
+        QCOMPARE(in->PortState(), int16_t(0));
+        QCOMPARE(jack_port_connected(out), 0);
+        char* uuid = jack_get_uuid_for_client_name(source, "midi pattern sequencer in");
+        QVERIFY2(!uuid, "the input's client is still there");
+        QCoreApplication::processEvents();
+        QCOMPARE(errors.count(), 0);
+        jack_client_close(source);
     }
 };
 

@@ -67,7 +67,7 @@ void RecordingOutSystem::close() {
     openPort.clear();
 }
 
-void RecordingOutSystem::cancelPending() {
+void RecordingOutSystem::withdrawAfter(int64_t) {
     m_log.add(QStringLiteral("%1 withdraw").arg(QString::fromStdString(m_name)));
 }
 

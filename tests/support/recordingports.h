@@ -51,7 +51,7 @@ public:
     void close() override;
     bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
               std::string& error) override;
-    void cancelPending() override;
+    void withdrawAfter(int64_t nowNs) override;
     int64_t schedulingLeadNs() const override { return leadNs; }
     /// Makes the system's async error handler fire, as a backend thread would.
     void raiseAsync(int16_t code, const std::string& text) { reportAsync(code, text); }

@@ -56,9 +56,9 @@ public:
         return true;
     }
     int64_t schedulingLeadNs() const override { return m_leadNs; }
-    void cancelPending() override {
+    void withdrawAfter(int64_t nowNs) override {
         std::lock_guard<std::mutex> lock(mutex);
-        cancels.push_back(monotonicNowNs());
+        cancels.push_back(nowNs);
     }
 
     std::mutex mutex;
