@@ -116,6 +116,9 @@ public:
         jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
         jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
         jack_on_info_shutdown(m_client, &JackMidiOutSystem::serverShutDown, this);
+        // PipeWire's JACK calls only the plain shutdown callback when its daemon goes away;
+        // jackd2 calls only the one above when both are set. Whichever comes is the loss.
+        jack_on_shutdown(m_client, &JackMidiOutSystem::serverGone, this);
         m_watcher = std::thread([this] { watch(); });
         if (jack_activate(m_client) != 0) {
             error = "JACK refused to activate the client";
@@ -330,6 +333,10 @@ private:
     static void serverShutDown(jack_status_t code, const char*, void* arg) {
         static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? Loss::Dropped
                                                                              : Loss::Shutdown);
+    }
+
+    static void serverGone(void* arg) {
+        static_cast<JackMidiOutSystem*>(arg)->lose(Loss::Shutdown);
     }
 
     // Only the receiving port going away is a loss. A connection changed in a patchbay
