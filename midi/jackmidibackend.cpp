@@ -272,17 +272,27 @@ private:
 
         // Map CLOCK_MONOTONIC due times onto this period's frames. JACK's own clock is not
         // CLOCK_MONOTONIC (jack2 on Linux reads CLOCK_MONOTONIC_RAW, which runs at a slightly
-        // different rate under NTP), so the offset between the two is read afresh each period.
+        // different rate under NTP), so the offset between the two is read afresh each period,
+        // between two readings of JACK's. A thread preempted between the readings would move
+        // the period's messages by half the time it lost, so of three tries the closest pair
+        // counts.
         jack_nframes_t cycleFrames = 0;
         jack_time_t cycleUs = 0, nextUs = 0;
         float periodUs = 0;
         const bool timed =
             jack_get_cycle_times(m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
             nextUs > cycleUs;
-        const jack_time_t j1 = jack_get_time();
-        const int64_t mono = monotonicNowNs();
-        const jack_time_t j2 = jack_get_time();
-        const int64_t jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
+        int64_t jackMinusMonoNs = 0;
+        jack_time_t closest = ~jack_time_t(0);
+        for (int i = 0; i < 3; ++i) {
+            const jack_time_t j1 = jack_get_time();
+            const int64_t mono = monotonicNowNs();
+            const jack_time_t j2 = jack_get_time();
+            if (j2 - j1 < closest) {
+                closest = j2 - j1;
+                jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
+            }
+        }
         const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;
 
         jack_nframes_t earliest = 0;
