@@ -18,10 +18,11 @@ seq_install_missing() {
 # What building and running the program needs.
 SEQ_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev librtmidi-dev libfluidsynth-dev
  libjack-jackd2-dev libasound2-dev timgm6mb-soundfont fonts-liberation"
-# What the tests need besides: a JACK server, an X server, tools to drive and look at it,
-# and the checkers of the desktop files and the man page.
-SEQ_TEST_PACKAGES="jackd2 xvfb xauth xdotool x11-utils libx11-dev sox imagemagick desktop-file-utils
- appstream groff-base libclang-rt-14-dev"
+# What the tests need besides: a JACK server, PipeWire with its JACK library (the JACK tests
+# run on both), an X server, tools to drive and look at it, and the checkers of the desktop
+# files and the man page.
+SEQ_TEST_PACKAGES="jackd2 pipewire pipewire-bin pipewire-jack xvfb xauth xdotool x11-utils
+ libx11-dev sox imagemagick desktop-file-utils appstream groff-base libclang-rt-14-dev"
 # What building the Debian package needs besides the build packages: Debian's packaging
 # tools and lintian to check the result.
 SEQ_PACKAGE_PACKAGES="build-essential debhelper dpkg-dev lintian"

@@ -3,7 +3,9 @@
 // messages land on the frames of their due times, the panic leaves at once, and a receiver
 // or a server that goes away during playback gives one Error.
 
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <jack/jack.h>
@@ -27,8 +29,8 @@
 #include "support/recordingports.h"
 
 namespace {
-// A server that misses periods (xruns) says nothing about the output's timing: an attempt
-// that saw any is made again.
+// A server that misses periods (xruns, or time PipeWire's JACK skips without reporting it)
+// says nothing about the output's timing: an attempt that saw any is made again.
 constexpr int kAttempts = 8;
 
 QString hex(const ReceivedEvent& e) {
@@ -95,7 +97,7 @@ struct Errors {
 // Rock beat through the real step engine, which plays each step on the timer's thread one
 // lead ahead of its due time.
 struct Playback {
-    explicit Playback(MIDIOutput& out) : output(out), seq(controls, timer, out) {
+    explicit Playback(MIDIOutput& out) : seq(controls, timer, out) {
         seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
         seq.edit(rockPreset);
     }
@@ -104,32 +106,55 @@ struct Playback {
         seq.outputChanged();
         timer.setEnabled(true);
     }
-    MIDIOutput& output;
     FakeControls controls;
     Pulsor timer;
     Sequencer seq;
 };
 
-// A JACK server of the test's own, for the test that kills one.
+// A JACK server of the test's own, for the test that kills one, and while this lives the
+// environment that takes the test's JACK clients to it: a jackd of a fixed name (so a killed
+// one's registry entry is reclaimed by the next run) or, on PipeWire's JACK, a PipeWire
+// daemon in a runtime folder of its own. The fixture's server stays untouched.
 class OwnServer {
 public:
-    explicit OwnServer(QString name) : m_name(std::move(name)) {}
-    ~OwnServer() { stop(); }
+    OwnServer()
+        : m_pipeWire(jackIsPipeWire()),
+          m_variable(m_pipeWire ? "XDG_RUNTIME_DIR" : "JACK_DEFAULT_SERVER"),
+          m_saved(qgetenv(m_variable)) {
+        qputenv(m_variable, m_pipeWire ? QFile::encodeName(m_runtimeDir.path())
+                                       : QByteArray("seqtest-timing-kill"));
+    }
+    ~OwnServer() {
+        stop();
+        qputenv(m_variable, m_saved);
+    }
+    OwnServer(const OwnServer&) = delete;
+    OwnServer& operator=(const OwnServer&) = delete;
+
+    /// Starts the server (again, after kill()) and waits until it takes clients.
     bool start() {
-        m_process.setProgram(QStringLiteral("jackd"));
-        m_process.setArguments({QStringLiteral("--no-realtime"), QStringLiteral("-n"), m_name,
-                                QStringLiteral("-d"), QStringLiteral("dummy"), QStringLiteral("-r"),
-                                QStringLiteral("48000"), QStringLiteral("-p"),
-                                QStringLiteral("256")});
+        if (m_pipeWire) {
+            // Its default configuration brings the dummy driver JACK clients run on.
+            m_process.setProgram(QStringLiteral("pipewire"));
+            m_process.setArguments({});
+        } else {
+            m_process.setProgram(QStringLiteral("jackd"));
+            m_process.setArguments({QStringLiteral("--no-realtime"), QStringLiteral("-n"),
+                                    QString::fromUtf8(qgetenv(m_variable)), QStringLiteral("-d"),
+                                    QStringLiteral("dummy"), QStringLiteral("-r"),
+                                    QStringLiteral("48000"), QStringLiteral("-p"),
+                                    QStringLiteral("256")});
+        }
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start();
         if (!m_process.waitForStarted(5000))
             return false;
+        // jack_wait finds the server as the test's clients will: through the environment.
         QProcess wait;
         wait.setStandardOutputFile(QProcess::nullDevice());
         wait.setStandardErrorFile(QProcess::nullDevice());
-        wait.start(QStringLiteral("jack_wait"), {QStringLiteral("-s"), m_name, QStringLiteral("-w"),
-                                                 QStringLiteral("-t"), QStringLiteral("10")});
+        wait.start(QStringLiteral("jack_wait"),
+                   {QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("10")});
         return wait.waitForFinished(15000) && wait.exitCode() == 0;
     }
     void kill() {
@@ -146,7 +171,10 @@ public:
     QString output() { return QString::fromLocal8Bit(m_process.readAll()); }
 
 private:
-    QString m_name;
+    const bool m_pipeWire;
+    const char* const m_variable;
+    const QByteArray m_saved;
+    QTemporaryDir m_runtimeDir;  // made 0700, as a runtime folder must be
     QProcess m_process;
 };
 }  // namespace
@@ -165,9 +193,9 @@ private slots:
         QVERIFY(period > 0);
 
         for (int attempt = 0;; ++attempt) {
-            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            QVERIFY2(attempt < kAttempts, "the server missed cycles in every attempt");
             receiver.clear();
-            const int xruns = receiver.xruns();
+            const int missed = receiver.missedCycles();
             // Aimed at 8 frames into a period about 30 periods ahead, so that the first
             // messages (within 2 ms) share one period.
             const uint32_t start = (receiver.frameTime() / period + 30) * period + 8;
@@ -182,10 +210,11 @@ private slots:
                 noteAt(*out, int16_t(i + 1), t0 + afterNs[i]);
             noteAt(*out, 100, t0 + afterNs[5]);  // same due time as note 6, sent later
 
-            QVERIFY2(receiver.waitForEvents(afterNs.size() + 1, 5000),
-                     qPrintable(QString::number(receiver.events().size())));
-            if (receiver.xruns() != xruns)
+            // A stalled graph may lose a message on its way (PipeWire): then it is tried again.
+            const bool came = receiver.waitForEvents(afterNs.size() + 1, 5000);
+            if (receiver.missedCycles() != missed)
                 continue;
+            QVERIFY2(came, qPrintable(QString::number(receiver.events().size())));
             const auto events = receiver.events();
             QCOMPARE(events.size(), afterNs.size() + 1);
 
@@ -234,18 +263,19 @@ private slots:
         auto out = makeSystemMidiOutput();
         const uint32_t period = receiver.bufferSize();
         for (int attempt = 0;; ++attempt) {
-            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            QVERIFY2(attempt < kAttempts, "the server missed cycles in every attempt");
             receiver.clear();
-            const int xruns = receiver.xruns();
+            const int missed = receiver.missedCycles();
             // Sent the moment the port is open: opening returns once the connection is live.
             QVERIFY(openOn(*out, receiver));
             const uint32_t before = receiver.frameTime();
             noteAt(*out, 35, monotonicNowNs() - 50'000'000);
             noteAt(*out, 36, monotonicNowNs() - 40'000'000);
-            QVERIFY(receiver.waitForEvents(2, 5000));
+            const bool came = receiver.waitForEvents(2, 5000);
             out->setAction(2);
-            if (receiver.xruns() != xruns)
+            if (receiver.missedCycles() != missed)
                 continue;
+            QVERIFY(came);
             const auto events = receiver.events();
             QCOMPARE(hex(events[0]), QStringLiteral("99 23 66"));
             QCOMPARE(hex(events[1]), QStringLiteral("99 24 66"));
@@ -272,9 +302,9 @@ private slots:
         const uint32_t period = receiver.bufferSize();
 
         for (int attempt = 0;; ++attempt) {
-            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            QVERIFY2(attempt < kAttempts, "the server missed cycles in every attempt");
             receiver.clear();
-            const int xruns = receiver.xruns();
+            const int missed = receiver.missedCycles();
             noteAt(*out, 40, 0);  // at once
             const int64_t soon = monotonicNowNs() + 150'000'000;
             noteAt(*out, 41, soon);
@@ -283,9 +313,10 @@ private slots:
             sendPanic(*out);
             noteAt(*out, 43, soon + 50'000'000);
 
-            QVERIFY(receiver.waitForEvents(5, 5000));
-            if (receiver.xruns() != xruns)
+            const bool came = receiver.waitForEvents(5, 5000);
+            if (receiver.missedCycles() != missed)
                 continue;
+            QVERIFY(came);
             const auto events = receiver.events();
             QStringList got;
             for (const auto& e : events)
@@ -313,19 +344,20 @@ private slots:
         auto out = makeSystemMidiOutput();
         QCOMPARE(openAndWarmUp(*out, receiver), QString());
         for (int attempt = 0;; ++attempt) {
-            QVERIFY2(attempt < kAttempts, "the server had xruns in every attempt");
+            QVERIFY2(attempt < kAttempts, "the server missed cycles in every attempt");
             receiver.clear();
-            const int xruns = receiver.xruns();
+            const int missed = receiver.missedCycles();
             noteAt(*out, 40, 0);
             const int64_t soon = monotonicNowNs() + 100'000'000;
             noteAt(*out, 41, soon);
             noteAt(*out, 42, soon + 10'000'000);
             out->cancelPending();
             noteAt(*out, 43, soon + 20'000'000);
-            QVERIFY(receiver.waitForEvents(2, 5000));
+            const bool came = receiver.waitForEvents(2, 5000);
             QTest::qWait(100);
-            if (receiver.xruns() != xruns)
+            if (receiver.missedCycles() != missed)
                 continue;
+            QVERIFY(came);
             QStringList got;
             for (const auto& e : receiver.events())
                 got << hex(e);
@@ -440,18 +472,8 @@ private slots:
     }
 
     void aKilledServerGivesOneErrorAndANewServerCanBeUsed() {
-        // A server of this test's own (a fixed name, so a killed one's registry entry is
-        // reclaimed by the next run); the fixture's server stays untouched.
-        const QString name = QStringLiteral("seqtest-timing-kill");
-        const QByteArray savedDefault = qgetenv("JACK_DEFAULT_SERVER");
-        qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
-        struct Restore {
-            QByteArray value;
-            ~Restore() { qputenv("JACK_DEFAULT_SERVER", value); }
-        } restore{savedDefault};
-
-        auto server = std::make_unique<OwnServer>(name);
-        QVERIFY2(server->start(), qPrintable(server->output()));
+        OwnServer server;
+        QVERIFY2(server.start(), qPrintable(server.output()));
         auto out = makeSystemMidiOutput();
         Errors errors(*out);
         {
@@ -462,7 +484,7 @@ private slots:
             play.start(5);
             QTRY_VERIFY_WITH_TIMEOUT(receiver.events().size() >= 20, 5000);
 
-            server->kill();
+            server.kill();
             QTRY_COMPARE_WITH_TIMEOUT(errors.codes.size(), 1, 5000);
             QCOMPARE(errors.codes[0], MidiError::kDeviceLost);
             QVERIFY2(errors.texts[0].contains(QStringLiteral("JACK server")),
@@ -478,8 +500,7 @@ private slots:
         // With no server the output lists nothing from JACK.
         QCOMPARE(findDevice(*out, QStringLiteral("JACK: seq-test-killed:in")), int16_t(-2));
 
-        server = std::make_unique<OwnServer>(name);
-        QVERIFY2(server->start(), qPrintable(server->output()));
+        QVERIFY2(server.start(), qPrintable(server.output()));
         {
             JackReceiver receiver("seq-test-reborn");
             QVERIFY2(receiver.ok(), receiver.error().c_str());
@@ -491,7 +512,7 @@ private slots:
         }
         QCOMPARE(errors.codes.size(), 1);
         // Clients first, then the server.
-        server->stop();
+        server.stop();
     }
 };
 
