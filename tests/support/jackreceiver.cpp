@@ -51,7 +51,7 @@ bool waitUntil(Done done, int timeoutMs) {
 
 JackReceiver::JackReceiver(const std::string& clientName, std::size_t maxEvents,
                            std::size_t maxAudioFrames)
-    : m_events(maxEvents), m_audio(maxAudioFrames) {
+    : m_events(maxEvents), m_audio(maxAudioFrames), m_breaks(1u << 14) {
     jack_status_t status{};
     m_client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
     if (!m_client) {

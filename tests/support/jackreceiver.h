@@ -100,9 +100,9 @@ public:
     /// happened).
     std::vector<uint32_t> xrunFrames() const;
 
-    /// Cycles that did not start where the one before ended, since the client opened. PipeWire's
-    /// JACK skips time this way when its driver falls behind or the quantum changes, and
-    /// reports no xrun for it.
+    /// Cycles that did not start where the one before ended, since the client opened.
+    /// PipeWire's JACK skips time this way when its driver falls behind or the quantum
+    /// changes, and reports no xrun for it.
     int skippedCycles() const { return m_skipped.load(); }
     /// Cycles whose process call came more than a period after their start by JACK's clock
     /// (the graph stalled: PipeWire may then lose or repeat what a sender wrote in the cycles
@@ -189,7 +189,7 @@ private:
     uint64_t m_lastEndUs = 0;
     std::atomic<int> m_skipped{0};
     std::atomic<int> m_offTime{0};
-    std::array<CycleBreak, 1024> m_breaks{};
+    std::vector<CycleBreak> m_breaks;
     std::atomic<std::size_t> m_breakCount{0};
     std::atomic<std::size_t> m_breaksFrom{0};
 };
