@@ -89,6 +89,9 @@ public:
         jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
         jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
         jack_on_info_shutdown(m_client, &JackMidiOutSystem::serverShutDown, this);
+        // PipeWire's JACK calls only the plain shutdown callback when its daemon goes away;
+        // jackd2 calls only the one above when both are set. Whichever comes is the loss.
+        jack_on_shutdown(m_client, &JackMidiOutSystem::serverGone, this);
         m_faults.start([this](uint32_t fault) { return describe(fault); });
         if (jack_activate(m_client) != 0) {
             error = "JACK refused to activate the client";
@@ -209,17 +212,27 @@ private:
 
         // Map CLOCK_MONOTONIC due times onto this period's frames. JACK's own clock is not
         // CLOCK_MONOTONIC (jack2 on Linux reads CLOCK_MONOTONIC_RAW, which runs at a slightly
-        // different rate under NTP), so the offset between the two is read afresh each period.
+        // different rate under NTP), so the offset between the two is read afresh each period,
+        // between two readings of JACK's. A thread preempted between the readings would move
+        // the period's messages by half the time it lost, so of three tries the closest pair
+        // counts.
         jack_nframes_t cycleFrames = 0;
         jack_time_t cycleUs = 0, nextUs = 0;
         float periodUs = 0;
         const bool timed =
             jack_get_cycle_times(m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
             nextUs > cycleUs;
-        const jack_time_t j1 = jack_get_time();
-        const int64_t mono = monotonicNowNs();
-        const jack_time_t j2 = jack_get_time();
-        const int64_t jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
+        int64_t jackMinusMonoNs = 0;
+        jack_time_t closest = ~jack_time_t(0);
+        for (int i = 0; i < 3; ++i) {
+            const jack_time_t j1 = jack_get_time();
+            const int64_t mono = monotonicNowNs();
+            const jack_time_t j2 = jack_get_time();
+            if (j2 - j1 < closest) {
+                closest = j2 - j1;
+                jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
+            }
+        }
         const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;
         // Due times from here on fall into a later period. Without the cycle's times every
         // waiting message goes now.
@@ -261,6 +274,10 @@ private:
     static void serverShutDown(jack_status_t code, const char*, void* arg) {
         static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? kDropped
                                                                              : kServerShutDown);
+    }
+
+    static void serverGone(void* arg) {
+        static_cast<JackMidiOutSystem*>(arg)->lose(kServerShutDown);
     }
 
     // Only the receiving port going away is a loss. A connection changed in a patchbay

@@ -144,6 +144,10 @@ long JackCapture::frameAt(int64_t ns) const {
 
 int JackCapture::process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackCapture*>(arg);
+    const jack_nframes_t start = jack_last_frame_time(self->m_client);
+    if (self->m_nextFrame != 0 && start != self->m_nextFrame)
+        self->m_skipped.fetch_add(1);
+    self->m_nextFrame = start + frames;
     self->m_inProcess.store(true);
     if (self->m_recording.load())
         self->record(frames);

@@ -49,6 +49,9 @@ public:
     /// The recorded frame produced at `ns` (the inverse of frameTimeNs).
     long frameAt(int64_t ns) const;
     int xruns() const { return m_xruns.load(); }
+    /// Xruns reported plus cycles that did not start where the one before ended (PipeWire's
+    /// JACK skips time that way without an xrun report): anything that cost the server time.
+    int missedCycles() const { return m_xruns.load() + m_skipped.load(); }
 
 private:
     static int process(jack_nframes_t frames, void* arg);
@@ -73,4 +76,7 @@ private:
     std::atomic<bool> m_recording{false};
     std::atomic<bool> m_inProcess{false};
     std::atomic<int> m_xruns{0};
+    std::atomic<int> m_skipped{0};
+    // Owned by the process thread: the frame the last cycle ended on (0: none yet).
+    jack_nframes_t m_nextFrame = 0;
 };

@@ -17,12 +17,22 @@ int64_t monotonicNs() {
 }
 
 // JACK's clock minus CLOCK_MONOTONIC, in ns: JACK's clock is not CLOCK_MONOTONIC (jack2 on
-// Linux reads CLOCK_MONOTONIC_RAW), so the offset is read between two readings of it.
+// Linux reads CLOCK_MONOTONIC_RAW), so the offset is read between two readings of it. A
+// thread preempted between the readings would be off by half the time it lost, so of three
+// tries the closest pair counts.
 int64_t jackMinusMonotonicNs() {
-    const jack_time_t j1 = jack_get_time();
-    const int64_t mono = monotonicNs();
-    const jack_time_t j2 = jack_get_time();
-    return int64_t(j1 + j2) * 500 - mono;
+    int64_t best = 0;
+    jack_time_t bestSpan = ~jack_time_t(0);
+    for (int i = 0; i < 3; ++i) {
+        const jack_time_t j1 = jack_get_time();
+        const int64_t mono = monotonicNs();
+        const jack_time_t j2 = jack_get_time();
+        if (j2 - j1 < bestSpan) {
+            bestSpan = j2 - j1;
+            best = int64_t(j1 + j2) * 500 - mono;
+        }
+    }
+    return best;
 }
 
 // Polls `done` every 2 ms until it holds or `timeoutMs` passed.
@@ -41,7 +51,7 @@ bool waitUntil(Done done, int timeoutMs) {
 
 JackReceiver::JackReceiver(const std::string& clientName, std::size_t maxEvents,
                            std::size_t maxAudioFrames)
-    : m_events(maxEvents), m_audio(maxAudioFrames) {
+    : m_events(maxEvents), m_audio(maxAudioFrames), m_breaks(1u << 14) {
     jack_status_t status{};
     m_client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
     if (!m_client) {
@@ -107,12 +117,34 @@ void JackReceiver::receive(jack_nframes_t frames) {
     int64_t offsetNs = 0;
     double nsPerFrame = 0, cycleStartMonoNs = 0;
     // A server in trouble may report a period that ends before it starts: no clock then.
-    if (n > 0 && jack_get_cycle_times(m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
-        nextUs > cycleUs) {
+    const bool timed =
+        jack_get_cycle_times(m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
+        nextUs > cycleUs;
+    if (timed) {
         offsetNs = jackMinusMonotonicNs();
         nsPerFrame = double(nextUs - cycleUs) * 1000.0 / double(frames);
         cycleStartMonoNs = double(cycleUs) * 1000.0 - double(offsetNs);
+        const double wokeAfterNs = double(startedNs) - cycleStartMonoNs;
+        if (wokeAfterNs > nsPerFrame * double(frames) || wokeAfterNs < -300'000.0) {
+            m_offTime.fetch_add(1, std::memory_order_relaxed);
+            addBreak(start, frames, std::min(startedNs, int64_t(cycleStartMonoNs)),
+                     std::max(startedNs, int64_t(cycleStartMonoNs)), true);
+        }
+    } else {
+        // No time for the cycle at all: a sender cannot place anything in it either.
+        m_offTime.fetch_add(1, std::memory_order_relaxed);
+        addBreak(start, frames, startedNs, startedNs, true);
     }
+    if (m_hadCycle && (start != m_lastEndFrame || frames != m_lastFrames)) {
+        if (start != m_lastEndFrame)
+            m_skipped.fetch_add(1, std::memory_order_relaxed);
+        addBreak(start, frames, timed && m_lastEndUs ? int64_t(m_lastEndUs) * 1000 - offsetNs : 0,
+                 timed ? int64_t(cycleStartMonoNs) : 0, false);
+    }
+    m_hadCycle = true;
+    m_lastEndFrame = start + frames;
+    m_lastFrames = frames;
+    m_lastEndUs = timed ? nextUs : 0;
     std::size_t count = m_eventCount.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t ev;
@@ -141,6 +173,15 @@ void JackReceiver::receive(jack_nframes_t frames) {
     m_cycles.fetch_add(1, std::memory_order_relaxed);
     // Last: a reader that sees this cycle's start sees what it received.
     m_lastCycleStartNs.store(startedNs, std::memory_order_release);
+}
+
+void JackReceiver::addBreak(jack_nframes_t start, jack_nframes_t frames, int64_t fromNs,
+                            int64_t toNs, bool offTime) {
+    const std::size_t b = m_breakCount.load(std::memory_order_relaxed);
+    if (b >= m_breaks.size())
+        return;
+    m_breaks[b] = CycleBreak{start, m_lastFrames, frames, fromNs, toNs, offTime};
+    m_breakCount.store(b + 1, std::memory_order_release);
 }
 
 void JackReceiver::recordPeriod(jack_nframes_t frames, jack_nframes_t start) {
@@ -191,6 +232,7 @@ bool JackReceiver::waitForEvents(std::size_t count, int timeoutMs) const {
 
 void JackReceiver::clear() {
     m_eventsFrom.store(m_eventCount.load(std::memory_order_acquire));
+    m_breaksFrom.store(m_breakCount.load(std::memory_order_acquire));
     m_droppedBefore.store(m_dropped.load());
     m_xrunsFrom.store(m_xrunCount.load(std::memory_order_acquire));
 }
@@ -220,6 +262,12 @@ std::vector<uint32_t> JackReceiver::xrunFrames() const {
     return std::vector<uint32_t>(m_xrunFrames.begin() + long(from), m_xrunFrames.begin() + long(n));
 }
 
+std::vector<CycleBreak> JackReceiver::cycleBreaks() const {
+    const std::size_t n = m_breakCount.load(std::memory_order_acquire);
+    const std::size_t from = std::min(m_breaksFrom.load(), n);
+    return std::vector<CycleBreak>(m_breaks.begin() + long(from), m_breaks.begin() + long(n));
+}
+
 bool JackReceiver::waitForPeriodAfter(int64_t monotonicNs, int timeoutMs) const {
     return waitUntil(
         [&] { return m_lastCycleStartNs.load(std::memory_order_acquire) > monotonicNs; },
@@ -227,6 +275,10 @@ bool JackReceiver::waitForPeriodAfter(int64_t monotonicNs, int timeoutMs) const 
 }
 
 // ---------------------------------------------------------------- the server
+
+bool JackReceiver::setBufferSize(jack_nframes_t frames) const {
+    return m_client && jack_set_buffer_size(m_client, frames) == 0;
+}
 
 uint32_t JackReceiver::frameTime() const {
     return m_client ? jack_frame_time(m_client) : 0;
@@ -241,11 +293,20 @@ int64_t JackReceiver::monotonicNsOfFrame(uint32_t frame) const {
 bool JackReceiver::clientExists(const std::string& name) const {
     if (!m_client)
         return false;
-    char* uuid = jack_get_uuid_for_client_name(m_client, name.c_str());
-    if (!uuid)
+    // Asked of a client opened for the question: PipeWire's JACK goes on naming a client
+    // that has left to every client that saw it there (its ports do go).
+    jack_client_t* look = jack_client_open("seq-test-look", JackNoStartServer, nullptr);
+    if (!look)
         return false;
+    char* uuid = jack_get_uuid_for_client_name(look, name.c_str());
+    const bool there = uuid != nullptr;
     jack_free(uuid);
-    return true;
+    jack_client_close(look);
+    return there;
+}
+
+bool jackIsPipeWire() {
+    return std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
 }
 
 std::vector<std::string> JackReceiver::portsMatching(const std::string& pattern) const {

@@ -38,6 +38,26 @@ struct ReceivedEvent {
     int64_t jackMinusMonotonicNs = 0;
 };
 
+/// A process cycle that did not follow on from the one before: it did not start on the frame
+/// where that one ended (the server skipped time), or it is of another length (the period
+/// changed), or its process call came off its time (see offTimeCycles()). Times are
+/// CLOCK_MONOTONIC (ns), 0 when the server gave no clock.
+struct CycleBreak {
+    uint32_t frame = 0;  // first frame of the cycle after the break
+    uint32_t framesBefore = 0;
+    uint32_t framesAfter = 0;
+    // Skipped or resized: where the cycle before ended and where this one began, by JACK's
+    // clock. Off time: the earlier and the later of this one's start by JACK's clock and
+    // its process call.
+    int64_t fromNs = 0;
+    int64_t toNs = 0;
+    bool offTime = false;
+};
+
+/// True when the JACK library this process runs on is PipeWire's (as `pw-jack` loads it),
+/// not jackd2's.
+bool jackIsPipeWire();
+
 class JackReceiver {
 public:
     /// Opens the client `clientName` on the running server (never starts one) with the MIDI
@@ -63,8 +83,8 @@ public:
     std::vector<ReceivedEvent> events() const;
     /// Waits until at least `count` events arrived since clear() or `timeoutMs` passed.
     bool waitForEvents(std::size_t count, int timeoutMs) const;
-    /// Forgets what was received so far (events, xrun frames, drops). Safe while a sender
-    /// plays into the client: what arrives after the call is kept.
+    /// Forgets what was received so far (events, xrun frames, cycle breaks, drops). Safe
+    /// while a sender plays into the client: what arrives after the call is kept.
     void clear();
     /// Events that did not fit since clear().
     uint64_t dropped() const;
@@ -79,6 +99,22 @@ public:
     /// The frame times at which the xruns since clear() were reported (a little after they
     /// happened).
     std::vector<uint32_t> xrunFrames() const;
+
+    /// Cycles that did not start where the one before ended, since the client opened.
+    /// PipeWire's JACK skips time this way when its driver falls behind or the quantum
+    /// changes, and reports no xrun for it.
+    int skippedCycles() const { return m_skipped.load(); }
+    /// Cycles whose process call came more than a period after their start by JACK's clock
+    /// (the graph stalled: PipeWire may then lose or repeat what a sender wrote in the cycles
+    /// around) or more than 0.3 ms before it (JACK's clock filter had not caught up with the
+    /// wake-ups: a sender that trusts it may miss the cycle), or that had no time at all,
+    /// since the client opened.
+    int offTimeCycles() const { return m_offTime.load(); }
+    /// Time the server lost since the client opened: xruns reported plus cycles skipped. A
+    /// measurement during which this changed is made again.
+    int missedCycles() const { return xruns() + skippedCycles(); }
+    /// The breaks in the run of cycles since clear(): skipped time, period changes, stalls.
+    std::vector<CycleBreak> cycleBreaks() const;
 
     /// Process cycles this client has run so far.
     uint64_t cycles() const { return m_cycles.load(std::memory_order_relaxed); }
@@ -95,11 +131,14 @@ public:
     bool connectFrom(const std::string& source) const;
     /// Connects the audio output `source` to the audio input.
     bool connectAudioFrom(const std::string& source) const;
+    /// Asks the server for periods of `frames` frames, as jack_bufsize does; true when it
+    /// took the request (the change follows at a cycle boundary).
+    bool setBufferSize(jack_nframes_t frames) const;
     /// The server's current frame time (estimated between periods).
     uint32_t frameTime() const;
     /// The CLOCK_MONOTONIC time (ns) at which JACK expects frame `frame`.
     int64_t monotonicNsOfFrame(uint32_t frame) const;
-    /// Whether a client of that name is on the server.
+    /// Whether a client of that name is on the server, as a client opened now sees it.
     bool clientExists(const std::string& name) const;
     /// True once the server shut the client down.
     bool shutDown() const { return m_shutDown.load(); }
@@ -108,6 +147,8 @@ private:
     static int process(jack_nframes_t frames, void* arg);
     void receive(jack_nframes_t frames);
     void recordPeriod(jack_nframes_t frames, jack_nframes_t start);
+    void addBreak(jack_nframes_t start, jack_nframes_t frames, int64_t fromNs, int64_t toNs,
+                  bool offTime);
     static int xrun(void* arg);
     static void shutdown(void* arg);
 
@@ -140,4 +181,15 @@ private:
     std::array<uint32_t, 4096> m_xrunFrames{};
     std::atomic<std::size_t> m_xrunCount{0};
     std::atomic<bool> m_shutDown{false};
+
+    // Owned by the process thread: where the last cycle ended.
+    bool m_hadCycle = false;
+    uint32_t m_lastEndFrame = 0;
+    uint32_t m_lastFrames = 0;
+    uint64_t m_lastEndUs = 0;
+    std::atomic<int> m_skipped{0};
+    std::atomic<int> m_offTime{0};
+    std::vector<CycleBreak> m_breaks;
+    std::atomic<std::size_t> m_breakCount{0};
+    std::atomic<std::size_t> m_breaksFrom{0};
 };
