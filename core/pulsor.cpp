@@ -31,8 +31,13 @@ void Pulsor::setEnabled(bool enabled) {
         // A new run: ticks of the old one still on their way are not played.
         m_run.fetch_add(1);
         m_enabled.store(enabled);
-        // The first tick of a run comes one period after the start.
-        if (enabled) m_lastDue = Clock::now();
+        // The first tick of a run is due one period after the start, or one lead after it
+        // when the lead is longer (a short step on a JACK server with long periods): a tick
+        // due sooner could not be raised its lead ahead, and its notes would come late.
+        if (enabled) {
+            const std::chrono::nanoseconds period = periodFor(m_intervalMs);
+            m_lastDue = Clock::now() + (m_lead > period ? m_lead - period : std::chrono::nanoseconds(0));
+        }
     }
     m_wake.notify_all();
 }

@@ -15,7 +15,9 @@
 /// step waits for the UI thread.
 ///
 /// Ticks keep to absolute deadlines: tick k of a run is due k periods after Enabled was set
-/// (a period change applies from the last deadline on), so periods never add up error. The
+/// (a period change applies from the last deadline on), so periods never add up error; when
+/// the lead is longer than a period the whole run starts that much later, so that its first
+/// tick too can be raised a lead ahead. The
 /// thread sleeps to each deadline less the lead time and then calls the handler with the
 /// tick's due time, so an output that schedules can send the step's messages exactly on
 /// time although they are handed over earlier. A tick that comes more than kBacklogCover

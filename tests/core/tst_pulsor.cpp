@@ -241,6 +241,25 @@ private slots:
         QVERIFY2(ahead >= 8, qPrintable(QString::number(ahead)));
     }
 
+    void aLeadLongerThanThePeriodDelaysTheFirstTickInsteadOfMakingItLate() {
+        Pulsor p;
+        p.setInterval(5);
+        p.setLeadTime(std::chrono::milliseconds(22));
+        Recorder r(p);
+        const int64_t started = monotonicNowNs();
+        p.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(r.count() >= 6, 3000);
+        p.setEnabled(false);
+        const std::vector<int64_t> due = r.dues();
+        const std::vector<int64_t> at = r.times();
+        // Due a lead after the start, so it can be raised a lead ahead (not before the start).
+        QVERIFY2(due[0] - started >= 22'000'000, qPrintable(QString::number(due[0] - started)));
+        QVERIFY2(due[0] - started < 27'000'000, qPrintable(QString::number(due[0] - started)));
+        QVERIFY(at[0] >= started);
+        // Then a period apart as always.
+        QCOMPARE(due[1] - due[0], int64_t(5'000'000));
+    }
+
     void removingTheHandlerWaitsForTheTickItIsIn() {
         Pulsor p;
         p.setInterval(1);
