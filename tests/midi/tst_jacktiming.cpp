@@ -24,6 +24,8 @@
 #include "midi/systemports.h"
 #include "support/fakecontrols.h"
 #include "support/jackreceiver.h"
+#include "support/ownjackserver.h"
+#include "support/playback.h"
 #include "support/recordingports.h"
 
 namespace {
@@ -92,67 +94,6 @@ struct Errors {
     QStringList texts;
 };
 
-// Rock beat through the real step engine, driven by the timer with the output's lead time.
-struct Playback {
-    explicit Playback(MIDIOutput& out) : output(out), seq(controls, timer, out) {
-        seq.Form_Load([this] { resetVoiceNotes(controls); });
-        rockPreset(controls);
-        QObject::connect(&timer, &Pulsor::Tick, [this] {
-            output.setDueTimeNs(timer.dueTimeNs());
-            seq.Pulsor2_Tick();
-            output.setDueTimeNs(0);
-        });
-    }
-    void start(int intervalMs) {
-        timer.setInterval(intervalMs);
-        timer.setLeadTime(std::chrono::nanoseconds(output.schedulingLeadNs()));
-        timer.setEnabled(true);
-    }
-    MIDIOutput& output;
-    FakeControls controls;
-    Pulsor timer;
-    Sequencer seq;
-};
-
-// A JACK server of the test's own, for the test that kills one.
-class OwnServer {
-public:
-    explicit OwnServer(QString name) : m_name(std::move(name)) {}
-    ~OwnServer() { stop(); }
-    bool start() {
-        m_process.setProgram(QStringLiteral("jackd"));
-        m_process.setArguments({QStringLiteral("--no-realtime"), QStringLiteral("-n"), m_name,
-                                QStringLiteral("-d"), QStringLiteral("dummy"), QStringLiteral("-r"),
-                                QStringLiteral("48000"), QStringLiteral("-p"),
-                                QStringLiteral("256")});
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start();
-        if (!m_process.waitForStarted(5000))
-            return false;
-        QProcess wait;
-        wait.setStandardOutputFile(QProcess::nullDevice());
-        wait.setStandardErrorFile(QProcess::nullDevice());
-        wait.start(QStringLiteral("jack_wait"), {QStringLiteral("-s"), m_name, QStringLiteral("-w"),
-                                                 QStringLiteral("-t"), QStringLiteral("10")});
-        return wait.waitForFinished(15000) && wait.exitCode() == 0;
-    }
-    void kill() {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
-    }
-    void stop() {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            kill();
-    }
-    QString output() { return QString::fromLocal8Bit(m_process.readAll()); }
-
-private:
-    QString m_name;
-    QProcess m_process;
-};
 }  // namespace
 
 class TestJackTiming : public QObject {
@@ -462,7 +403,7 @@ private slots:
             ~Restore() { qputenv("JACK_DEFAULT_SERVER", value); }
         } restore{savedDefault};
 
-        auto server = std::make_unique<OwnServer>(name);
+        auto server = std::make_unique<OwnJackServer>(name);
         QVERIFY2(server->start(), qPrintable(server->output()));
         auto out = makeSystemMidiOutput();
         Errors errors(*out);
@@ -490,7 +431,7 @@ private slots:
         // With no server the output lists nothing from JACK.
         QCOMPARE(findDevice(*out, QStringLiteral("JACK: seq-test-killed:in")), int16_t(-2));
 
-        server = std::make_unique<OwnServer>(name);
+        server = std::make_unique<OwnJackServer>(name);
         QVERIFY2(server->start(), qPrintable(server->output()));
         {
             JackReceiver receiver("seq-test-reborn");
