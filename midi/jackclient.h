@@ -74,12 +74,13 @@ extern const char* const kNotAnswering;
 /// for the process's end.
 class JackServerLink {
 public:
-    /// How long a call may wait for the server. JACK answers within a few periods (a
-    /// client opens in about 10 ms here, 50 ms on a loaded machine under AddressSanitizer);
-    /// the UI thread must not wait more than half a second, and the setup dialog makes two
-    /// calls that may each meet a stopped server (the output's and the input's listings,
-    /// when they do not share a link).
-    static constexpr int64_t kAnswerNs = 150'000'000;
+    /// How long a call may wait for the server. JACK answers within a few periods: a client
+    /// opens in about 10 ms here, and the synth's JACK driver (a client, two ports, two
+    /// connections) took up to about 150 ms on a loaded machine under AddressSanitizer. The
+    /// UI thread must not wait more than half a second: the setup dialog's listings (output
+    /// and input) make two calls that meet a stopped server, the first of which waits this
+    /// long and the second is refused at once, when the two ports share one link.
+    static constexpr int64_t kAnswerNs = 300'000'000;
 
     enum class Result {
         Done,     // the call finished in time

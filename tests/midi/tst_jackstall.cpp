@@ -3,8 +3,9 @@
 // never waits more than half a second, the user is told once, and the program ends at
 // once, leaving the stopped server to clean up after it when it runs again.
 //
-// The real window over the real MIDI systems, made as the program makes them, on a JACK
-// server of the test's own (the fixture's is not stopped), with a receiving client on it.
+// The real window over the real MIDI systems (both ports on one JACK server link, as
+// makeSystemMidiPorts makes them), on a JACK server of the test's own (the fixture's is not
+// stopped), with a receiving client on it.
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -62,12 +63,13 @@ private:
     qint64 m_longest = 0;
 };
 
-// The window with the ports the program makes, ending into a flag.
+// The window with the real ports, ending into a flag.
 struct Window {
     Window() {
         FrmMainParts parts;
-        parts.output = makeSystemMidiOutput();
-        parts.input = makeSystemMidiInput();
+        SystemMidiPorts ports = makeSystemMidiPorts();
+        parts.output = std::move(ports.output);
+        parts.input = std::move(ports.input);
         parts.endProgram = [this] { ended = true; };
         window = std::make_unique<frmMain>(std::move(parts));
         window->rock->click();  // the rock preset, played at 5 ms steps
@@ -152,6 +154,7 @@ private slots:
         m_server->pause();
         // Told while it is stopped, and only once.
         QTRY_COMPARE_WITH_TIMEOUT(w.told(MidiError::kNotAnswering), 1, kStoppedMs);
+        // Held stopped for the rest of the three seconds: the time is the scenario itself.
         QTest::qWait(int(kStoppedMs - stopped.elapsed()));
         m_server->resume();
         QVERIFY2(watch.longestMs() < kLongestWaitMs,
