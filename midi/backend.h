@@ -18,6 +18,9 @@ constexpr int16_t kOpenFailed = 2;
 constexpr int16_t kSendFailed = 3;
 /// The device, its client or the whole MIDI system went away while the port was open.
 constexpr int16_t kDeviceLost = 4;
+/// The MIDI system does not answer (a JACK server that stopped): its ports are not
+/// listed, or an open port plays nothing until it answers again. The port stays as it is.
+constexpr int16_t kNotAnswering = 5;
 /// The built-in synth cannot make sound (no soundfont, no audio output).
 constexpr int16_t kSynthUnavailable = 6;
 /// A message was written to a port that is not open. The window ignores this code: the

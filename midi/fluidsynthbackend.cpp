@@ -36,9 +36,12 @@ constexpr uint32_t kCauses = kNoSynth | kNoSoundfont | kNoAudio;
 }  // namespace
 
 struct FluidSynthBackend::Impl {
-    Impl(FluidSynthBackend& backend, FluidSynthOptions opts)
+    Impl(FluidSynthBackend& backend, FluidSynthOptions opts, std::shared_ptr<JackServerLink> link)
         : owner(backend),
           options(std::move(opts)),
+          jackLink(link ? std::move(link) : std::make_shared<JackServerLink>()),
+          audio(jackLink),
+          jackWiring(jackLink),
           faults({{kRenderFailed, MidiError::kSynthUnavailable},
                   {kStalled, MidiError::kDeviceLost},
                   // One report per cause for the whole run: the setup dialog opens device
@@ -62,12 +65,14 @@ struct FluidSynthBackend::Impl {
 
     FluidSynthBackend& owner;
     const FluidSynthOptions options;
+    std::shared_ptr<JackServerLink> jackLink;
+    SynthAudio audio;
+    SynthJackWiring jackWiring;
     FaultWatcher faults;
 
     // The synth and its soundfont, made at the first open and kept for the run.
-    std::unique_ptr<SynthEngine> engine;
-    SynthAudio audio;
-    SynthJackWiring jackWiring;
+    std::shared_ptr<SynthEngine> engine;
+    bool mustSilence = false;
     bool isOpen = false;
     bool silent = true;  // open, but playing to nothing
     int64_t openedNs = 0;
@@ -79,12 +84,21 @@ void FluidSynthBackend::Impl::open() {
     // The port stays open and plays to nothing when the synth cannot play; the program
     // keeps working.
     if (!engine || !engine->ok())
-        engine = std::make_unique<SynthEngine>(options.sampleRate, options.gain);
+        engine = std::make_shared<SynthEngine>(options.sampleRate, options.gain);
     if (!engine->ok()) {
         reportCause(kNoSynth, "FluidSynth could not be started");
         return;
     }
     std::string cause;
+    // A JACK server that stopped answering is told once, by the part that met it first;
+    // the synth then plays to nothing without a word of its own. Its engine may even be
+    // held by its JACK driver, still being closed by a call that waits for the server.
+    if (engine->held())
+        return;
+    if (mustSilence) {
+        engine->silence();
+        mustSilence = false;
+    }
     if (!engine->loadSoundfont(options.soundfontPath, cause)) {
         reportCause(kNoSoundfont, cause);
         return;
@@ -95,8 +109,9 @@ void FluidSynthBackend::Impl::open() {
     settings.periodFrames = options.periodFrames;
     settings.periods = options.periods;
     settings.jackClientName = jackClientName();
-    if (!audio.open(settings, *engine, cause)) {
-        reportCause(kNoAudio, cause);
+    if (!audio.open(settings, engine, cause)) {
+        if (!audio.jackRefused())
+            reportCause(kNoAudio, cause);
         return;
     }
     openedNs = monotonicNowNs();
@@ -116,7 +131,10 @@ void FluidSynthBackend::Impl::close() {
     if (audio.driver() == "jack")
         jackWiring.keep(jackClientName());
     audio.close();
-    if (played)
+    // An engine still held by its JACK driver is silenced when it is next used.
+    if (played && engine->held())
+        mustSilence = true;
+    else if (played)
         engine->silence();
     isOpen = false;
     silent = true;
@@ -133,7 +151,7 @@ void FluidSynthBackend::Impl::watch() {
     const bool hasThread = audio.hasThread();
     const int64_t opened = openedNs;
     const std::string label = SynthAudio::label(audio.driver());
-    SynthEngine* e = engine.get();
+    std::shared_ptr<SynthEngine> e = engine;
     faults.start(
         [label](uint32_t fault) -> std::string {
             if (fault == kRenderFailed)
@@ -179,8 +197,10 @@ void FluidSynthBackend::Impl::withdrawAfter(int64_t nowNs) {
 
 // ---------------------------------------------------------------- public face
 
-FluidSynthBackend::FluidSynthBackend(FluidSynthOptions options)
-    : d((muteSynthLibraries(), std::make_unique<Impl>(*this, std::move(options)))) {}
+FluidSynthBackend::FluidSynthBackend(FluidSynthOptions options,
+                                     std::shared_ptr<JackServerLink> jackLink)
+    : d((muteSynthLibraries(),
+         std::make_unique<Impl>(*this, std::move(options), std::move(jackLink)))) {}
 
 FluidSynthBackend::~FluidSynthBackend() {
     d->close();
@@ -214,7 +234,7 @@ void FluidSynthBackend::withdrawAfter(int64_t nowNs) {
 }
 
 int64_t FluidSynthBackend::schedulingLeadNs() const {
-    if (!d->isOpen || d->silent)
+    if (!d->isOpen || d->silent || !d->engine)
         return 0;
     return framesToNs(d->engine->periodFrames(), d->engine->rate()) + kHandoverMarginNs;
 }

@@ -7,6 +7,8 @@
 
 #include "backend.h"
 
+class JackServerLink;
+
 /// Name of the built-in synth's one port, shown as the output device -1.
 extern const char* const kBuiltinSynthName;
 /// Debian's General MIDI soundfont (an alternatives link; timgm6mb-soundfont provides it).
@@ -61,7 +63,10 @@ struct FluidSynthOptions {
 /// is reported once (MidiError::kDeviceLost), and what is sent to it then goes nowhere.
 class FluidSynthBackend final : public MidiOutSystem {
 public:
-    explicit FluidSynthBackend(FluidSynthOptions options = {});
+    /// `jackLink` is the link to the JACK server shared with the other systems (null: one
+    /// of its own); FluidSynth's JACK driver and the synth's wiring go through it.
+    explicit FluidSynthBackend(FluidSynthOptions options = {},
+                               std::shared_ptr<JackServerLink> jackLink = {});
     ~FluidSynthBackend() override;
     FluidSynthBackend(const FluidSynthBackend&) = delete;
     FluidSynthBackend& operator=(const FluidSynthBackend&) = delete;

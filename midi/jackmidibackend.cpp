@@ -3,13 +3,10 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
-#include <algorithm>
-#include <limits>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
-#include <mutex>
+#include <limits>
 #include <thread>
 
 #include "audioclock.h"
@@ -27,187 +24,140 @@ constexpr std::size_t kQueueSize = 1024;
 // the period that covers its due time has it: the callback may run a little before the
 // cycle start that JACK's clock filter reports.
 constexpr int64_t kQueueMarginNs = 300'000;
+// A server whose process cycles have not come for this long is not answering.
+constexpr int64_t kStallNs = 1'000'000'000;
+// A message this late when its period comes was held up by a server that stopped: played
+// now it would come out of time with the rest, all at once with everything else held up.
+// It is dropped. (A message is handed over a few milliseconds ahead of its time; a loaded
+// machine makes it late by a period or two at worst.)
+constexpr int64_t kStaleNs = 500'000'000;
 
 // What goes wrong outside a call, raised where it is met (JACK's threads) and told by the
 // port's watcher. Shutdown: the server went away; Dropped: it threw this client out (too
 // slow in its process callback) and runs on; either way the client is dead. TargetGone:
-// the port sent to was unregistered. To the user these are one loss.
+// the port sent to was unregistered. To the user these are one loss. NotAnswering: the
+// server stopped running the process cycles (or did not answer a listing).
 enum Fault : uint32_t {
     kServerShutDown = 1u << 0,
     kDropped = 1u << 1,
     kTargetGone = 1u << 2,
+    kNotAnswering = 1u << 3,
 };
 constexpr uint32_t kLost = kServerShutDown | kDropped | kTargetGone;
 
-class JackMidiOutSystem final : public MidiOutSystem {
-public:
-    JackMidiOutSystem()
-        : m_faults({{kServerShutDown, MidiError::kDeviceLost, false, kLost},
-                    {kDropped, MidiError::kDeviceLost, false, kLost},
-                    {kTargetGone, MidiError::kDeviceLost, false, kLost}},
-                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {}
-    ~JackMidiOutSystem() override { close(); }
-
-    std::string systemName() const override { return "JACK"; }
-
-    std::vector<std::string> listPorts() override {
-        std::vector<std::string> ports;
-        jack_client_t* client = m_client;
-        if (!client || m_faults.raised(kLost)) {
-            client = jackclient::open(jackclient::kProbe);
-            if (!client)
-                return ports;  // no server running: nothing to list
-        }
-        if (const char** names =
-                jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
-            for (const char** n = names; *n; ++n)
-                if (!jackclient::isOurs(*n))
-                    ports.emplace_back(*n);
-            jack_free(names);
-        }
-        if (client != m_client)
-            jack_client_close(client);
-        return ports;
+// The MIDI ports of the other clients of the server `client` is on, of the given direction.
+std::vector<std::string> othersPorts(jack_client_t* client, unsigned long flags) {
+    std::vector<std::string> ports;
+    if (const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags)) {
+        for (const char** n = names; *n; ++n)
+            if (!jackclient::isOurs(*n))
+                ports.emplace_back(*n);
+        jack_free(names);
     }
+    return ports;
+}
 
-    bool open(const std::string& port, std::string& error) override {
-        close();
-        m_client = jackclient::open(jackclient::kMidiOut, &error);
-        if (!m_client)
+// Lists through a short-lived client of its own, on the link. Nothing when no server runs
+// or it does not answer in time (`answered` false then).
+std::vector<std::string> listThroughLink(JackServerLink& link, unsigned long flags,
+                                         bool& answered) {
+    auto ports = std::make_shared<std::vector<std::string>>();
+    const auto result = link.run([ports, flags] {
+        if (jack_client_t* probe = jackclient::open(jackclient::kProbe)) {
+            *ports = othersPorts(probe, flags);
+            jack_client_close(probe);
+        }
+    });
+    answered = result == JackServerLink::Result::Done;
+    return answered ? *ports : std::vector<std::string>{};
+}
+
+// ---------------------------------------------------------------- output
+
+// One open output: its client and what the client's callbacks use. Held by the output
+// while it is open, and by a call on the link until libjack has let go of it, so that a
+// close the server does not answer leaves nothing the callbacks use freed behind them.
+struct OutClient {
+    jack_client_t* client = nullptr;
+    jack_port_t* port = nullptr;
+    std::string target;  // full name of the port sent to
+
+    std::atomic<bool> closing{false};
+    std::atomic<bool> live{false};    // a period has run with the connection made
+    std::atomic<uint32_t> faults{0};  // raised by JACK's threads, told by the watcher
+    std::atomic<int64_t> lastCycleNs{0};
+    std::atomic<bool> answering{true};  // kept by the watcher
+    std::atomic<int64_t> periodNs{0};
+    // Producer: the thread that sends (one at a time); consumer: the process callback.
+    DueQueue<kQueueSize> queue;
+
+    // On the link's thread: opens the client and connects it to `port`. False with the
+    // reason, and nothing left open, when it cannot.
+    bool open(const std::string& to, std::string& error) {
+        client = jackclient::open(jackclient::kMidiOut, &error);
+        if (!client)
             return false;
-        m_port = jack_port_register(m_client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-        if (!m_port) {
+        port = jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        if (!port) {
             error = "JACK refused to register an output port";
-            dropClient();
+            close();
             return false;
         }
-        m_target = port;
-        m_closing.store(false);
-        m_live.store(false);
-        m_periodNs.store(framesToNs(jack_get_buffer_size(m_client), jack_get_sample_rate(m_client)));
-        jack_set_process_callback(m_client, &JackMidiOutSystem::process, this);
-        jack_set_buffer_size_callback(m_client, &JackMidiOutSystem::bufferSizeChanged, this);
-        jack_set_port_registration_callback(m_client, &JackMidiOutSystem::portRegistered, this);
-        jack_on_info_shutdown(m_client, &JackMidiOutSystem::serverShutDown, this);
+        target = to;
+        periodNs.store(framesToNs(jack_get_buffer_size(client), jack_get_sample_rate(client)));
+        lastCycleNs.store(monotonicNowNs());
+        jack_set_process_callback(client, &OutClient::process, this);
+        jack_set_buffer_size_callback(client, &OutClient::bufferSizeChanged, this);
+        jack_set_port_registration_callback(client, &OutClient::portRegistered, this);
+        jack_on_info_shutdown(client, &OutClient::serverShutDown, this);
         // PipeWire's JACK calls only the plain shutdown callback when its daemon goes away;
         // jackd2 calls only the one above when both are set. Whichever comes is the loss.
-        jack_on_shutdown(m_client, &JackMidiOutSystem::serverGone, this);
-        m_faults.start([this](uint32_t fault) { return describe(fault); });
-        if (jack_activate(m_client) != 0) {
+        jack_on_shutdown(client, &OutClient::serverGone, this);
+        if (jack_activate(client) != 0) {
             error = "JACK refused to activate the client";
-            close();
-            return false;
-        }
-        // Looked up by name again: the list may be stale.
-        if (!jack_port_by_name(m_client, port.c_str())) {
+        } else if (!jack_port_by_name(client, to.c_str())) {
+            // Looked up by name again: the list may be stale.
             error = "the device is no longer there";
-            close();
-            return false;
-        }
-        if (jack_connect(m_client, jack_port_name(m_port), port.c_str()) != 0) {
+        } else if (jack_connect(client, jack_port_name(port), to.c_str()) != 0) {
             error = "JACK refused to connect to it";
-            close();
-            return false;
+        } else {
+            return true;
         }
-        // A new client and connection join the server's graph a few periods later; until
-        // then messages would wait. Playback may start the moment this returns, so wait
-        // (briefly) for the first period that carries them, or for the port to be lost.
-        const int64_t until = monotonicNowNs() + 1'000'000'000;
-        while (!m_live.load(std::memory_order_acquire) && !m_faults.raised(kLost) &&
-               monotonicNowNs() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return true;
+        close();
+        return false;
     }
 
-    void close() override {
-        if (!m_client)
+    // On the link's thread: closes the client; no callback runs after it.
+    void close() {
+        if (!client)
             return;
         // Callbacks that come from our own teardown (the connection and the port going
         // away) are not a lost device.
-        m_closing.store(true);
-        if (!m_faults.raised(kServerShutDown | kDropped))
-            jack_deactivate(m_client);
-        dropClient();
-    }
-
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override {
-        if (!m_client) {
-            error = "the port is not open";
-            return false;
-        }
-        // The loss has been reported once already, and the port component closes the port
-        // on that report; messages sent until then go nowhere.
-        if (m_faults.raised(kLost))
-            return true;
-        ShortMessage message;
-        if (!checkShortMessage(bytes, size, message, error))
-            return false;
-        if (!m_queue.post(message, dueNs)) {
-            error = "JACK is not taking the messages: " + std::to_string(m_queue.kMaxWaiting) +
-                    " are waiting already";
-            return false;
-        }
-        return true;
-    }
-
-    void withdrawAfter(int64_t nowNs) override {
-        if (m_client)
-            m_queue.withdrawAfter(nowNs);
-    }
-
-    int64_t schedulingLeadNs() const override {
-        // A message must be queued before the period that covers its due time starts.
-        return m_periodNs.load(std::memory_order_relaxed) + kQueueMarginNs;
-    }
-
-private:
-    void dropClient() {
-        jack_client_close(m_client);
-        m_client = nullptr;
-        m_port = nullptr;
-        // No callback runs any more: what they raised from now on is not told.
-        m_faults.stop();
-        // With the client gone this thread is the only one touching the queue.
-        m_queue.reset();
-        m_target.clear();
-    }
-
-    std::string describe(uint32_t fault) const {
-        switch (fault) {
-            case kServerShutDown:
-                return "The JACK server has shut down, so the MIDI output to \"JACK: " + m_target +
-                       "\" is closed. Start JACK again, then choose the output in MIDI Setup.";
-            case kDropped:
-                return "JACK stopped this program's MIDI output to \"JACK: " + m_target +
-                       "\" (the system was too busy to keep up). Choose the output again in "
-                       "MIDI Setup.";
-            case kTargetGone:
-                return "The JACK port \"" + m_target +
-                       "\" is gone (its program left), so the MIDI output is closed. Choose an "
-                       "output in MIDI Setup.";
-            default:
-                return {};
-        }
+        closing.store(true);
+        if (!(faults.load() & (kServerShutDown | kDropped)))
+            jack_deactivate(client);
+        jack_client_close(client);
+        client = nullptr;
     }
 
     // ---- JACK's threads
 
-    // The process callback: no lock, no allocation, no system call, no text. What it meets
-    // leaves it as a flag.
+    // The process callback: no lock, no allocation, no system call but clock reads, no
+    // text. What it meets leaves it as a flag.
     static int process(jack_nframes_t frames, void* arg) {
-        static_cast<JackMidiOutSystem*>(arg)->writePeriod(frames);
+        static_cast<OutClient*>(arg)->writePeriod(frames);
         return 0;
     }
 
     void writePeriod(jack_nframes_t frames) {
-        void* buffer = jack_port_get_buffer(m_port, frames);
+        void* buffer = jack_port_get_buffer(port, frames);
         jack_midi_clear_buffer(buffer);
-        if (!m_live.load(std::memory_order_relaxed) && jack_port_connected(m_port) > 0)
-            m_live.store(true, std::memory_order_release);
+        lastCycleNs.store(monotonicNowNs(), std::memory_order_relaxed);
+        if (!live.load(std::memory_order_relaxed) && jack_port_connected(port) > 0)
+            live.store(true, std::memory_order_release);
 
         int64_t firstDueNs = 0;
-        if (!m_queue.nextDue(firstDueNs))
+        if (!queue.nextDue(firstDueNs))
             return;
 
         // Map CLOCK_MONOTONIC due times onto this period's frames. JACK's own clock is not
@@ -220,17 +170,18 @@ private:
         jack_time_t cycleUs = 0, nextUs = 0;
         float periodUs = 0;
         const bool timed =
-            jack_get_cycle_times(m_client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
+            jack_get_cycle_times(client, &cycleFrames, &cycleUs, &nextUs, &periodUs) == 0 &&
             nextUs > cycleUs;
-        int64_t jackMinusMonoNs = 0;
+        int64_t jackMinusMonoNs = 0, mono = 0;
         jack_time_t closest = ~jack_time_t(0);
         for (int i = 0; i < 3; ++i) {
             const jack_time_t j1 = jack_get_time();
-            const int64_t mono = monotonicNowNs();
+            const int64_t now = monotonicNowNs();
             const jack_time_t j2 = jack_get_time();
             if (j2 - j1 < closest) {
                 closest = j2 - j1;
-                jackMinusMonoNs = int64_t(j1 + j2) * 500 - mono;
+                mono = now;
+                jackMinusMonoNs = int64_t(j1 + j2) * 500 - now;
             }
         }
         const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;
@@ -240,7 +191,9 @@ private:
             timed ? int64_t(nextUs) * 1000 - jackMinusMonoNs : std::numeric_limits<int64_t>::max();
 
         jack_nframes_t earliest = 0;
-        m_queue.takeDue(periodEndNs, [&](const TimedMessage& m) {
+        queue.takeDue(periodEndNs, [&](const TimedMessage& m) {
+            if (m.dueNs != 0 && m.dueNs < mono - kStaleNs)
+                return true;  // held up by a stopped server: dropped
             double offset = 0;
             if (m.dueNs != 0 && timed) {
                 const int64_t intoCycleNs = m.dueNs + jackMinusMonoNs - int64_t(cycleUs) * 1000;
@@ -259,95 +212,197 @@ private:
     }
 
     static int bufferSizeChanged(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<JackMidiOutSystem*>(arg);
-        self->m_periodNs.store(framesToNs(frames, jack_get_sample_rate(self->m_client)));
+        auto* self = static_cast<OutClient*>(arg);
+        self->periodNs.store(framesToNs(frames, jack_get_sample_rate(self->client)));
         return 0;
     }
 
     // JACK's notification thread; the shutdown callback may even run where only
-    // async-signal-safe calls are allowed. They only raise the fault and wake the watcher.
+    // async-signal-safe calls are allowed. They only raise the fault.
     void lose(Fault why) {
-        if (!m_closing.load())
-            m_faults.raiseAndWake(why);
+        if (!closing.load())
+            faults.fetch_or(why);
     }
 
     static void serverShutDown(jack_status_t code, const char*, void* arg) {
-        static_cast<JackMidiOutSystem*>(arg)->lose((code & JackClientZombie) ? kDropped
-                                                                             : kServerShutDown);
+        static_cast<OutClient*>(arg)->lose((code & JackClientZombie) ? kDropped : kServerShutDown);
     }
 
     static void serverGone(void* arg) {
-        static_cast<JackMidiOutSystem*>(arg)->lose(kServerShutDown);
+        static_cast<OutClient*>(arg)->lose(kServerShutDown);
     }
 
     // Only the receiving port going away is a loss. A connection changed in a patchbay
     // (ours removed, others added) is the user's own doing: the output stays open and
     // sends to whatever it is connected to.
     static void portRegistered(jack_port_id_t id, int registered, void* arg) {
-        auto* self = static_cast<JackMidiOutSystem*>(arg);
-        if (registered || self->m_closing.load())
+        auto* self = static_cast<OutClient*>(arg);
+        if (registered || self->closing.load())
             return;
-        jack_port_t* port = jack_port_by_id(self->m_client, id);
-        if (port && self->m_target == jack_port_name(port))
+        jack_port_t* port = jack_port_by_id(self->client, id);
+        if (port && self->target == jack_port_name(port))
             self->lose(kTargetGone);
     }
-
-    jack_client_t* m_client = nullptr;
-    jack_port_t* m_port = nullptr;
-    std::string m_target;  // full name of the port we send to; fixed while the client runs
-
-    std::atomic<bool> m_closing{false};
-    std::atomic<bool> m_live{false};  // set by the first period that runs with the connection
-    FaultWatcher m_faults;
-
-    std::atomic<int64_t> m_periodNs{0};
-    // Producer: the thread that sends (one at a time); consumer: the process callback.
-    DueQueue<kQueueSize> m_queue;
 };
 
-// MIDI input from JACK through this program's own client: a port "in" connected from the
-// chosen output port. Nothing in the program reads what comes in, and JACK keeps a period's
-// messages only for that period, so the port has no process callback: they are dropped as
-// they come and never pile up.
-class JackMidiInSystem final : public MidiInSystem {
+class JackMidiOutSystem final : public MidiOutSystem {
 public:
-    ~JackMidiInSystem() override { close(); }
+    explicit JackMidiOutSystem(std::shared_ptr<JackServerLink> link)
+        : m_link(link ? std::move(link) : std::make_shared<JackServerLink>()),
+          m_faults({{kServerShutDown, MidiError::kDeviceLost, false, kLost},
+                    {kDropped, MidiError::kDeviceLost, false, kLost},
+                    {kTargetGone, MidiError::kDeviceLost, false, kLost},
+                    {kNotAnswering, MidiError::kNotAnswering}},
+                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {}
+    ~JackMidiOutSystem() override { close(); }
 
     std::string systemName() const override { return "JACK"; }
 
     std::vector<std::string> listPorts() override {
-        std::vector<std::string> ports;
-        jack_client_t* client = jackclient::open(jackclient::kProbe);
-        if (!client)
-            return ports;
-        if (const char** names =
-                jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
-            for (const char** n = names; *n; ++n)
-                if (!jackclient::isOurs(*n))
-                    ports.emplace_back(*n);
-            jack_free(names);
-        }
-        jack_client_close(client);
+        // An open client lists from the server's shared memory, which answers at once.
+        if (m_open && !(m_open->faults.load() & kLost))
+            return othersPorts(m_open->client, JackPortIsInput);
+        bool answered = false;
+        std::vector<std::string> ports = listThroughLink(*m_link, JackPortIsInput, answered);
+        if (!answered)
+            m_faults.tell(kNotAnswering,
+                          "The JACK server is not answering, so its MIDI ports are not listed. "
+                          "Once it answers again, close MIDI Setup with Cancel and open it "
+                          "again to choose one.");
         return ports;
     }
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        m_client = jackclient::open(jackclient::kMidiIn, &error);
-        if (!m_client)
+        auto c = std::make_shared<OutClient>();
+        auto why = std::make_shared<std::string>();
+        auto opened = std::make_shared<bool>(false);
+        const auto result = m_link->run([c, port, why, opened] { *opened = c->open(port, *why); },
+                                        [c] { c->close(); });
+        if (result != JackServerLink::Result::Done) {
+            error = jackclient::kNotAnswering;
             return false;
-        m_shutDown.store(false);
-        jack_on_info_shutdown(m_client, &JackMidiInSystem::serverShutDown, this);
+        }
+        if (!*opened) {
+            error = *why;
+            return false;
+        }
+        m_open = c;
+        m_faults.start([c](uint32_t fault) { return describe(*c, fault); },
+                       [this, c] { watch(*c); });
+        // A new client and connection join the server's graph a few periods later; until
+        // then messages would wait. Playback may start the moment this returns, so wait
+        // (briefly) for the first period that carries them, or for the port to be lost.
+        const int64_t until = monotonicNowNs() + JackServerLink::kAnswerNs;
+        while (!c->live.load(std::memory_order_acquire) && !(c->faults.load() & kLost) &&
+               monotonicNowNs() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    }
+
+    void close() override {
+        if (!m_open)
+            return;
+        // No more reports from this open.
+        m_faults.stop();
+        std::shared_ptr<OutClient> c = std::move(m_open);
+        c->closing.store(true);
+        // The call holds the client's state until libjack lets go of it. A server that
+        // does not answer keeps it: the program goes on without waiting.
+        if (m_link->run([c] { c->close(); }) == JackServerLink::Result::Refused)
+            m_link->runLater([c] { c->close(); });
+    }
+
+    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+              std::string& error) override {
+        if (!m_open) {
+            error = "the port is not open";
+            return false;
+        }
+        ShortMessage message;
+        if (!checkShortMessage(bytes, size, message, error))
+            return false;
+        // A loss has been reported once already, and the port component closes the port on
+        // that report; messages sent until then go nowhere. So do those sent while the
+        // server does not answer: it has been told, and they would pile up.
+        if ((m_open->faults.load(std::memory_order_relaxed) & kLost) ||
+            !m_open->answering.load(std::memory_order_relaxed))
+            return true;
+        if (!m_open->queue.post(message, dueNs)) {
+            error = "JACK is not taking the messages: " + std::to_string(kQueueSize - 1) +
+                    " are waiting already";
+            return false;
+        }
+        return true;
+    }
+
+    void withdrawAfter(int64_t nowNs) override {
+        if (m_open)
+            m_open->queue.withdrawAfter(nowNs);
+    }
+
+    int64_t schedulingLeadNs() const override {
+        // A message must be queued before the period that covers its due time starts.
+        return m_open ? m_open->periodNs.load(std::memory_order_relaxed) + kQueueMarginNs : 0;
+    }
+
+private:
+    // On the watcher's thread, at each look: what JACK's threads raised, and whether the
+    // process cycles still come.
+    void watch(OutClient& c) {
+        const bool answering = monotonicNowNs() - c.lastCycleNs.load() < kStallNs;
+        c.answering.store(answering);
+        m_faults.raise(c.faults.load() | (answering ? 0u : uint32_t(kNotAnswering)));
+    }
+
+    static std::string describe(const OutClient& c, uint32_t fault) {
+        switch (fault) {
+            case kServerShutDown:
+                return "The JACK server has shut down, so the MIDI output to \"JACK: " + c.target +
+                       "\" is closed. Start JACK again, then choose the output in MIDI Setup.";
+            case kDropped:
+                return "JACK stopped this program's MIDI output to \"JACK: " + c.target +
+                       "\" (the system was too busy to keep up). Choose the output again in "
+                       "MIDI Setup.";
+            case kTargetGone:
+                return "The JACK port \"" + c.target +
+                       "\" is gone (its program left), so the MIDI output is closed. Choose an "
+                       "output in MIDI Setup.";
+            case kNotAnswering:
+                return "The JACK server is not answering, so the MIDI output to \"JACK: " +
+                       c.target + "\" plays nothing until it answers again.";
+            default:
+                return {};
+        }
+    }
+
+    std::shared_ptr<JackServerLink> m_link;
+    std::shared_ptr<OutClient> m_open;
+    FaultWatcher m_faults;
+};
+
+// ---------------------------------------------------------------- input
+
+// One open input's client; as for the output, a close the server does not answer keeps it.
+struct InClient {
+    jack_client_t* client = nullptr;
+    std::atomic<bool> shutDown{false};
+
+    bool open(const std::string& port, std::string& error) {
+        client = jackclient::open(jackclient::kMidiIn, &error);
+        if (!client)
+            return false;
+        jack_on_info_shutdown(client, &InClient::serverShutDown, this);
         jack_port_t* in =
-            jack_port_register(m_client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+            jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (!in) {
             error = "JACK refused to register an input port";
-        } else if (jack_activate(m_client) != 0) {
+        } else if (jack_activate(client) != 0) {
             error = "JACK refused to activate the client";
-        } else if (!jack_port_by_name(m_client, port.c_str())) {
+        } else if (!jack_port_by_name(client, port.c_str())) {
             // Looked up by name again: the list may be stale.
             error = "the device is no longer there";
-        } else if (jack_connect(m_client, port.c_str(), jack_port_name(in)) != 0) {
+        } else if (jack_connect(client, port.c_str(), jack_port_name(in)) != 0) {
             error = "JACK refused to connect to it";
         } else {
             return true;
@@ -356,13 +411,64 @@ public:
         return false;
     }
 
-    void close() override {
-        if (!m_client)
+    void close() {
+        if (!client)
             return;
-        if (!m_shutDown.load())
-            jack_deactivate(m_client);
-        jack_client_close(m_client);
-        m_client = nullptr;
+        if (!shutDown.load())
+            jack_deactivate(client);
+        jack_client_close(client);
+        client = nullptr;
+    }
+
+    // May run where only async-signal-safe calls are allowed: it only notes the loss.
+    static void serverShutDown(jack_status_t, const char*, void* arg) {
+        static_cast<InClient*>(arg)->shutDown.store(true);
+    }
+};
+
+// MIDI input from JACK through this program's own client: a port "in" connected from the
+// chosen output port. Nothing in the program reads what comes in, and JACK keeps a period's
+// messages only for that period, so the port has no process callback: they are dropped as
+// they come and never pile up. A server that does not answer is not reported here: the
+// output's listing, made at the same time, tells it.
+class JackMidiInSystem final : public MidiInSystem {
+public:
+    explicit JackMidiInSystem(std::shared_ptr<JackServerLink> link)
+        : m_link(link ? std::move(link) : std::make_shared<JackServerLink>()) {}
+    ~JackMidiInSystem() override { close(); }
+
+    std::string systemName() const override { return "JACK"; }
+
+    std::vector<std::string> listPorts() override {
+        bool answered = false;
+        return listThroughLink(*m_link, JackPortIsOutput, answered);
+    }
+
+    bool open(const std::string& port, std::string& error) override {
+        close();
+        auto c = std::make_shared<InClient>();
+        auto why = std::make_shared<std::string>();
+        auto opened = std::make_shared<bool>(false);
+        const auto result = m_link->run([c, port, why, opened] { *opened = c->open(port, *why); },
+                                        [c] { c->close(); });
+        if (result != JackServerLink::Result::Done) {
+            error = jackclient::kNotAnswering;
+            return false;
+        }
+        if (!*opened) {
+            error = *why;
+            return false;
+        }
+        m_open = c;
+        return true;
+    }
+
+    void close() override {
+        if (!m_open)
+            return;
+        std::shared_ptr<InClient> c = std::move(m_open);
+        if (m_link->run([c] { c->close(); }) == JackServerLink::Result::Refused)
+            m_link->runLater([c] { c->close(); });
     }
 
     void setReceiving(bool /*on*/) override {
@@ -370,21 +476,16 @@ public:
     }
 
 private:
-    // May run where only async-signal-safe calls are allowed: it only notes the loss.
-    static void serverShutDown(jack_status_t, const char*, void* arg) {
-        static_cast<JackMidiInSystem*>(arg)->m_shutDown.store(true);
-    }
-
-    jack_client_t* m_client = nullptr;
-    std::atomic<bool> m_shutDown{false};
+    std::shared_ptr<JackServerLink> m_link;
+    std::shared_ptr<InClient> m_open;
 };
 
 }  // namespace
 
-std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem() {
-    return std::make_unique<JackMidiOutSystem>();
+std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem(std::shared_ptr<JackServerLink> link) {
+    return std::make_unique<JackMidiOutSystem>(std::move(link));
 }
 
-std::unique_ptr<MidiInSystem> makeJackMidiInSystem() {
-    return std::make_unique<JackMidiInSystem>();
+std::unique_ptr<MidiInSystem> makeJackMidiInSystem(std::shared_ptr<JackServerLink> link) {
+    return std::make_unique<JackMidiInSystem>(std::move(link));
 }

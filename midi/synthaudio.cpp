@@ -47,8 +47,12 @@ std::string SynthAudio::label(const std::string& driver) {
     return driver;
 }
 
-bool SynthAudio::open(const Settings& wanted, SynthEngine& engine, std::string& cause) {
+bool SynthAudio::open(const Settings& wanted, const std::shared_ptr<SynthEngine>& enginePtr,
+                      std::string& cause) {
     close();
+    m_engine = enginePtr;
+    m_jackRefused = false;
+    SynthEngine& engine = *enginePtr;
     std::vector<std::string> builtIn;
     fluid_settings_t* probe = new_fluid_settings();
     if (probe) {
@@ -69,22 +73,60 @@ bool SynthAudio::open(const Settings& wanted, SynthEngine& engine, std::string& 
             continue;
         int rate = wanted.sampleRate;
         int period = wanted.periodFrames;
-        if (name == "jack") {
-            jackclient::ServerInfo server;
-            if (!jackclient::serverRunning(&server) || server.sampleRate <= 0) {
+        const bool onJack = name == "jack";
+        if (onJack) {
+            auto server = std::make_shared<jackclient::ServerInfo>();
+            auto running = std::make_shared<bool>(false);
+            const auto probed = m_link->run(
+                [server, running] { *running = jackclient::serverRunning(server.get()); });
+            if (probed != JackServerLink::Result::Done) {
+                m_jackRefused = probed == JackServerLink::Result::Refused;
+                reasons.push_back(std::string("JACK: ") + jackclient::kNotAnswering);
+                continue;
+            }
+            if (!*running || server->sampleRate <= 0) {
                 reasons.push_back("JACK: no JACK server is running");
                 continue;
             }
-            rate = server.sampleRate;
-            period = server.periodFrames;
+            rate = server->sampleRate;
+            period = server->periodFrames;
         }
         // The rate is set while no audio thread runs; on JACK it must be the server's.
         engine.setRate(rate);
         engine.prepare(period);
         fluid_settings_t* settings = driverSettings(wanted, name, rate);
-        fluid_audio_driver_t* driver =
-            settings ? new_fluid_audio_driver2(settings, &SynthEngine::audioCallback, &engine)
-                     : nullptr;
+        fluid_audio_driver_t* driver = nullptr;
+        if (settings && onJack) {
+            auto made = std::make_shared<fluid_audio_driver_t*>(nullptr);
+            enginePtr->setHeld(true);
+            const auto result = m_link->run(
+                [made, settings, enginePtr] {
+                    *made = new_fluid_audio_driver2(settings, &SynthEngine::audioCallback,
+                                                    enginePtr.get());
+                },
+                [made, settings, enginePtr] {
+                    // Opened for a caller that has gone on: closed again, and the engine is
+                    // free once no driver calls it back.
+                    if (*made)
+                        delete_fluid_audio_driver(*made);
+                    delete_fluid_settings(settings);
+                    enginePtr->setHeld(false);
+                });
+            if (result == JackServerLink::Result::Late) {
+                reasons.push_back(std::string("JACK: ") + jackclient::kNotAnswering);
+                break;  // the engine stays held: no other driver may use it
+            }
+            enginePtr->setHeld(false);
+            if (result == JackServerLink::Result::Refused) {
+                m_jackRefused = true;
+                delete_fluid_settings(settings);
+                reasons.push_back(std::string("JACK: ") + jackclient::kNotAnswering);
+                continue;
+            }
+            driver = *made;
+        } else if (settings) {
+            driver = new_fluid_audio_driver2(settings, &SynthEngine::audioCallback, &engine);
+        }
         if (driver) {
             m_driver = driver;
             m_settings = settings;
@@ -109,12 +151,24 @@ bool SynthAudio::open(const Settings& wanted, SynthEngine& engine, std::string& 
 }
 
 void SynthAudio::close() {
-    if (m_driver) {
+    if (m_driver && m_name == "jack") {
+        // Returns once the JACK client is closed, or once the server failed to answer: the
+        // call then holds the driver and the engine it calls back until it can close them.
+        auto closeDriver = [driver = m_driver, settings = m_settings, engine = m_engine] {
+            delete_fluid_audio_driver(driver);
+            delete_fluid_settings(settings);
+            engine->setHeld(false);
+        };
+        m_engine->setHeld(true);
+        if (m_link->run(closeDriver) == JackServerLink::Result::Refused)
+            m_link->runLater(closeDriver);
+    } else if (m_driver) {
         delete_fluid_audio_driver(m_driver);
-        m_driver = nullptr;
         delete_fluid_settings(m_settings);
-        m_settings = nullptr;
     }
+    m_driver = nullptr;
+    m_settings = nullptr;
+    m_engine.reset();
     m_offline = false;
     m_name.clear();
 }

@@ -1,14 +1,21 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+class JackServerLink;
 class SynthEngine;
 typedef struct _fluid_audio_driver_t fluid_audio_driver_t;
 typedef struct _fluid_hashtable_t fluid_settings_t;
 
 /// Where the built-in synth's sound goes: the first of a list of FluidSynth audio drivers
 /// that opens, its thread calling the engine's audio callback.
+///
+/// FluidSynth's JACK driver is opened and closed through the JACK server link, so a server
+/// that does not answer holds nobody up. Its driver, and the engine it calls back, then stay
+/// with the call that waits for the server, the engine marked held() until the call has
+/// let go of it: it may still be called back once the server answers.
 class SynthAudio {
 public:
     /// An audio output that opens no device: the owner pulls the sound itself.
@@ -22,7 +29,7 @@ public:
         std::string jackClientName;
     };
 
-    SynthAudio() = default;
+    explicit SynthAudio(std::shared_ptr<JackServerLink> link) : m_link(std::move(link)) {}
     ~SynthAudio() { close(); }
     SynthAudio(const SynthAudio&) = delete;
     SynthAudio& operator=(const SynthAudio&) = delete;
@@ -32,11 +39,16 @@ public:
     /// FluidSynth was built without are passed over, and "jack" is tried only when a JACK
     /// server already runs (FluidSynth's own JACK driver would start one). False with the
     /// cause, which names each driver tried and why it failed.
-    bool open(const Settings& settings, SynthEngine& engine, std::string& cause);
-    /// Stops the audio thread; returns once it has (on JACK: once the client is closed).
+    bool open(const Settings& settings, const std::shared_ptr<SynthEngine>& engine,
+              std::string& cause);
+    /// Stops the audio thread; returns once it has (on JACK: once the client is closed, or
+    /// once the server has failed to answer in time).
     void close();
 
     bool isOpen() const { return m_driver != nullptr || m_offline; }
+    /// Whether the last open() passed JACK over because an earlier call still waits for a
+    /// server that stopped answering (that call's caller has told the user).
+    bool jackRefused() const { return m_jackRefused; }
     /// The driver in use ("alsa", "jack", kOffline ...); empty while closed.
     const std::string& driver() const { return m_name; }
     /// Whether a thread of the driver's calls the engine back (false offline).
@@ -46,6 +58,9 @@ public:
     static std::string label(const std::string& driver);
 
 private:
+    std::shared_ptr<JackServerLink> m_link;
+    std::shared_ptr<SynthEngine> m_engine;
+    bool m_jackRefused = false;
     fluid_audio_driver_t* m_driver = nullptr;
     fluid_settings_t* m_settings = nullptr;
     bool m_offline = false;

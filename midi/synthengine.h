@@ -67,6 +67,11 @@ public:
     /// Frames per audio period, as the audio thread last rendered.
     int periodFrames() const { return m_periodFrames.load(std::memory_order_relaxed); }
     bool renderFailed() const { return m_renderFailed.load(std::memory_order_relaxed); }
+    /// Whether an audio driver that calls the engine back is still being opened or closed
+    /// by a call that waits for a JACK server that stopped answering: until it lets go, no
+    /// other driver may use the engine.
+    bool held() const { return m_held.load(std::memory_order_acquire); }
+    void setHeld(bool held) { m_held.store(held, std::memory_order_release); }
 
 private:
     void applyDue(int blockOffset);
@@ -80,6 +85,7 @@ private:
     std::atomic<int64_t> m_lastRenderNs{0};
     std::atomic<int> m_periodFrames{0};
     std::atomic<bool> m_renderFailed{false};
+    std::atomic<bool> m_held{false};
 
     // The audio thread's.
     int64_t m_frame = 0;         // frames rendered; the synth's block grid starts at 0

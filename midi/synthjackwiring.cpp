@@ -46,28 +46,32 @@ std::vector<std::string> connectionsOf(jack_client_t* probe, const std::string& 
 }  // namespace
 
 void SynthJackWiring::keep(const std::string& client) {
-    Connections wiring;
-    const bool reached = forEachAudioOutput(
-        client, [&](jack_client_t* probe, const std::string& full, const std::string& port) {
-            for (std::string& to : connectionsOf(probe, full))
-                wiring.emplace_back(port, std::move(to));
-        });
-    if (reached)
-        m_kept = std::move(wiring);
+    auto wiring = std::make_shared<Connections>();
+    auto reached = std::make_shared<bool>(false);
+    const auto result = m_link->run([client, wiring, reached] {
+        *reached = forEachAudioOutput(
+            client, [&](jack_client_t* probe, const std::string& full, const std::string& port) {
+                for (std::string& to : connectionsOf(probe, full))
+                    wiring->emplace_back(port, std::move(to));
+            });
+    });
+    if (result == JackServerLink::Result::Done && *reached)
+        m_kept = std::move(*wiring);
 }
 
 void SynthJackWiring::restore(const std::string& client) {
     if (!m_kept)
         return;
-    forEachAudioOutput(
-        client, [&](jack_client_t* probe, const std::string& full, const std::string& port) {
-            const std::vector<std::string> now = connectionsOf(probe, full);
-            for (const std::string& to : now)
-                if (std::find(m_kept->begin(), m_kept->end(), std::make_pair(port, to)) ==
-                    m_kept->end())
-                    jack_disconnect(probe, full.c_str(), to.c_str());
-            for (const auto& [from, to] : *m_kept)
-                if (from == port && std::find(now.begin(), now.end(), to) == now.end())
-                    jack_connect(probe, full.c_str(), to.c_str());  // gone meanwhile: skipped
-        });
+    m_link->run([client, kept = *m_kept] {
+        forEachAudioOutput(
+            client, [&](jack_client_t* probe, const std::string& full, const std::string& port) {
+                const std::vector<std::string> now = connectionsOf(probe, full);
+                for (const std::string& to : now)
+                    if (std::find(kept.begin(), kept.end(), std::make_pair(port, to)) == kept.end())
+                        jack_disconnect(probe, full.c_str(), to.c_str());
+                for (const auto& [from, to] : kept)
+                    if (from == port && std::find(now.begin(), now.end(), to) == now.end())
+                        jack_connect(probe, full.c_str(), to.c_str());  // gone meanwhile: skipped
+            });
+    });
 }

@@ -21,8 +21,10 @@ int main(int argc, char* argv[]) {
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.midipatternsequencer.sequencer"));
 
     FrmMainParts parts;
-    parts.output = makeSystemMidiOutput();
-    parts.input = makeSystemMidiInput();
+    // Both ports share one JACK server link, so a stopped server holds up one call only.
+    SystemMidiPorts ports = makeSystemMidiPorts();
+    parts.output = std::move(ports.output);
+    parts.input = std::move(ports.input);
     frmMain window(std::move(parts));
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &frmMain::endSession);

@@ -3,9 +3,7 @@
 // messages land on the frames of their due times, the panic leaves at once, and a receiver
 // or a server that goes away during playback gives one Error.
 
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <jack/jack.h>
@@ -30,6 +28,8 @@
 #include "midi/systemports.h"
 #include "support/fakecontrols.h"
 #include "support/jackreceiver.h"
+#include "support/ownjackserver.h"
+#include "support/playback.h"
 #include "support/recordingports.h"
 
 namespace {
@@ -96,23 +96,6 @@ struct Errors {
     }
     QList<int16_t> codes;
     QStringList texts;
-};
-
-// Rock beat through the real step engine, which plays each step on the timer's thread one
-// lead ahead of its due time.
-struct Playback {
-    explicit Playback(NoteOutput& out) : seq(controls, timer, out) {
-        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
-        seq.edit(rockPreset);
-    }
-    void start(int intervalMs) {
-        timer.setInterval(intervalMs);
-        seq.outputChanged();
-        timer.setEnabled(true);
-    }
-    FakeControls controls;
-    Pulsor timer;
-    Sequencer seq;
 };
 
 // Passes what the step engine writes on to the real output, and keeps each note it hands
@@ -299,72 +282,6 @@ QString checkArrivals(const std::vector<HandOverTap::Note>& handed,
     return {};
 }
 
-// A JACK server of the test's own, for the test that kills one, and while this lives the
-// environment that takes the test's JACK clients to it: a jackd of a fixed name (so a killed
-// one's registry entry is reclaimed by the next run) or, on PipeWire's JACK, a PipeWire
-// daemon in a runtime folder of its own. The fixture's server stays untouched.
-class OwnServer {
-public:
-    OwnServer()
-        : m_pipeWire(jackIsPipeWire()),
-          m_variable(m_pipeWire ? "XDG_RUNTIME_DIR" : "JACK_DEFAULT_SERVER"),
-          m_saved(qgetenv(m_variable)) {
-        qputenv(m_variable, m_pipeWire ? QFile::encodeName(m_runtimeDir.path())
-                                       : QByteArray("seqtest-timing-kill"));
-    }
-    ~OwnServer() {
-        stop();
-        qputenv(m_variable, m_saved);
-    }
-    OwnServer(const OwnServer&) = delete;
-    OwnServer& operator=(const OwnServer&) = delete;
-
-    /// Starts the server (again, after kill()) and waits until it takes clients.
-    bool start() {
-        if (m_pipeWire) {
-            // Its default configuration brings the dummy driver JACK clients run on.
-            m_process.setProgram(QStringLiteral("pipewire"));
-            m_process.setArguments({});
-        } else {
-            m_process.setProgram(QStringLiteral("jackd"));
-            m_process.setArguments({QStringLiteral("--no-realtime"), QStringLiteral("-n"),
-                                    QString::fromUtf8(qgetenv(m_variable)), QStringLiteral("-d"),
-                                    QStringLiteral("dummy"), QStringLiteral("-r"),
-                                    QStringLiteral("48000"), QStringLiteral("-p"),
-                                    QStringLiteral("256")});
-        }
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start();
-        if (!m_process.waitForStarted(5000))
-            return false;
-        // jack_wait finds the server as the test's clients will: through the environment.
-        QProcess wait;
-        wait.setStandardOutputFile(QProcess::nullDevice());
-        wait.setStandardErrorFile(QProcess::nullDevice());
-        wait.start(QStringLiteral("jack_wait"),
-                   {QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("10")});
-        return wait.waitForFinished(15000) && wait.exitCode() == 0;
-    }
-    void kill() {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
-    }
-    void stop() {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            kill();
-    }
-    QString output() { return QString::fromLocal8Bit(m_process.readAll()); }
-
-private:
-    const bool m_pipeWire;
-    const char* const m_variable;
-    const QByteArray m_saved;
-    QTemporaryDir m_runtimeDir;  // made 0700, as a runtime folder must be
-    QProcess m_process;
-};
 }  // namespace
 
 class TestJackTiming : public QObject {
@@ -778,7 +695,7 @@ private slots:
     }
 
     void aKilledServerGivesOneErrorAndANewServerCanBeUsed() {
-        OwnServer server;
+        OwnJackServer server(QStringLiteral("seqtest-timing-kill"));
         QVERIFY2(server.start(), qPrintable(server.output()));
         auto out = makeSystemMidiOutput();
         Errors errors(*out);

@@ -1,12 +1,17 @@
 #!/bin/sh
 # Drives the real program under an X server as a user would, with the keyboard: opens the
 # setup dialog through start/stop, accepts it, lets it play, then ends it with File > Exit
-# and with the window's close request. Checks that it ends promptly and leaves no JACK port
-# behind. Usage: e2e_exit.sh PROGRAM WMCLOSE
+# and with the window's close request, and once more with its JACK server stopped. Checks
+# that it ends promptly and leaves no JACK port behind. Usage: e2e_exit.sh PROGRAM WMCLOSE
 set -u
 program=$1
 wmclose=$2
-fail() { echo "FAIL: $*" >&2; [ -n "${pid:-}" ] && kill -9 "$pid" 2>/dev/null; exit 1; }
+fail() {
+    echo "FAIL: $*" >&2
+    [ -n "${pid:-}" ] && kill -9 "$pid" 2>/dev/null
+    [ -n "${jpid:-}" ] && { kill -CONT "$jpid"; kill "$jpid"; } 2>/dev/null
+    exit 1
+}
 title="midi pattern sequencer 1"
 
 # Presses Return in every message box (a window with the program's title other than the main one).
@@ -79,8 +84,59 @@ run_once() {
     echo "ok: ended by $how"
 }
 
+# File > Exit while the JACK server is stopped (SIGSTOP), as a machine that freezes it
+# would: the program, playing through the built-in synth on a server of this script's own
+# (the fixture's is not stopped), must end within 2 s with status 0. Resumed, the server
+# cleans up what the program left with it.
+stall_once() {
+    server="${JACK_DEFAULT_SERVER:-default}-e2estall"
+    jackd --no-realtime -n "$server" -d dummy -r 48000 -p 256 >"$TMPDIR/jackd.log" 2>&1 &
+    jpid=$!
+    jack_wait -s "$server" -w -t 10 >/dev/null 2>&1 || fail "the stall test's server did not start"
+    JACK_DEFAULT_SERVER="$server" "$program" >"$TMPDIR/prog.log" 2>&1 &
+    pid=$!
+    win=$(timeout 10 xdotool search --sync --name "^$title\$" | head -n 1) || fail "window did not appear"
+    press "$win" Tab Tab space
+    dlg=$(timeout 10 xdotool search --sync --name '^MIDI Setup$' | head -n 1) || fail "setup dialog did not appear"
+    sleep 0.5
+    close_boxes
+    press "$dlg" Tab Tab space
+    sleep 0.5
+    close_boxes
+    JACK_DEFAULT_SERVER="$server" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer synth" ||
+        fail "the built-in synth is not on the stall test's server"
+    kill -STOP "$jpid"
+    press "$win" alt+f
+    sleep 0.3
+    start=$(date +%s%N)
+    xdotool key x
+    while kill -0 "$pid" 2>/dev/null; do
+        elapsed=$((($(date +%s%N) - start) / 1000000))
+        [ $elapsed -gt 2000 ] && { kill -CONT "$jpid"; fail "program did not end within 2 s of Exit with the server stopped"; }
+        sleep 0.05
+    done
+    wait "$pid"
+    rc=$?
+    elapsed=$((($(date +%s%N) - start) / 1000000))
+    kill -CONT "$jpid"
+    [ "$rc" -eq 0 ] || fail "program exited with $rc after Exit with the server stopped: $(cat "$TMPDIR/prog.log")"
+    i=0
+    while JACK_DEFAULT_SERVER="$server" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer"; do
+        i=$((i + 1))
+        [ $i -gt 50 ] && fail "the resumed server kept the program's ports"
+        sleep 0.1
+    done
+    echo "ok: ended by exit with the JACK server stopped, in $elapsed ms"
+    # Clients are gone; give the server a moment, then stop it and wait for it.
+    sleep 1
+    kill "$jpid"
+    wait "$jpid" 2>/dev/null
+    jpid=""
+}
+
 TMPDIR=$(mktemp -d)
 run_once exit
 run_once close
 run_once term
+stall_once
 rm -rf "$TMPDIR"
