@@ -8,6 +8,19 @@ constexpr int64_t framesToNs(int64_t frames, int64_t rate) {
     return rate <= 0 ? 0 : frames * 1'000'000'000 / rate;
 }
 
+/// Whether an audio output that opened at `openedNs` and whose thread last called back at
+/// `lastCallbackNs` (earlier than `openedNs` when it has not since the open) has stopped by
+/// `nowNs`: quiet for a second since its last callback, or for five before its first. A
+/// sound server may take seconds to start a new stream (PulseAudio's null sink called back
+/// 2 s after the open); once running, a second without a callback is not a scheduling delay.
+/// It has not stopped any more once callbacks come again.
+constexpr int64_t kAudioStallNs = 1'000'000'000;
+constexpr int64_t kAudioFirstCallbackNs = 5'000'000'000;
+constexpr bool audioStalled(int64_t nowNs, int64_t openedNs, int64_t lastCallbackNs) {
+    return lastCallbackNs >= openedNs ? nowNs - lastCallbackNs >= kAudioStallNs
+                                      : nowNs - openedNs >= kAudioFirstCallbackNs;
+}
+
 /// Where an audio thread's buffers lie on CLOCK_MONOTONIC, from the times its callbacks run.
 ///
 /// A callback comes late by a varying scheduling delay but never early, so the earliest of

@@ -54,7 +54,12 @@ public:
     /// Like raise(), and wakes the watcher at once (sem_post: async-signal-safe, but a system
     /// call). Not for real-time threads.
     void raiseAndWake(uint32_t faults) noexcept;
-    /// Whether any of `faults` was raised since the port was opened.
+    /// Lowers `faults` again (a condition found over time that has ended): what depends on
+    /// them goes on, and a condition already told is not told again until the next open.
+    void clear(uint32_t faults) noexcept {
+        m_raised.fetch_and(~faults, std::memory_order_release);
+    }
+    /// Whether any of `faults` is raised.
     bool raised(uint32_t faults) const noexcept {
         return (m_raised.load(std::memory_order_acquire) & faults) != 0;
     }

@@ -19,8 +19,6 @@ namespace {
 
 // Time on top of one audio period for a tick handler to hand its messages over.
 constexpr int64_t kHandoverMarginNs = 4'000'000;
-// An open audio output whose thread has not rendered for this long has stopped.
-constexpr int64_t kStallNs = 1'000'000'000;
 
 // What keeps the synth from playing. A render failure is flagged by the audio thread and a
 // stall found by the watcher; the causes met while opening are told once per run.
@@ -162,8 +160,16 @@ void FluidSynthBackend::Impl::watch() {
         [this, e, hasThread, opened] {
             if (e->renderFailed())
                 faults.raise(kRenderFailed);
-            if (hasThread && monotonicNowNs() - std::max(e->lastRenderNs(), opened) >= kStallNs)
+            if (!hasThread)
+                return;
+            // A stall is told once per open, and lasts only as long as the audio thread is
+            // quiet: a sound server that calls back again is played to again. (A JACK server
+            // that was stopped may instead have dropped the synth's client; then it stays
+            // stalled until opened again.)
+            if (audioStalled(monotonicNowNs(), opened, e->lastRenderNs()))
                 faults.raise(kStalled);
+            else
+                faults.clear(kStalled);
         });
 }
 
@@ -179,7 +185,8 @@ bool FluidSynthBackend::Impl::send(const unsigned char* bytes, std::size_t size,
     // The system messages a synth has no use for (clock, start, stop ...) are taken and
     // dropped; only System Reset (FF) means something to it.
     const bool ignored = message.isSystem() && message.status() != 0xFF;
-    // A stalled output has been reported; what is sent to it goes nowhere.
+    // While the output is stalled, what is sent to it goes nowhere: it would sound all at
+    // once, late, when the server answers.
     if (silent || ignored || faults.raised(kStalled))
         return true;
     if (!engine->post(message, dueNs)) {

@@ -1,6 +1,6 @@
 // The synth's audio clock, driven with made-up callback times: late callbacks do not move
 // it, an early one counts at once, a lasting shift counts once the window has passed, and a
-// jump starts it afresh.
+// jump starts it afresh; and when an output whose callbacks stopped counts as stalled.
 
 #include <QTest>
 
@@ -81,6 +81,20 @@ private slots:
             s.callback(0);
         QVERIFY(std::abs(s.callback(0, 100e6)) < 1.0);
         QVERIFY(std::abs(s.callback(1e6, 100e6)) < 1.0);
+    }
+
+    void aStallIsASecondWithoutCallbacksOrFiveBeforeTheFirst() {
+        const int64_t opened = kStartNs, ms = 1'000'000;
+        // Never called back since the open (the last callback was before it): a slow
+        // sound server gets five seconds for its first period.
+        QVERIFY(!audioStalled(opened + 4999 * ms, opened, 0));
+        QVERIFY(!audioStalled(opened + 4999 * ms, opened, opened - 3000 * ms));
+        QVERIFY(audioStalled(opened + 5000 * ms, opened, opened - 1));
+        // Once running, one second of quiet.
+        QVERIFY(!audioStalled(opened + 1999 * ms, opened, opened + 1000 * ms));
+        QVERIFY(audioStalled(opened + 2000 * ms, opened, opened + 1000 * ms));
+        // Callbacks that come again end the stall.
+        QVERIFY(!audioStalled(opened + 9000 * ms, opened, opened + 8990 * ms));
     }
 };
 
