@@ -89,11 +89,23 @@ run_once() {
 # (the fixture's is not stopped), must end within 2 s with status 0. Resumed, the server
 # cleans up what the program left with it.
 stall_once() {
-    server="${JACK_DEFAULT_SERVER:-default}-e2estall"
-    jackd --no-realtime -n "$server" -d dummy -r 48000 -p 256 >"$TMPDIR/jackd.log" 2>&1 &
+    # Run through pw-jack, the JACK clients load PipeWire's libjack: the server is then a
+    # PipeWire daemon of the script's own, found through a runtime folder of its own.
+    case "${LD_LIBRARY_PATH:-}" in
+    *pipewire*)
+        where="XDG_RUNTIME_DIR=$TMPDIR/pw"
+        mkdir -m 700 "$TMPDIR/pw"
+        env "$where" pipewire >"$TMPDIR/jackd.log" 2>&1 &
+        ;;
+    *)
+        server="${JACK_DEFAULT_SERVER:-default}-e2estall"
+        where="JACK_DEFAULT_SERVER=$server"
+        jackd --no-realtime -n "$server" -d dummy -r 48000 -p 256 >"$TMPDIR/jackd.log" 2>&1 &
+        ;;
+    esac
     jpid=$!
-    jack_wait -s "$server" -w -t 10 >/dev/null 2>&1 || fail "the stall test's server did not start"
-    JACK_DEFAULT_SERVER="$server" "$program" >"$TMPDIR/prog.log" 2>&1 &
+    env "$where" jack_wait -w -t 10 >/dev/null 2>&1 || fail "the stall test's server did not start: $(cat "$TMPDIR/jackd.log")"
+    env "$where" "$program" >"$TMPDIR/prog.log" 2>&1 &
     pid=$!
     win=$(timeout 10 xdotool search --sync --name "^$title\$" | head -n 1) || fail "window did not appear"
     press "$win" Tab Tab space
@@ -103,7 +115,7 @@ stall_once() {
     press "$dlg" Tab Tab space
     sleep 0.5
     close_boxes
-    JACK_DEFAULT_SERVER="$server" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer synth" ||
+    env "$where" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer synth" ||
         fail "the built-in synth is not on the stall test's server"
     kill -STOP "$jpid"
     press "$win" alt+f
@@ -121,7 +133,7 @@ stall_once() {
     kill -CONT "$jpid"
     [ "$rc" -eq 0 ] || fail "program exited with $rc after Exit with the server stopped: $(cat "$TMPDIR/prog.log")"
     i=0
-    while JACK_DEFAULT_SERVER="$server" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer"; do
+    while env "$where" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer"; do
         i=$((i + 1))
         [ $i -gt 50 ] && fail "the resumed server kept the program's ports"
         sleep 0.1
