@@ -181,7 +181,8 @@ void jack(int hits, long attack) {
                     timed ? "timed hits, handed over one lead ahead" : "hits sent at once",
                     double(lead) / 1e6, capture.xruns() - xruns);
         latency.print(timed ? "onset - due" : "onset - send", "ms");
-        if (timed) handover.print("handed over before due", "ms");
+        if (timed)
+            handover.print("handed over before due", "ms");
     }
 }
 

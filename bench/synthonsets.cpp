@@ -11,10 +11,14 @@ namespace {
 // and 8, snare 40 on 4 and 12, hi-hat 42 on even steps, 82 on odd steps).
 std::vector<int> rockNotes(int step) {
     std::vector<int> notes;
-    if (step == 0 || step == 6 || step == 8) notes.push_back(35);
-    if (step == 4 || step == 12) notes.push_back(40);
-    if (step % 2 == 0) notes.push_back(42);
-    else notes.push_back(82);
+    if (step == 0 || step == 6 || step == 8)
+        notes.push_back(35);
+    if (step == 4 || step == 12)
+        notes.push_back(40);
+    if (step % 2 == 0)
+        notes.push_back(42);
+    else
+        notes.push_back(82);
     return notes;
 }
 }  // namespace
@@ -51,7 +55,8 @@ SynthCapture captureBuiltinSynth(int stepMs, double seconds, int onlyNote) {
         while (firstDueNs + nextStep * stepNs - leadNs <= blockNs) {
             const int64_t due = firstDueNs + nextStep * stepNs;
             for (int note : rockNotes(int(nextStep % 16))) {
-                if (onlyNote >= 0 && note != onlyNote) continue;
+                if (onlyNote >= 0 && note != onlyNote)
+                    continue;
                 capture.dueFrames.push_back(double(due - startNs) * rate / 1e9);
                 const unsigned char msg[3] = {0x99, static_cast<unsigned char>(note), 0x66};
                 if (!synth.send(msg, 3, due, error)) {
@@ -65,7 +70,8 @@ SynthCapture captureBuiltinSynth(int stepMs, double seconds, int onlyNote) {
             capture.note = "the synth did not render";
             return capture;
         }
-        for (int i = 0; i < block; ++i) capture.audio.push_back(0.5f * (left[i] + right[i]));
+        for (int i = 0; i < block; ++i)
+            capture.audio.push_back(0.5f * (left[i] + right[i]));
     }
     synth.close();
     capture.connected = true;

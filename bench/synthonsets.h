@@ -15,7 +15,7 @@ struct SynthCapture {
     std::string note;          // why there is no audio, or how it was obtained
     std::vector<float> audio;  // mono
     double sampleRate = 48000;
-    double firstStepFrame = 0;  // frame in `audio` at which step 0 is due
+    double firstStepFrame = 0;      // frame in `audio` at which step 0 is due
     std::vector<double> dueFrames;  // frames in `audio` at which a note was due
 };
 

@@ -386,8 +386,8 @@ void printSynthOnsets(double seconds) {
         std::vector<double> offsetsMs;
         std::size_t missing = 0;
         for (double due : synth.dueFrames) {
-            const auto it = std::lower_bound(onsets.begin(), onsets.end(),
-                                             due - 0.002 * synth.sampleRate);
+            const auto it =
+                std::lower_bound(onsets.begin(), onsets.end(), due - 0.002 * synth.sampleRate);
             if (it == onsets.end() || *it > due + 0.030 * synth.sampleRate) {
                 ++missing;
                 continue;
@@ -402,13 +402,16 @@ void printSynthOnsets(double seconds) {
         std::sort(sorted.begin(), sorted.end());
         const double median = sorted[sorted.size() / 2];
         std::vector<double> spread;
-        for (double o : offsetsMs) spread.push_back(std::fabs(o - median));
+        for (double o : offsetsMs)
+            spread.push_back(std::fabs(o - median));
         std::sort(spread.begin(), spread.end());
-        const double p99 = spread[std::min(spread.size() - 1, std::size_t(0.99 * double(spread.size())))];
-        std::printf("  note %d: %zu of %zu onsets; onset - due: min %.3f, median %.3f, max %.3f ms; "
-                    "spread around the median: p99 %.3f ms, max %.3f ms\n",
-                    note, offsetsMs.size(), synth.dueFrames.size(), sorted.front(), median,
-                    sorted.back(), p99, spread.back());
+        const double p99 =
+            spread[std::min(spread.size() - 1, std::size_t(0.99 * double(spread.size())))];
+        std::printf(
+            "  note %d: %zu of %zu onsets; onset - due: min %.3f, median %.3f, max %.3f ms; "
+            "spread around the median: p99 %.3f ms, max %.3f ms\n",
+            note, offsetsMs.size(), synth.dueFrames.size(), sorted.front(), median, sorted.back(),
+            p99, spread.back());
         (void)missing;
     }
 }

@@ -67,7 +67,8 @@ struct HandOvers {
             first = aheadNs.empty();
             aheadNs.push_back(ahead);
         }
-        if (first && onFirst) onFirst();
+        if (first && onFirst)
+            onFirst();
     }
     std::vector<int64_t> taken() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -81,10 +82,14 @@ public:
         : m_inner(std::move(inner)), m_log(log) {}
     std::string systemName() const override { return m_inner->systemName(); }
     std::vector<std::string> listPorts() override { return m_inner->listPorts(); }
-    bool open(const std::string& port, std::string& error) override { return m_inner->open(port, error); }
+    bool open(const std::string& port, std::string& error) override {
+        return m_inner->open(port, error);
+    }
     void close() override { m_inner->close(); }
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs, std::string& error) override {
-        if (dueNs != 0) m_log.add(dueNs);
+    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+              std::string& error) override {
+        if (dueNs != 0)
+            m_log.add(dueNs);
         return m_inner->send(bytes, size, dueNs, error);
     }
     void withdrawAfter(int64_t nowNs) override { m_inner->withdrawAfter(nowNs); }
@@ -231,8 +236,8 @@ int main(int argc, char* argv[]) {
             parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
         } else {
             systems.push_back(timed(makeJackMidiOutSystem()));
-            parts.output = std::make_unique<MIDIOutput>(timed(std::make_unique<FluidSynthBackend>()),
-                                                        std::move(systems));
+            parts.output = std::make_unique<MIDIOutput>(
+                timed(std::make_unique<FluidSynthBackend>()), std::move(systems));
         }
     }
     parts.input = makeSystemMidiInput();

@@ -15,12 +15,14 @@ struct LiveGrid final : LivePattern {
     int16_t cell(int i) const override { return cells[static_cast<size_t>(i)]; }
     void setCell(int i, int16_t state) override {
         // As on a check box of the grid, a value that is no cell state is not taken.
-        if (state >= kOff && state <= kDimmed) cells[static_cast<size_t>(i)] = state;
+        if (state >= kOff && state <= kDimmed)
+            cells[static_cast<size_t>(i)] = state;
     }
     int16_t note(int voice) const override { return notes[static_cast<size_t>(voice)]; }
     void setNote(int voice, int16_t note) override {
         // As on a voice bar, a value outside the bar's range is brought into it.
-        notes[static_cast<size_t>(voice)] =
-            note < 0 ? int16_t(0) : note > kMaxNote ? int16_t(kMaxNote) : note;
+        notes[static_cast<size_t>(voice)] = note < 0          ? int16_t(0)
+                                            : note > kMaxNote ? int16_t(kMaxNote)
+                                                              : note;
     }
 };

@@ -25,7 +25,9 @@ constexpr int16_t kOn = 1;
 constexpr int16_t kDimmed = 2;
 
 /// Index of the cell of `voice` (0..3) at `step` (0..15) in the grid, a pattern and a file.
-constexpr int cellIndex(int voice, int step) { return voice * kSteps + step; }
+constexpr int cellIndex(int voice, int step) {
+    return voice * kSteps + step;
+}
 
 /// One stored pattern: a record of 70 signed 16-bit integers. steps[64] and notes[4] are
 /// never read or written; they are kept so the record has its documented size.

@@ -7,7 +7,9 @@
 
 using Clock = std::chrono::steady_clock;
 
-Pulsor::Pulsor() { m_worker = std::thread([this] { run(); }); }
+Pulsor::Pulsor() {
+    m_worker = std::thread([this] { run(); });
+}
 
 Pulsor::~Pulsor() {
     {
@@ -27,7 +29,8 @@ std::chrono::nanoseconds Pulsor::periodFor(int ms) {
 void Pulsor::setEnabled(bool enabled) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (enabled == m_enabled.load()) return;
+        if (enabled == m_enabled.load())
+            return;
         // A new run: ticks of the old one still on their way are not played.
         m_run.fetch_add(1);
         m_enabled.store(enabled);
@@ -36,13 +39,16 @@ void Pulsor::setEnabled(bool enabled) {
         // due sooner could not be raised its lead ahead, and its notes would come late.
         if (enabled) {
             const std::chrono::nanoseconds period = periodFor(m_intervalMs);
-            m_lastDue = Clock::now() + (m_lead > period ? m_lead - period : std::chrono::nanoseconds(0));
+            m_lastDue =
+                Clock::now() + (m_lead > period ? m_lead - period : std::chrono::nanoseconds(0));
         }
     }
     m_wake.notify_all();
 }
 
-bool Pulsor::isCurrent(uint64_t run) const { return m_enabled.load() && m_run.load() == run; }
+bool Pulsor::isCurrent(uint64_t run) const {
+    return m_enabled.load() && m_run.load() == run;
+}
 
 int Pulsor::Interval() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -94,7 +100,8 @@ void Pulsor::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_quit || m_enabled.load(); });
-        if (m_quit) return;
+        if (m_quit)
+            return;
         const uint64_t run = m_run.load();
         const Clock::time_point due = m_lastDue + periodFor(m_intervalMs);
         const Clock::time_point wakeAt = due - m_lead;
@@ -103,8 +110,10 @@ void Pulsor::run() {
             return m_quit || m_run.load() != run || due != m_lastDue + periodFor(m_intervalMs) ||
                    wakeAt != due - m_lead;
         });
-        if (m_quit) return;
-        if (changed) continue;
+        if (m_quit)
+            return;
+        if (changed)
+            continue;
         m_lastDue = due;
         if (Clock::now() - due > kBacklogCover) {
             ++m_dropped;
@@ -112,13 +121,16 @@ void Pulsor::run() {
         }
         // The count stops at its largest value (after 24 days of 1 ms ticks) rather than
         // overflowing.
-        if (m_tickCount.load() < INT32_MAX) m_tickCount.fetch_add(1);
+        if (m_tickCount.load() < INT32_MAX)
+            m_tickCount.fetch_add(1);
         TickHandler* handler = m_handler;
-        if (!handler) continue;
+        if (!handler)
+            continue;
         m_inHandler = true;
         lock.unlock();
         handler->onTick(
-            {run, std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count()});
+            {run,
+             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count()});
         lock.lock();
         m_inHandler = false;
         m_handlerDone.notify_all();

@@ -11,14 +11,18 @@ namespace {
 constexpr int16_t kNoteOnChannel10 = 153;
 constexpr int16_t kVelocity = 102;
 
-std::string decimal(long v) { return std::to_string(v); }
+std::string decimal(long v) {
+    return std::to_string(v);
+}
 
 // Numeric value of a text as a leading integer, 0 when there is none ("1" -> 1, "" -> 0).
 long leadingNumber(const std::string& text) {
     size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
     long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 1000000; ++i)
         value = value * 10 + (text[i] - '0');
@@ -34,16 +38,21 @@ Sequencer::Sequencer(SequencerView& view, StepClock& clock, NoteOutput& output)
     m_attached = true;
 }
 
-Sequencer::~Sequencer() { detach(); }
+Sequencer::~Sequencer() {
+    detach();
+}
 
 void Sequencer::detach() {
-    if (!m_attached) return;
+    if (!m_attached)
+        return;
     m_attached = false;
     m_clock.setEnabled(false);
     m_clock.setTickHandler(nullptr);
 }
 
-bool Sequencer::songModeOn() const { return leadingNumber(songModeTag) == 1; }
+bool Sequencer::songModeOn() const {
+    return leadingNumber(songModeTag) == 1;
+}
 
 void Sequencer::Form_Load(const std::function<void()>& reset_Click) {
     {
@@ -64,10 +73,12 @@ void Sequencer::onTick(const StepTick& tick) {
         Lock lock(m_mutex);
         // A tick of a run that has been stopped is not played: the stop may already have
         // withdrawn what the run handed over, and nothing may follow it.
-        if (!m_clock.isCurrent(tick.run)) return;
+        if (!m_clock.isCurrent(tick.run))
+            return;
         changed = playStep(&tick.dueNs);
     }
-    if (changed) m_view.stepPlayed();
+    if (changed)
+        m_view.stepPlayed();
 }
 
 void Sequencer::Pulsor2_Tick() {
@@ -76,7 +87,8 @@ void Sequencer::Pulsor2_Tick() {
         Lock lock(m_mutex);
         changed = playStep(nullptr);
     }
-    if (changed) m_view.stepPlayed();
+    if (changed)
+        m_view.stepPlayed();
 }
 
 bool Sequencer::playStep(const int64_t* dueNs) {
@@ -109,15 +121,18 @@ bool Sequencer::playStep(const int64_t* dueNs) {
     // 3. Notes, voices in order 0..3; only state 1 plays. They leave at the step's due time.
     {
         std::lock_guard<NoteOutput> writing(m_output);
-        if (dueNs) m_output.setDueTimeNs(*dueNs);
+        if (dueNs)
+            m_output.setDueTimeNs(*dueNs);
         for (int v = 0; v < kVoices; ++v) {
-            if (grid.cell(CurrentStep + kSteps * v) != kOn) continue;
+            if (grid.cell(CurrentStep + kSteps * v) != kOn)
+                continue;
             m_output.setStatus(kNoteOnChannel10);
             m_output.setData1(grid.note(v));
             m_output.setData2(kVelocity);
             m_output.setAction(PortAction::kSend);
         }
-        if (dueNs) m_output.setDueTimeNs(0);
+        if (dueNs)
+            m_output.setDueTimeNs(0);
     }
 
     // 4. Advance; a bar is exactly 16 ticks.
@@ -125,12 +140,14 @@ bool Sequencer::playStep(const int64_t* dueNs) {
 
     // The output's lead can change while it plays (a JACK server given a new period): the
     // next tick follows it.
-    if (dueNs) applyLead();
+    if (dueNs)
+        applyLead();
     return changed;
 }
 
 void Sequencer::Command2_Click(const std::function<void()>& Command1_Click) {
-    if (setupPending()) Command1_Click();
+    if (setupPending())
+        Command1_Click();
     const int16_t selected = m_view.patnoValue();
     Lock lock(m_mutex);
     if (m_clock.Enabled()) {
@@ -150,7 +167,9 @@ void Sequencer::Command2_Click(const std::function<void()>& Command1_Click) {
     m_clock.setEnabled(true);
 }
 
-void Sequencer::HScroll1_Change() { m_clock.setInterval(m_view.tempoValue()); }
+void Sequencer::HScroll1_Change() {
+    m_clock.setInterval(m_view.tempoValue());
+}
 
 void Sequencer::songmode_Click() {
     bool on = false;
@@ -225,20 +244,27 @@ void Sequencer::catchUp() {
         m_ticksToShow = 0;
         m_songStepChanged = m_patternChanged = false;
     }
-    if (ticks > 0) m_view.setTicksText(decimal(ticks));
-    if (songStep) m_view.setSongStepCaption(decimal(bar) + ":" + decimal(shownPattern));
-    if (pattern) m_view.showPattern();
+    if (ticks > 0)
+        m_view.setTicksText(decimal(ticks));
+    if (songStep)
+        m_view.setSongStepCaption(decimal(bar) + ":" + decimal(shownPattern));
+    if (pattern)
+        m_view.showPattern();
 }
 
 std::chrono::nanoseconds Sequencer::leadFor(int64_t outputLeadNs) {
     // Raised early for an output that sends at once, a step would sound early.
-    if (outputLeadNs <= 0) return std::chrono::nanoseconds(0);
+    if (outputLeadNs <= 0)
+        return std::chrono::nanoseconds(0);
     return std::chrono::nanoseconds(outputLeadNs) + kEngineCover;
 }
 
 void Sequencer::applyLead() {
     const std::chrono::nanoseconds lead = leadFor(m_output.leadNs());
-    if (lead != m_clock.leadTime()) m_clock.setLeadTime(lead);
+    if (lead != m_clock.leadTime())
+        m_clock.setLeadTime(lead);
 }
 
-void Sequencer::outputChanged() { applyLead(); }
+void Sequencer::outputChanged() {
+    applyLead();
+}

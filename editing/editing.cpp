@@ -6,7 +6,8 @@
 #include "core/pattern.h"
 
 void clearGrid(LivePattern& live) {
-    for (int i = 0; i < kCells; ++i) live.setCell(i, kOff);
+    for (int i = 0; i < kCells; ++i)
+        live.setCell(i, kOff);
 }
 
 uint64_t seedFromClock() {
@@ -27,11 +28,15 @@ void randomFill(LivePattern& live, uint64_t seed) {
 
 void rockPreset(LivePattern& live) {
     clearGrid(live);
-    for (int cell : {0, 6, 8, 20, 28}) live.setCell(cell, kOn);
-    for (int cell = 32; cell <= 46; cell += 2) live.setCell(cell, kOn);
-    for (int cell = 49; cell <= 63; cell += 2) live.setCell(cell, kOn);
+    for (int cell : {0, 6, 8, 20, 28})
+        live.setCell(cell, kOn);
+    for (int cell = 32; cell <= 46; cell += 2)
+        live.setCell(cell, kOn);
+    for (int cell = 49; cell <= 63; cell += 2)
+        live.setCell(cell, kOn);
 }
 
 void resetVoiceNotes(LivePattern& live) {
-    for (int v = 0; v < kVoices; ++v) live.setNote(v, kDefaultNotes[v]);
+    for (int v = 0; v < kVoices; ++v)
+        live.setNote(v, kDefaultNotes[v]);
 }

@@ -58,11 +58,14 @@ public:
     /// 0 for a system that sends at once.
     virtual int64_t schedulingLeadNs() const { return 0; }
     /// Installed by the owning port before any other call.
-    virtual void setAsyncErrorHandler(AsyncErrorHandler handler) { m_asyncError = std::move(handler); }
+    virtual void setAsyncErrorHandler(AsyncErrorHandler handler) {
+        m_asyncError = std::move(handler);
+    }
 
 protected:
     void reportAsync(int16_t code, const std::string& text) const {
-        if (m_asyncError) m_asyncError(code, text);
+        if (m_asyncError)
+            m_asyncError(code, text);
     }
 
 private:
@@ -80,11 +83,14 @@ public:
     /// Whether incoming messages are taken in. Nothing in the program reads them: they are
     /// taken off the port and dropped, so they never pile up.
     virtual void setReceiving(bool on) = 0;
-    virtual void setAsyncErrorHandler(AsyncErrorHandler handler) { m_asyncError = std::move(handler); }
+    virtual void setAsyncErrorHandler(AsyncErrorHandler handler) {
+        m_asyncError = std::move(handler);
+    }
 
 protected:
     void reportAsync(int16_t code, const std::string& text) const {
-        if (m_asyncError) m_asyncError(code, text);
+        if (m_asyncError)
+            m_asyncError(code, text);
     }
 
 private:

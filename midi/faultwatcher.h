@@ -56,9 +56,7 @@ public:
     void raiseAndWake(uint32_t faults) noexcept;
     /// Lowers `faults` again (a condition found over time that has ended): what depends on
     /// them goes on, and a condition already told is not told again until the next open.
-    void clear(uint32_t faults) noexcept {
-        m_raised.fetch_and(~faults, std::memory_order_release);
-    }
+    void clear(uint32_t faults) noexcept { m_raised.fetch_and(~faults, std::memory_order_release); }
     /// Whether any of `faults` is raised.
     bool raised(uint32_t faults) const noexcept {
         return (m_raised.load(std::memory_order_acquire) & faults) != 0;

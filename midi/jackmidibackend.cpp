@@ -228,9 +228,7 @@ struct OutClient {
         static_cast<OutClient*>(arg)->lose((code & JackClientZombie) ? kDropped : kServerShutDown);
     }
 
-    static void serverGone(void* arg) {
-        static_cast<OutClient*>(arg)->lose(kServerShutDown);
-    }
+    static void serverGone(void* arg) { static_cast<OutClient*>(arg)->lose(kServerShutDown); }
 
     // Only the receiving port going away is a loss. A connection changed in a patchbay
     // (ours removed, others added) is the user's own doing: the output stays open and

@@ -16,8 +16,10 @@ QString MidiPort::DeviceName() {
 }
 
 const MidiPort::Device* MidiPort::selectedDevice() {
-    if (!m_listed) listDevices();
-    if (m_deviceId < 0 || static_cast<size_t>(m_deviceId) >= m_devices.size()) return nullptr;
+    if (!m_listed)
+        listDevices();
+    if (m_deviceId < 0 || static_cast<size_t>(m_deviceId) >= m_devices.size())
+        return nullptr;
     return &m_devices[static_cast<size_t>(m_deviceId)];
 }
 
@@ -34,7 +36,8 @@ void MidiPort::report(int16_t code, const QString& reportText) {
         text += QLatin1Char('.');
     {
         std::lock_guard<std::mutex> lock(m_reportMutex);
-        if (!m_reported.insert(code).second) return;
+        if (!m_reported.insert(code).second)
+            return;
     }
     // Posted, so a handler that shows a message box never runs inside the operation (or the
     // tick) that met the trouble, and never on a backend's thread.
@@ -78,10 +81,13 @@ MIDIOutput::MIDIOutput(std::unique_ptr<MidiOutSystem> builtin,
     } else {
         m_builtinDevice.displayName = QStringLiteral("No built-in synth");
     }
-    for (auto& s : m_systems) s->setAsyncErrorHandler(systemErrorHandler(s.get()));
+    for (auto& s : m_systems)
+        s->setAsyncErrorHandler(systemErrorHandler(s.get()));
 }
 
-MIDIOutput::~MIDIOutput() { close(); }
+MIDIOutput::~MIDIOutput() {
+    close();
+}
 
 AsyncErrorHandler MIDIOutput::systemErrorHandler(MidiOutSystem* sys) {
     return [this, sys](int16_t code, const std::string& text) {
@@ -92,7 +98,8 @@ AsyncErrorHandler MIDIOutput::systemErrorHandler(MidiOutSystem* sys) {
             QMetaObject::invokeMethod(
                 this,
                 [this, sys, serial] {
-                    if (m_open != sys || m_openSerial.load() != serial) return;
+                    if (m_open != sys || m_openSerial.load() != serial)
+                        return;
                     // Messages written from now on (the step engine's, from its own thread,
                     // at once) meet a closed port: the same condition, told once already.
                     markReported(MidiError::kPortNotOpen);
@@ -104,10 +111,13 @@ AsyncErrorHandler MIDIOutput::systemErrorHandler(MidiOutSystem* sys) {
     };
 }
 
-void MIDIOutput::listDevices() { listFrom(m_systems); }
+void MIDIOutput::listDevices() {
+    listFrom(m_systems);
+}
 
 const MidiPort::Device* MIDIOutput::selectedDevice() {
-    if (m_deviceId == -1) return &m_builtinDevice;
+    if (m_deviceId == -1)
+        return &m_builtinDevice;
     return MidiPort::selectedDevice();
 }
 
@@ -117,16 +127,24 @@ QString MIDIOutput::DeviceName() {
 }
 
 MidiOutSystem* MIDIOutput::system(int index) const {
-    if (index == -1) return m_builtin.get();
+    if (index == -1)
+        return m_builtin.get();
     return m_systems[static_cast<size_t>(index)].get();
 }
 
 void MIDIOutput::setAction(int16_t code) {
     switch (code) {
-        case PortAction::kOpen: open(); break;
-        case PortAction::kClose: close(); break;
-        case PortAction::kSend: send(); break;
-        default: break;  // kStart and unknown codes: nothing to do on an output
+        case PortAction::kOpen:
+            open();
+            break;
+        case PortAction::kClose:
+            close();
+            break;
+        case PortAction::kSend:
+            send();
+            break;
+        default:
+            break;  // kStart and unknown codes: nothing to do on an output
     }
 }
 
@@ -169,7 +187,8 @@ void MIDIOutput::close() {
         m_open = nullptr;
         m_portState = 0;
     }
-    if (closing) closing->close();
+    if (closing)
+        closing->close();
 }
 
 void MIDIOutput::send() {
@@ -183,8 +202,8 @@ void MIDIOutput::send() {
     }
     std::string error;
     if (!m_open->send(bytes, sizeof bytes, m_dueNs, error)) {
-        report(MidiError::kSendFailed,
-               QStringLiteral("Cannot send to the MIDI output: %1").arg(QString::fromStdString(error)));
+        report(MidiError::kSendFailed, QStringLiteral("Cannot send to the MIDI output: %1")
+                                           .arg(QString::fromStdString(error)));
     }
 }
 
@@ -195,26 +214,38 @@ int64_t MIDIOutput::leadNs() const {
 
 void MIDIOutput::withdrawAfter(int64_t timeNs) {
     std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
-    if (m_open) m_open->withdrawAfter(timeNs);
+    if (m_open)
+        m_open->withdrawAfter(timeNs);
 }
 
-void MIDIOutput::cancelPending() { withdrawAfter(monotonicNowNs()); }
+void MIDIOutput::cancelPending() {
+    withdrawAfter(monotonicNowNs());
+}
 
 // ---------------------------------------------------------------- input
 
 MIDIInput::MIDIInput(std::vector<std::unique_ptr<MidiInSystem>> systems, QObject* parent)
     : MidiPort(parent), m_systems(std::move(systems)) {
-    for (auto& s : m_systems) s->setAsyncErrorHandler(asyncHandler());
+    for (auto& s : m_systems)
+        s->setAsyncErrorHandler(asyncHandler());
 }
 
-MIDIInput::~MIDIInput() { close(); }
+MIDIInput::~MIDIInput() {
+    close();
+}
 
-void MIDIInput::listDevices() { listFrom(m_systems); }
+void MIDIInput::listDevices() {
+    listFrom(m_systems);
+}
 
 void MIDIInput::setAction(int16_t code) {
     switch (code) {
-        case PortAction::kOpen: open(); break;
-        case PortAction::kClose: close(); break;
+        case PortAction::kOpen:
+            open();
+            break;
+        case PortAction::kClose:
+            close();
+            break;
         case PortAction::kStart:
             if (m_open) {
                 m_open->setReceiving(true);
@@ -227,7 +258,8 @@ void MIDIInput::setAction(int16_t code) {
                 m_portState = 1;
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -252,7 +284,8 @@ void MIDIInput::open() {
 }
 
 void MIDIInput::close() {
-    if (!m_open) return;
+    if (!m_open)
+        return;
     m_open->setReceiving(false);
     m_open->close();
     m_open = nullptr;

@@ -10,13 +10,15 @@ using namespace PortAction;
 void OpenMidiOut(MIDIOutput& out, const DeviceList& comboMidiOut) {
     const int16_t state = out.PortState();
     const int16_t id = out.DeviceID();
-    if (state >= 1 || id == -1) out.setAction(kClose);
+    if (state >= 1 || id == -1)
+        out.setAction(kClose);
     out.setDeviceID(static_cast<int16_t>(comboMidiOut.selectedIndex() - 1));
     out.setAction(kOpen);
 }
 
 void OpenMidiIn(MIDIInput& in, const DeviceList& comboMidiIn) {
-    if (in.PortState() >= 1) in.setAction(kClose);
+    if (in.PortState() >= 1)
+        in.setAction(kClose);
     in.setDeviceID(static_cast<int16_t>(comboMidiIn.selectedIndex()));
     in.setAction(kOpen);
 }
@@ -38,7 +40,8 @@ void loadDeviceLists(MIDIOutput& out, DeviceList& comboMidiOut, MIDIInput& in,
         comboMidiIn.addEntry(in.DeviceName());
     }
     // No input device: there is no entry 0, so nothing is selected or opened.
-    if (comboMidiIn.count() == 0) return;
+    if (comboMidiIn.count() == 0)
+        return;
     comboMidiIn.select(0);
     in.setDeviceID(0);
     OpenMidiIn(in, comboMidiIn);
@@ -46,7 +49,8 @@ void loadDeviceLists(MIDIOutput& out, DeviceList& comboMidiOut, MIDIInput& in,
 
 void applyDeviceLists(MIDIOutput& out, const DeviceList& comboMidiOut, MIDIInput& in,
                       const DeviceList& comboMidiIn) {
-    if (comboMidiIn.selectedIndex() >= 0) OpenMidiIn(in, comboMidiIn);
+    if (comboMidiIn.selectedIndex() >= 0)
+        OpenMidiIn(in, comboMidiIn);
     OpenMidiOut(out, comboMidiOut);
 }
 
@@ -65,8 +69,10 @@ void sendPanic(MIDIOutput& out) {
 
 void closePortsOnUnload(MIDIInput& in, MIDIOutput& out) {
     const int16_t state = in.PortState();
-    if (state != 0 && state != 1) in.setAction(kStop);
-    if (in.PortState() != 0) in.setAction(kClose);
+    if (state != 0 && state != 1)
+        in.setAction(kStop);
+    if (in.PortState() != 0)
+        in.setAction(kClose);
     out.setAction(kClose);
 }
 

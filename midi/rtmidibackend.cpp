@@ -11,14 +11,17 @@
 #include "jackclient.h"
 #include "scheduledsender.h"
 
-bool alsaSequencerPresent() { return ::access("/dev/snd/seq", R_OK | W_OK) == 0; }
+bool alsaSequencerPresent() {
+    return ::access("/dev/snd/seq", R_OK | W_OK) == 0;
+}
 
 namespace {
 
 // The names this program's clients take: on JACK those of the JACK client module, and the
 // same on ALSA (where the input's client has a name of its own for the same reason).
 const char* clientName(RtMidiSystem system, bool input) {
-    if (system == RtMidiSystem::Jack) return input ? jackclient::kMidiIn : jackclient::kMidiOut;
+    if (system == RtMidiSystem::Jack)
+        return input ? jackclient::kMidiIn : jackclient::kMidiOut;
     return input ? "midi pattern sequencer in" : "midi pattern sequencer";
 }
 
@@ -26,12 +29,15 @@ RtMidi::Api apiOf(RtMidiSystem s) {
     return s == RtMidiSystem::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
 }
 
-const char* nameOf(RtMidiSystem s) { return s == RtMidiSystem::Alsa ? "ALSA" : "JACK"; }
+const char* nameOf(RtMidiSystem s) {
+    return s == RtMidiSystem::Alsa ? "ALSA" : "JACK";
+}
 
 // RtMidi reports trouble through this callback instead of printing and throwing; the last
 // message is kept for the caller's error text.
 void keepError(RtMidiError::Type type, const std::string& text, void* userData) {
-    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
+    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING)
+        return;
     *static_cast<std::string*>(userData) = text;
 }
 
@@ -51,8 +57,8 @@ std::unique_ptr<T> construct(RtMidiSystem system, std::string& error, std::strin
         return nullptr;
     }
     try {
-        auto midi = std::make_unique<T>(apiOf(system),
-                                        clientName(system, std::is_same_v<T, RtMidiIn>));
+        auto midi =
+            std::make_unique<T>(apiOf(system), clientName(system, std::is_same_v<T, RtMidiIn>));
         midi->setErrorCallback(&keepError, errorSink);
         return midi;
     } catch (const RtMidiError& e) {
@@ -70,7 +76,8 @@ std::vector<std::string> portsOf(RtMidi& midi) {
         const unsigned n = midi.getPortCount();
         for (unsigned i = 0; i < n; ++i) {
             std::string name = midi.getPortName(i);
-            if (name.empty() || name.rfind(jackclient::kPrefix, 0) == 0) continue;
+            if (name.empty() || name.rfind(jackclient::kPrefix, 0) == 0)
+                continue;
             ports.push_back(std::move(name));
         }
     } catch (const std::exception&) {
@@ -86,7 +93,8 @@ bool openByName(RtMidi& midi, const std::string& port, const char* ourPortName,
     try {
         const unsigned n = midi.getPortCount();
         for (unsigned i = 0; i < n; ++i) {
-            if (midi.getPortName(i) != port) continue;
+            if (midi.getPortName(i) != port)
+                continue;
             lastError.clear();
             midi.openPort(i, ourPortName);
             if (!midi.isPortOpen() || !lastError.empty()) {
@@ -119,8 +127,10 @@ public:
     bool open(const std::string& port, std::string& error) override {
         close();
         auto midi = construct<RtMidiOut>(m_system, error, &m_lastError);
-        if (!midi) return false;
-        if (!openByName(*midi, port, "out", m_lastError, error)) return false;
+        if (!midi)
+            return false;
+        if (!openByName(*midi, port, "out", m_lastError, error))
+            return false;
         m_midi = std::move(midi);
         if (m_system == RtMidiSystem::Alsa) {
             // The ALSA sequencer delivers a message the moment it gets it, so a thread of
@@ -137,7 +147,8 @@ public:
     }
 
     void close() override {
-        if (!m_midi) return;
+        if (!m_midi)
+            return;
         // The sender ends first: it is the only other user of the RtMidi object.
         m_sender.reset();
         try {
@@ -153,14 +164,16 @@ public:
             error = "the port is not open";
             return false;
         }
-        if (m_sender) return m_sender->post(bytes, size, dueNs, error);
+        if (m_sender)
+            return m_sender->post(bytes, size, dueNs, error);
         // RtMidi's JACK output writes every message at the start of the next JACK period;
         // it cannot honour a due time, so it sends at once (schedulingLeadNs is 0).
         return sendNow(bytes, size, error);
     }
 
     void withdrawAfter(int64_t nowNs) override {
-        if (m_sender) m_sender->withdrawAfter(nowNs);
+        if (m_sender)
+            m_sender->withdrawAfter(nowNs);
     }
 
     int64_t schedulingLeadNs() const override { return m_sender ? ScheduledSender::kLeadNs : 0; }
@@ -203,17 +216,20 @@ public:
     bool open(const std::string& port, std::string& error) override {
         close();
         auto midi = construct<RtMidiIn>(m_system, error, &m_lastError);
-        if (!midi) return false;
+        if (!midi)
+            return false;
         // Incoming messages go to a callback that drops them, so RtMidi's queue never
         // fills up and complains.
         midi->setCallback(&dropMessage, nullptr);
-        if (!openByName(*midi, port, "in", m_lastError, error)) return false;
+        if (!openByName(*midi, port, "in", m_lastError, error))
+            return false;
         m_midi = std::move(midi);
         return true;
     }
 
     void close() override {
-        if (!m_midi) return;
+        if (!m_midi)
+            return;
         try {
             m_midi->closePort();
         } catch (const std::exception&) {

@@ -87,8 +87,8 @@ public:
         QProxyStyle::drawComplexControl(control, option, painter, widget);
         if (control != CC_ScrollBar || !(option->state & State_HasFocus))
             return;
-        const QRect thumb = subControlRect(CC_ScrollBar, option, SC_ScrollBarSlider, widget)
-                                .adjusted(2, 2, -2, -2);
+        const QRect thumb =
+            subControlRect(CC_ScrollBar, option, SC_ScrollBarSlider, widget).adjusted(2, 2, -2, -2);
         if (thumb.isEmpty())
             return;
         painter->save();

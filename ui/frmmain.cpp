@@ -11,9 +11,9 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QValidator>
 #include <QScreen>
 #include <QScrollBar>
+#include <QValidator>
 
 #include "accessibility.h"
 #include "appearance.h"
@@ -43,10 +43,13 @@ public:
         int cursor = 0;
         for (int i = 0; i < input.size(); ++i) {
             const QChar c = input.at(i);
-            if (c < QLatin1Char('0') || c > QLatin1Char('9')) continue;
-            if (digits.size() == kSongLength) break;
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                continue;
+            if (digits.size() == kSongLength)
+                break;
             digits += c;
-            if (i < pos) ++cursor;
+            if (i < pos)
+                ++cursor;
         }
         input = digits;
         pos = cursor;
@@ -58,15 +61,18 @@ const char* const kTitle = "midi pattern sequencer 1";
 // Left edges of the grid's sixteen steps and top edges of its four voices, in twips within
 // the frame: four groups of four steps.
 constexpr std::array<int, kSteps> kStepLeft{240,  600,  960,  1320, 2040, 2400, 2760, 3120,
-                                        3720, 4080, 4440, 4800, 5400, 5760, 6120, 6480};
+                                            3720, 4080, 4440, 4800, 5400, 5760, 6120, 6480};
 constexpr std::array<int, kVoices> kVoiceTop{240, 600, 1080, 1560};
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // Each new name is announced to screen readers; names are set again whenever any shown value
 // changes (at every step while playing), so only the ones that differ are set.
 void rename(QWidget* w, const QString& name) {
-    if (w->accessibleName() != name) w->setAccessibleName(name);
+    if (w->accessibleName() != name)
+        w->setAccessibleName(name);
 }
 
 // A label's spoken name: what it shows, then the value it shows now.
@@ -85,7 +91,8 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
       m_seq(*this, Pulsor2, *m_output) {
     MIDIInput1 = m_input.get();
     MIDIOutput1 = m_output.get();
-    if (!m_endProgram) m_endProgram = [] { QCoreApplication::exit(0); };
+    if (!m_endProgram)
+        m_endProgram = [] { QCoreApplication::exit(0); };
 
     setWindowTitle(QString::fromLatin1(kTitle));
     // A fixed window: title, close and minimise; no maximise.
@@ -104,7 +111,8 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
     setFixedSize(sizeHint());
     // Drop-down menus are windows of their own and do not take the window's font by
     // themselves; the bar's overflow menu exists only once the bar has been laid out.
-    for (QMenu* m : menuBar()->findChildren<QMenu*>()) m->setFont(controlFont());
+    for (QMenu* m : menuBar()->findChildren<QMenu*>())
+        m->setFont(controlFont());
     setFocusOrder();
     connectHandlers();
     Form_Load();
@@ -116,7 +124,9 @@ frmMain::~frmMain() {
     m_seq.detach();
 }
 
-int frmMain::px(int twips) const { return twipsToPixels(twips, m_dpi); }
+int frmMain::px(int twips) const {
+    return twipsToPixels(twips, m_dpi);
+}
 
 void frmMain::place(QWidget* w, int left, int top, int width, int height) {
     w->setGeometry(px(left), px(top), px(width), px(height));
@@ -338,16 +348,20 @@ void frmMain::nameShownValues() {
 
 void frmMain::setFocusOrder() {
     std::vector<QWidget*> order{Command1, stopbutton, Command2, HScroll1};
-    for (GridCell* c : Check1) order.push_back(c);
-    for (QScrollBar* s : VScroll1) order.push_back(s);
-    for (QWidget* w : {static_cast<QWidget*>(Command3), static_cast<QWidget*>(rock),
-                       static_cast<QWidget*>(clear), static_cast<QWidget*>(rando),
-                       static_cast<QWidget*>(reset), static_cast<QWidget*>(patno),
-                       static_cast<QWidget*>(songlist), static_cast<QWidget*>(songmode),
-                       static_cast<QWidget*>(ticks)})
+    for (GridCell* c : Check1)
+        order.push_back(c);
+    for (QScrollBar* s : VScroll1)
+        order.push_back(s);
+    for (QWidget* w :
+         {static_cast<QWidget*>(Command3), static_cast<QWidget*>(rock),
+          static_cast<QWidget*>(clear), static_cast<QWidget*>(rando), static_cast<QWidget*>(reset),
+          static_cast<QWidget*>(patno), static_cast<QWidget*>(songlist),
+          static_cast<QWidget*>(songmode), static_cast<QWidget*>(ticks)})
         order.push_back(w);
-    for (QWidget* w : order) w->setFocusPolicy(Qt::StrongFocus);
-    for (size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+    for (QWidget* w : order)
+        w->setFocusPolicy(Qt::StrongFocus);
+    for (size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
     Command1->setFocus();
 }
 
@@ -356,7 +370,8 @@ void frmMain::connectHandlers() {
     // does every change of the song list.
     for (int i = 0; i < kCells; ++i) {
         GridCell* cell = Check1[static_cast<size_t>(i)];
-        connect(cell, &GridCell::clicked, this, [this, i, cell] { m_seq.setCell(i, cell->state()); });
+        connect(cell, &GridCell::clicked, this,
+                [this, i, cell] { m_seq.setCell(i, cell->state()); });
     }
     connect(songlist, &QLineEdit::textChanged, this,
             [this](const QString& text) { m_seq.setSongList(text.toStdU16String()); });
@@ -392,20 +407,31 @@ void frmMain::Form_Load() {
 
 void frmMain::centreOnScreen() {
     QScreen* screen = this->screen();
-    if (!screen) return;
+    if (!screen)
+        return;
     adjustSize();
     centreByFrame(this, screen->geometry());
 }
 
-void frmMain::Command2_Click() { m_seq.Command2_Click([this] { Command1_Click(); }); }
+void frmMain::Command2_Click() {
+    m_seq.Command2_Click([this] { Command1_Click(); });
+}
 
-void frmMain::stopbutton_Click() { mnuFileExit_Click(); }
+void frmMain::stopbutton_Click() {
+    mnuFileExit_Click();
+}
 
-void frmMain::HScroll1_Change() { m_seq.HScroll1_Change(); }
+void frmMain::HScroll1_Change() {
+    m_seq.HScroll1_Change();
+}
 
-void frmMain::songmode_Click() { m_seq.songmode_Click(); }
+void frmMain::songmode_Click() {
+    m_seq.songmode_Click();
+}
 
-void frmMain::patno_Change() { m_seq.patno_Change(); }
+void frmMain::patno_Change() {
+    m_seq.patno_Change();
+}
 
 void frmMain::VScroll1_Change(int index) {
     // A bar the user moved writes its note into the live pattern; a bar being set from the
@@ -415,18 +441,26 @@ void frmMain::VScroll1_Change(int index) {
     m_seq.VScroll1_Change(index);
 }
 
-void frmMain::editPattern(const std::function<void(LivePattern&)>& change) { m_seq.edit(change); }
+void frmMain::editPattern(const std::function<void(LivePattern&)>& change) {
+    m_seq.edit(change);
+}
 
-void frmMain::clear_Click() { editPattern(clearGrid); }
+void frmMain::clear_Click() {
+    editPattern(clearGrid);
+}
 
 void frmMain::rando_Click() {
     const uint64_t seed = seedFromClock();
     editPattern([seed](LivePattern& live) { randomFill(live, seed); });
 }
 
-void frmMain::rock_Click() { editPattern(rockPreset); }
+void frmMain::rock_Click() {
+    editPattern(rockPreset);
+}
 
-void frmMain::reset_Click() { editPattern(resetVoiceNotes); }
+void frmMain::reset_Click() {
+    editPattern(resetVoiceNotes);
+}
 
 void frmMain::Command1_Click() {
     if (m_seq.setupPending()) {
@@ -437,18 +471,26 @@ void frmMain::Command1_Click() {
     MIDIOutput1->setAction(PortAction::kStart);
 }
 
-void frmMain::Command3_Click() { sendPanic(*MIDIOutput1); }
+void frmMain::Command3_Click() {
+    sendPanic(*MIDIOutput1);
+}
 
-void frmMain::MIDIInput1_Error(int16_t& code, QString& text) { showPortError(code, text); }
+void frmMain::MIDIInput1_Error(int16_t& code, QString& text) {
+    showPortError(code, text);
+}
 
-void frmMain::MIDIOutput1_Error(int16_t& code, QString& text) { showPortError(code, text); }
+void frmMain::MIDIOutput1_Error(int16_t& code, QString& text) {
+    showPortError(code, text);
+}
 
 void frmMain::showPortError(int16_t code, const QString& text) {
-    if (!isShownError(code) || m_ending) return;
+    if (!isShownError(code) || m_ending)
+        return;
     m_pendingErrors.push_back(text);
     // A report that comes in while a box is open (the box runs its own event loop) waits
     // for it to close instead of opening a box on top of it.
-    if (m_showingError) return;
+    if (m_showingError)
+        return;
     m_showingError = true;
     while (!m_pendingErrors.empty() && !m_ending) {
         const QString next = m_pendingErrors.front();
@@ -464,8 +506,9 @@ void frmMain::showMessage(const QString& text) {
 }
 
 void frmMain::mnuLoadPattern_Click() {
-    loadPattern(CMDialog1, [this](const std::function<void(LivePattern&)>& change) { editPattern(change); },
-                m_seq.LoadFileName);
+    loadPattern(
+        CMDialog1, [this](const std::function<void(LivePattern&)>& change) { editPattern(change); },
+        m_seq.LoadFileName);
 }
 
 void frmMain::MnuSavePatternAs_Click() {
@@ -482,9 +525,11 @@ void frmMain::mnuFileExit_Click() {
 }
 
 void frmMain::mnuMidiSetup_Click() {
-    if (!m_setupForm) m_setupForm = std::make_unique<MIDISetupForm>(*MIDIOutput1, *MIDIInput1, this);
+    if (!m_setupForm)
+        m_setupForm = std::make_unique<MIDISetupForm>(*MIDIOutput1, *MIDIInput1, this);
     m_setupForm->exec();
-    if (m_setupForm->unloaded()) m_setupForm.reset();
+    if (m_setupForm->unloaded())
+        m_setupForm.reset();
     m_seq.SetupPending = 0;
     // The ports are opened through this dialog only; playback may be running.
     m_seq.outputChanged();
@@ -507,7 +552,8 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     // filtered out unaccepted, and the shortcut runs the save command.
     if (event->type() == QEvent::ShortcutOverride && (watched == songlist || watched == ticks)) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        if (QKeySequence(key->keyCombination()) == MnuSavePatternAs->shortcut()) return true;
+        if (QKeySequence(key->keyCombination()) == MnuSavePatternAs->shortcut())
+            return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -522,7 +568,8 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 void frmMain::endSession() {
-    if (!m_ending) Form_Unload();
+    if (!m_ending)
+        Form_Unload();
 }
 
 void frmMain::Form_Unload() {
@@ -532,7 +579,8 @@ void frmMain::Form_Unload() {
 }
 
 void frmMain::endProgram() {
-    if (m_ending) return;
+    if (m_ending)
+        return;
     m_ending = true;
     // Everything ends here: a loaded setup dialog, a running playback and any open box.
     m_pendingErrors.clear();
@@ -549,26 +597,32 @@ std::string frmMain::songmodeTag() const {
 void frmMain::showPattern() {
     const LiveGrid shown = m_seq.pattern();
     m_showingPattern = true;
-    for (int i = 0; i < kCells; ++i) Check1[static_cast<size_t>(i)]->setState(shown.cell(i));
+    for (int i = 0; i < kCells; ++i)
+        Check1[static_cast<size_t>(i)]->setState(shown.cell(i));
     // QScrollBar raises valueChanged only when the value changes, as the bars' change event
     // should: a label follows its bar.
-    for (int v = 0; v < kVoices; ++v) VScroll1[static_cast<size_t>(v)]->setValue(shown.note(v));
+    for (int v = 0; v < kVoices; ++v)
+        VScroll1[static_cast<size_t>(v)]->setValue(shown.note(v));
     m_showingPattern = false;
 }
 
 void frmMain::stepPlayed() {
     // On the engine's thread: post one catch-up unless one is waiting already.
-    if (m_catchUpPosted.exchange(true)) return;
+    if (m_catchUpPosted.exchange(true))
+        return;
     QMetaObject::invokeMethod(
         this,
         [this] {
             m_catchUpPosted = false;
-            if (!m_ending) m_seq.catchUp();
+            if (!m_ending)
+                m_seq.catchUp();
         },
         Qt::QueuedConnection);
 }
 
-int16_t frmMain::EditablePattern::cell(int i) const { return m_window.m_seq.pattern().cell(i); }
+int16_t frmMain::EditablePattern::cell(int i) const {
+    return m_window.m_seq.pattern().cell(i);
+}
 
 void frmMain::EditablePattern::setCell(int i, int16_t state) {
     m_window.editPattern([i, state](LivePattern& live) { live.setCell(i, state); });
@@ -584,9 +638,9 @@ void frmMain::EditablePattern::setNote(int voice, int16_t note) {
 
 // ---------------------------------------------------------------- controls
 
-void frmMain::setTicksText(const std::string& text) { ticks->setText(q(text)); }
-
-
+void frmMain::setTicksText(const std::string& text) {
+    ticks->setText(q(text));
+}
 
 void frmMain::setSongModeCaption(const std::string& caption) {
     songmode->setText(q(caption));
@@ -598,7 +652,9 @@ void frmMain::setSongStepCaption(const std::string& caption) {
     nameShownValues();
 }
 
-int16_t frmMain::patnoValue() const { return static_cast<int16_t>(patno->value()); }
+int16_t frmMain::patnoValue() const {
+    return static_cast<int16_t>(patno->value());
+}
 
 void frmMain::setPatnoCaption(const std::string& caption) {
     labelpatno->setText(q(caption));
@@ -610,4 +666,6 @@ void frmMain::setVoiceCaption(int voice, const std::string& caption) {
     nameShownValues();
 }
 
-int16_t frmMain::tempoValue() const { return static_cast<int16_t>(HScroll1->value()); }
+int16_t frmMain::tempoValue() const {
+    return static_cast<int16_t>(HScroll1->value());
+}

@@ -4,9 +4,9 @@
 #include <cstdlib>
 
 #include "frmmain.h"
-#include "quitsignals.h"
 #include "midi/midiport.h"
 #include "midi/systemports.h"
+#include "quitsignals.h"
 
 int main(int argc, char* argv[]) {
     // Never start a JACK server on the user's behalf: JACK clients of this process only

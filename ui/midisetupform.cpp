@@ -112,7 +112,8 @@ void MIDISetupForm::Form_Load() {
 
 void MIDISetupForm::centreOnScreen() {
     QScreen* screen = parentWidget() ? parentWidget()->screen() : this->screen();
-    if (!screen) return;
+    if (!screen)
+        return;
     centreByFrame(this, screen->geometry());
 }
 
@@ -123,7 +124,9 @@ void MIDISetupForm::CmdOk_Click() {
     accept();
 }
 
-void MIDISetupForm::CmdCancel_Click() { unload(); }
+void MIDISetupForm::CmdCancel_Click() {
+    unload();
+}
 
 void MIDISetupForm::unload() {
     m_unloaded = true;

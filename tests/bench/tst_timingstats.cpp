@@ -26,7 +26,7 @@ ReceivedEvent noteOn(uint32_t frame, uint8_t note, int64_t clockNs = 0) {
 // The events of `steps` steps of kBar, step k at start + k * stepFrames (+ displacement(k)).
 template <typename Displacement>
 std::vector<ReceivedEvent> play(int steps, uint32_t start, double stepFrames, Displacement d,
-                               std::vector<int> skip = {}) {
+                                std::vector<int> skip = {}) {
     std::vector<ReceivedEvent> events;
     for (int k = 0; k < steps; ++k) {
         if (std::find(skip.begin(), skip.end(), k) != skip.end())

@@ -12,17 +12,21 @@ private slots:
         PatternBank bank{};
         InitVoiceNotes(bank);
         for (int p = 0; p < 64; ++p) {
-            for (int v = 0; v < 4; ++v) QCOMPARE(bank[p].notes[v], kDefaultNotes[v]);
-            for (int i = 0; i < 65; ++i) QCOMPARE(bank[p].steps[i], int16_t(0));
+            for (int v = 0; v < 4; ++v)
+                QCOMPARE(bank[p].notes[v], kDefaultNotes[v]);
+            for (int i = 0; i < 65; ++i)
+                QCOMPARE(bank[p].steps[i], int16_t(0));
             QCOMPARE(bank[p].notes[4], int16_t(0));
         }
-        for (int v = 0; v < 5; ++v) QCOMPARE(bank[64].notes[v], int16_t(0));
+        for (int v = 0; v < 5; ++v)
+            QCOMPARE(bank[64].notes[v], int16_t(0));
     }
 
     void storeThenRecallRestoresEverything() {
         PatternBank bank{};
         FakeControls live;
-        for (int i = 0; i < 64; ++i) live.cells[i] = int16_t(i % 3);
+        for (int i = 0; i < 64; ++i)
+            live.cells[i] = int16_t(i % 3);
         live.notes = {1, 64, 127, 0};
         StorePattern(bank, live, 17);
         // Nothing beyond the 64 cells and 4 notes is touched.
@@ -80,7 +84,8 @@ private slots:
         SongStepTable steps{};
         std::u16string full(101, u'7');
         QVERIFY(ParseSongList(full, steps));
-        for (int16_t s : steps) QCOMPARE(s, int16_t(7));
+        for (int16_t s : steps)
+            QCOMPARE(s, int16_t(7));
     }
 
     void hostileSongListsChangeNothing_data() {

@@ -40,7 +40,8 @@ struct Recorder final : TickHandler {
             due.push_back(t.dueNs);
             at.push_back(monotonicNowNs());
         }
-        if (also) also(t);
+        if (also)
+            also(t);
     }
     size_t count() const {
         std::lock_guard<std::mutex> lock(mutex);
@@ -79,7 +80,8 @@ private slots:
         Pulsor p;
         p.setInterval(20);
         // A handler that takes most of the period must not stretch it.
-        Recorder r(p, [](const StepTick&) { std::this_thread::sleep_for(std::chrono::milliseconds(12)); });
+        Recorder r(
+            p, [](const StepTick&) { std::this_thread::sleep_for(std::chrono::milliseconds(12)); });
         const int64_t started = monotonicNowNs();
         p.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(r.count() >= 25, 5000);
@@ -126,7 +128,8 @@ private slots:
         QVERIFY2(due.size() > 150, qPrintable(QString::number(due.size())));
         // Consecutive ticks are a period apart; a tick dropped after a stall of the machine
         // leaves a gap of whole periods.
-        for (size_t k = 1; k < due.size(); ++k) QCOMPARE((due[k] - due[k - 1]) % 1'000'000, int64_t(0));
+        for (size_t k = 1; k < due.size(); ++k)
+            QCOMPARE((due[k] - due[k - 1]) % 1'000'000, int64_t(0));
         // A busy loop would use a whole core for the time waited.
         QVERIFY2(cpu < 0.5 * double(wall.elapsed()) / 1000.0, qPrintable(QString::number(cpu)));
     }
@@ -137,7 +140,8 @@ private slots:
         std::atomic<int> seen{0};
         // Written from the handler, on the timer's own thread.
         Recorder r(p, [&](const StepTick&) {
-            if (++seen == 3) p.setInterval(10);
+            if (++seen == 3)
+                p.setInterval(10);
         });
         p.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(r.count() >= 6, 3000);
@@ -187,7 +191,8 @@ private slots:
         p.setInterval(1);
         std::atomic<int> seen{0};
         Recorder r(p, [&](const StepTick&) {
-            if (++seen == 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (++seen == 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
         });
         p.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(r.count() >= 100, 5000);

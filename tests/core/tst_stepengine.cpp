@@ -41,7 +41,8 @@ struct Rig {
         });
     }
     void songMode(bool on) {
-        if (seq.songModeOn() != on) seq.songmode_Click();
+        if (seq.songModeOn() != on)
+            seq.songmode_Click();
     }
     /// The bytes sent by the next tick.
     QStringList tick() {
@@ -53,7 +54,8 @@ struct Rig {
 
 QStringList messages(std::initializer_list<const char*> hex) {
     QStringList out;
-    for (const char* h : hex) out << QString::fromLatin1(h);
+    for (const char* h : hex)
+        out << QString::fromLatin1(h);
     return out;
 }
 }  // namespace
@@ -75,7 +77,8 @@ private slots:
 
     void writesEachMessageInOrderVoicesZeroToThree() {
         Rig rig;
-        for (int v = 0; v < 4; ++v) rig.seq.grid.cells[cellIndex(v, 0)] = 1;
+        for (int v = 0; v < 4; ++v)
+            rig.seq.grid.cells[cellIndex(v, 0)] = 1;
         rig.ports.log.clear();
         rig.seq.Pulsor2_Tick();
         const QStringList writes = rig.ports.log.filtered(QStringLiteral("out."));
@@ -106,7 +109,8 @@ private slots:
 
     void emptyGridStillAdvancesAndWraps() {
         Rig rig;
-        for (int i = 0; i < 15; ++i) QVERIFY(rig.tick().isEmpty());
+        for (int i = 0; i < 15; ++i)
+            QVERIFY(rig.tick().isEmpty());
         QCOMPARE(rig.seq.CurrentStep, int16_t(15));
         rig.tick();
         QCOMPARE(rig.seq.CurrentStep, int16_t(0));
@@ -128,7 +132,8 @@ private slots:
         QCOMPARE(bar.at(12), QStringLiteral("12:99 28 66,99 2a 66"));
         QCOMPARE(bar.at(15), QStringLiteral("15:99 52 66"));
         qsizetype total = 0;
-        for (const QString& b : bar) total += b.count(QStringLiteral("99 "));
+        for (const QString& b : bar)
+            total += b.count(QStringLiteral("99 "));
         QCOMPARE(total, qsizetype(21));
     }
 
@@ -225,7 +230,8 @@ private slots:
         rig.seq.SongPosition = 7;
         rig.controls.songStepCaption = "x";
         rig.start();
-        for (int i = 0; i < 40; ++i) rig.tick();
+        for (int i = 0; i < 40; ++i)
+            rig.tick();
         QCOMPARE(rig.seq.SongPosition, int16_t(7));
         QCOMPARE(rig.controls.songStepCaption, std::string("x"));
     }
@@ -248,12 +254,15 @@ private slots:
         QCOMPARE(rig.seq.SongPosition, int16_t(0));
         QCOMPARE(rig.tick(), messages({"99 32 66"}));  // bar 0 = pattern 3
         QCOMPARE(rig.controls.songStepCaption, std::string("0:3"));
-        for (int i = 1; i < 16; ++i) rig.tick();
+        for (int i = 1; i < 16; ++i)
+            rig.tick();
         QCOMPARE(rig.tick(), messages({"99 23 66"}));  // bar 1 = pattern 0 as stored at start
         QCOMPARE(rig.controls.songStepCaption, std::string("1:0"));
-        for (int i = 1; i < 16; ++i) rig.tick();
+        for (int i = 1; i < 16; ++i)
+            rig.tick();
         QCOMPARE(rig.tick(), messages({"99 32 66"}));
-        for (int i = 1; i < 16; ++i) rig.tick();
+        for (int i = 1; i < 16; ++i)
+            rig.tick();
         QVERIFY(rig.timer.Enabled());
         // The tick that would start bar 3 ends the song.
         QVERIFY(rig.tick().isEmpty());
@@ -277,7 +286,8 @@ private slots:
         rig.seq.songList = u"12";
         rig.songMode(true);
         rig.start();
-        for (int i = 0; i < 20; ++i) rig.tick();
+        for (int i = 0; i < 20; ++i)
+            rig.tick();
         rig.start();  // stop mid-song
         QCOMPARE(rig.seq.SongPosition, int16_t(2));
         rig.seq.songList = u"5";
@@ -303,7 +313,8 @@ private slots:
         rig.seq.songList = u"0";
         rig.songMode(true);
         rig.start();
-        for (int i = 0; i < 17; ++i) rig.tick();
+        for (int i = 0; i < 17; ++i)
+            rig.tick();
         QVERIFY(!rig.timer.Enabled());
         QCOMPARE(rig.controls.cells[9], int16_t(1));  // the song's last pattern is on screen
         rig.start();
@@ -316,7 +327,8 @@ private slots:
         rig.start();  // song mode off
         rig.tick();
         rig.songMode(true);
-        for (int i = 1; i < 16; ++i) rig.tick();
+        for (int i = 1; i < 16; ++i)
+            rig.tick();
         QCOMPARE(rig.seq.SongPosition, int16_t(0));
         // Song mode on without a restart: the song runs from SongPosition with the table of
         // the last parse (all zeros here), and the text's length ends it.
@@ -324,7 +336,8 @@ private slots:
         QCOMPARE(rig.seq.SongPosition, int16_t(1));
         QCOMPARE(rig.controls.songStepCaption, std::string("0:0"));
         rig.songMode(false);
-        for (int i = 0; i < 32; ++i) rig.tick();
+        for (int i = 0; i < 32; ++i)
+            rig.tick();
         QCOMPARE(rig.seq.SongPosition, int16_t(1));
         QVERIFY(rig.timer.Enabled());
     }
@@ -336,7 +349,8 @@ private slots:
         rig.start();
         rig.tick();
         rig.seq.songList = u"1111";
-        for (int i = 1; i < 16 * 3; ++i) rig.tick();
+        for (int i = 1; i < 16 * 3; ++i)
+            rig.tick();
         QVERIFY(rig.timer.Enabled());
         QCOMPARE(rig.seq.SongPosition, int16_t(3));
     }

@@ -28,21 +28,26 @@ using Grid = LiveGrid;
 std::vector<Grid> family() {
     std::vector<Grid> grids;
     Grid start;  // what the program starts with: an empty grid, the default notes
-    for (int v = 0; v < kVoices; ++v) start.notes[size_t(v)] = kDefaultNotes[size_t(v)];
+    for (int v = 0; v < kVoices; ++v)
+        start.notes[size_t(v)] = kDefaultNotes[size_t(v)];
     grids.push_back(start);
     for (int k = 1; k <= 6; ++k) {
         Grid g;
         randomFill(g, uint64_t(k) * 7919u);
-        for (int v = 0; v < kVoices; ++v) g.notes[size_t(v)] = int16_t(10 * k + v);
+        for (int v = 0; v < kVoices; ++v)
+            g.notes[size_t(v)] = int16_t(10 * k + v);
         grids.push_back(g);
     }
     Grid rock;
     rockPreset(rock);
-    for (int v = 0; v < kVoices; ++v) rock.notes[size_t(v)] = int16_t(100 + v);
+    for (int v = 0; v < kVoices; ++v)
+        rock.notes[size_t(v)] = int16_t(100 + v);
     grids.push_back(rock);
     Grid full;
-    for (auto& c : full.cells) c = kOn;
-    for (int v = 0; v < kVoices; ++v) full.notes[size_t(v)] = int16_t(120 + v);
+    for (auto& c : full.cells)
+        c = kOn;
+    for (int v = 0; v < kVoices; ++v)
+        full.notes[size_t(v)] = int16_t(120 + v);
     grids.push_back(full);
     return grids;
 }
@@ -51,7 +56,8 @@ std::vector<Grid> family() {
 std::vector<int> notesOf(const Grid& g, int step) {
     std::vector<int> out;
     for (int v = 0; v < kVoices; ++v)
-        if (g.cell(cellIndex(v, step)) == kOn) out.push_back(g.note(v));
+        if (g.cell(cellIndex(v, step)) == kOn)
+            out.push_back(g.note(v));
     return out;
 }
 
@@ -72,13 +78,16 @@ public:
     void setData1(int16_t v) override { m_data1 = v; }
     void setData2(int16_t v) override { m_data2 = v; }
     void setAction(int16_t code) override {
-        if (code != PortAction::kSend || !m_inStep) return;
+        if (code != PortAction::kSend || !m_inStep)
+            return;
         steps.back().notes.push_back(m_data1);
-        if (m_status != 153 || m_data2 != 102) steps.back().wellFormed = false;
+        if (m_status != 153 || m_data2 != 102)
+            steps.back().wellFormed = false;
     }
     void setDueTimeNs(int64_t dueNs) override {
         m_inStep = dueNs != 0;
-        if (m_inStep) steps.push_back({seq->CurrentStep, dueNs, {}, true});
+        if (m_inStep)
+            steps.push_back({seq->CurrentStep, dueNs, {}, true});
     }
     void withdrawAfter(int64_t) override { ++withdrawals; }
     int64_t leadNs() const override { return 0; }
@@ -127,7 +136,8 @@ private slots:
         // Song mode over patterns 0..3, so the engine recalls patterns at bar starts too.
         seq.songmode_Click();
         std::u16string song;
-        while (song.size() < 100) song += u"0123";
+        while (song.size() < 100)
+            song += u"0123";
         seq.setSongList(song);
         seq.Command2_Click([] {});
         QVERIFY(timer.Enabled());
@@ -144,8 +154,10 @@ private slots:
                     case 1:
                         // A whole grid and its notes, as a loaded file and a bar would give.
                         seq.edit([&g](LivePattern& live) {
-                            for (int i = 0; i < kCells; ++i) live.setCell(i, g.cells[size_t(i)]);
-                            for (int v = 0; v < kVoices; ++v) live.setNote(v, g.notes[size_t(v)]);
+                            for (int i = 0; i < kCells; ++i)
+                                live.setCell(i, g.cells[size_t(i)]);
+                            for (int v = 0; v < kVoices; ++v)
+                                live.setNote(v, g.notes[size_t(v)]);
                         });
                         break;
                     case 2:
@@ -158,7 +170,8 @@ private slots:
                         // 21 cells, in one edit.
                         seq.edit([&grids](LivePattern& live) {
                             const Grid& rock = grids[7];
-                            for (int v = 0; v < kVoices; ++v) live.setNote(v, rock.notes[size_t(v)]);
+                            for (int v = 0; v < kVoices; ++v)
+                                live.setNote(v, rock.notes[size_t(v)]);
                             rockPreset(live);
                         });
                         break;
@@ -167,7 +180,8 @@ private slots:
                         const uint64_t seed = uint64_t(1 + k % 6) * 7919u;
                         seq.edit([&r, seed](LivePattern& live) {
                             randomFill(live, seed);
-                            for (int v = 0; v < kVoices; ++v) live.setNote(v, r.notes[size_t(v)]);
+                            for (int v = 0; v < kVoices; ++v)
+                                live.setNote(v, r.notes[size_t(v)]);
                         });
                         break;
                     }
@@ -207,11 +221,14 @@ private slots:
         for (const Step& s : out.steps) {
             QVERIFY(s.wellFormed);
             bool whole = false;
-            for (const Grid& g : grids) whole = whole || notesOf(g, s.step) == s.notes;
+            for (const Grid& g : grids)
+                whole = whole || notesOf(g, s.step) == s.notes;
             if (!whole && ++mixed == 1) {
                 QStringList n;
-                for (int x : s.notes) n << QString::number(x);
-                firstMixed = QStringLiteral("step %1: %2").arg(s.step).arg(n.join(QLatin1Char(' ')));
+                for (int x : s.notes)
+                    n << QString::number(x);
+                firstMixed =
+                    QStringLiteral("step %1: %2").arg(s.step).arg(n.join(QLatin1Char(' ')));
             }
         }
         QVERIFY2(mixed == 0, qPrintable(QStringLiteral("%1 of %2 steps mixed grids; first %3")

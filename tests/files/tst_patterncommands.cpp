@@ -301,7 +301,8 @@ private slots:
         rig.seq.patno_Change();  // pattern 5 on screen, pattern 0 stored
         rig.seq.edit([](LivePattern& live) {
             const int16_t notes[4] = {36, 38, 44, 70};
-            for (int v = 0; v < 4; ++v) live.setNote(v, notes[v]);
+            for (int v = 0; v < 4; ++v)
+                live.setNote(v, notes[v]);
         });
         const PatternBank bankBefore = rig.seq.bank;
         auto sameBank = [](const PatternBank& a, const PatternBank& b) {

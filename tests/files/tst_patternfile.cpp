@@ -186,8 +186,14 @@ private slots:
         // Ctrl-Z, the DOS end-of-file mark, ends the text; what follows is never looked at.
         QTest::newRow("Ctrl-Z after a line end")
             << QByteArray("1\r\n0\r\n\x1a\0\x01junk", 10) << States{1, 0};
-        QTest::newRow("Ctrl-Z ends a value") << QByteArray("1,2\x1a" "1") << States{1, 2};
-        QTest::newRow("Ctrl-Z first") << QByteArray("\x1a" "1,1") << States{};
+        QTest::newRow("Ctrl-Z ends a value") << QByteArray(
+                                                    "1,2\x1a"
+                                                    "1")
+                                             << States{1, 2};
+        QTest::newRow("Ctrl-Z first") << QByteArray(
+                                             "\x1a"
+                                             "1,1")
+                                      << States{};
     }
 
     void readsValues() {
@@ -324,8 +330,8 @@ private slots:
 
         // The start of a program file, then what would otherwise be a full grid.
         const QString binary = path(QStringLiteral("program.pat"));
-        QVERIFY(writeBytes(binary, QByteArray::fromHex("7F454C460201010000000000") +
-                                       repeat("1\r\n", 64)));
+        QVERIFY(writeBytes(binary,
+                           QByteArray::fromHex("7F454C460201010000000000") + repeat("1\r\n", 64)));
         QTest::newRow("binary") << binary << "binary data";
         const QString late = path(QStringLiteral("late-binary.pat"));
         QVERIFY(writeBytes(late, repeat("1\r\n", 40) + QByteArray("\0", 1)));
@@ -499,14 +505,16 @@ private slots:
         const SaveResult fresh = savePatternFile(str(file), rockCells(), options);
         QVERIFY(!fresh.ok);
         QCOMPARE(entries(folder), QStringList());
-        QCOMPARE(QString::fromStdString(fresh.error), "Cannot save \"" + file + "\": " + cause + ".");
+        QCOMPARE(QString::fromStdString(fresh.error),
+                 "Cannot save \"" + file + "\": " + cause + ".");
     }
 
     void saveRefusesWhatIsNoFile() {
         const QString folder = folderFor(QStringLiteral("target is a folder.pat"));
         SaveResult r = savePatternFile(str(folder), rockCells());
         QVERIFY(!r.ok);
-        QCOMPARE(QString::fromStdString(r.error), "Cannot save \"" + folder + "\": it is a folder.");
+        QCOMPARE(QString::fromStdString(r.error),
+                 "Cannot save \"" + folder + "\": it is a folder.");
         QVERIFY(QFileInfo(folder).isDir());
 
         const QString fifo = path(QStringLiteral("save-pipe.pat"));
@@ -524,9 +532,9 @@ private slots:
         const QString nowhere = path(QStringLiteral("no such folder/beat.pat"));
         r = savePatternFile(str(nowhere), rockCells());
         QVERIFY(!r.ok);
-        QCOMPARE(QString::fromStdString(r.error), "Cannot save \"" + nowhere +
-                                                      "\": there is no folder \"" +
-                                                      path(QStringLiteral("no such folder")) + "\".");
+        QCOMPARE(QString::fromStdString(r.error),
+                 "Cannot save \"" + nowhere + "\": there is no folder \"" +
+                     path(QStringLiteral("no such folder")) + "\".");
     }
 
     void saveInAReadOnlyFolderKeepsTheOldFile() {
@@ -542,10 +550,9 @@ private slots:
         const HelperRun run = runHelper({"save", file, "user", kNobody});
         QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0755) == 0);
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(
-            run.out.trimmed(),
-            "Cannot save \"" + file + "\": permission denied in the folder \"" + folder +
-                "\". The file that was there is unchanged.");
+        QCOMPARE(run.out.trimmed(), "Cannot save \"" + file +
+                                        "\": permission denied in the folder \"" + folder +
+                                        "\". The file that was there is unchanged.");
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
     }
@@ -598,8 +605,9 @@ private slots:
         QVERIFY(writeBytes(file, old));
         const HelperRun run = runHelper({"save", file, "fsize", "100", "ignore"});
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.out.trimmed(), "Cannot save \"" + file +
-                                        "\": file too large. The file that was there is unchanged.");
+        QCOMPARE(
+            run.out.trimmed(),
+            "Cannot save \"" + file + "\": file too large. The file that was there is unchanged.");
         QCOMPARE(readBytes(file), old);
         QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
     }

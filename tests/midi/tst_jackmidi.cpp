@@ -18,14 +18,17 @@
 #include "support/recordingports.h"
 
 namespace {
-QString hex(const ReceivedEvent& e) { return hexBytes(e.bytes.data(), e.size); }
+QString hex(const ReceivedEvent& e) {
+    return hexBytes(e.bytes.data(), e.size);
+}
 
 // Finds the output device whose name is `name`; -2 when it is not listed.
 int16_t findDevice(MIDIOutput& out, const QString& name) {
     const int16_t n = out.DeviceCount();
     for (int16_t i = 0; i < n; ++i) {
         out.setDeviceID(i);
-        if (out.DeviceName() == name) return i;
+        if (out.DeviceName() == name)
+            return i;
     }
     return -2;
 }
@@ -128,13 +131,14 @@ private slots:
         auto connections = [&] {
             QStringList names;
             if (const char** to = jack_port_get_all_connections(source, out)) {
-                for (const char** c = to; *c; ++c) names << QString::fromUtf8(*c);
+                for (const char** c = to; *c; ++c)
+                    names << QString::fromUtf8(*c);
                 jack_free(to);
             }
             return names;
         };
-        QTRY_COMPARE_WITH_TIMEOUT(connections(), QStringList{QStringLiteral("midi pattern sequencer in:in")},
-                                  2000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            connections(), QStringList{QStringLiteral("midi pattern sequencer in:in")}, 2000);
 
         in->setAction(5);
         in->setAction(2);
@@ -144,10 +148,12 @@ private slots:
         // the clients that saw it, after it has gone.
         auto inputClientThere = [] {
             jack_client_t* fresh = jack_client_open("seq-test-look", JackNoStartServer, nullptr);
-            if (!fresh) return true;
+            if (!fresh)
+                return true;
             char* uuid = jack_get_uuid_for_client_name(fresh, "midi pattern sequencer in");
             const bool there = uuid != nullptr;
-            if (uuid) jack_free(uuid);
+            if (uuid)
+                jack_free(uuid);
             jack_client_close(fresh);
             return there;
         };

@@ -488,7 +488,8 @@ private slots:
         jack_set_port_connect_callback(
             v.client,
             [](jack_port_id_t, jack_port_id_t, int connect, void* arg) {
-                if (connect) sem_post(&static_cast<Victim*>(arg)->connected);
+                if (connect)
+                    sem_post(&static_cast<Victim*>(arg)->connected);
             },
             &v);
         QCOMPARE(jack_activate(v.client), 0);
@@ -496,7 +497,8 @@ private slots:
             timespec until{};
             clock_gettime(CLOCK_REALTIME, &until);
             until.tv_sec += 10;
-            if (sem_timedwait(&v.connected, &until) == 0) jack_port_unregister(v.client, v.port);
+            if (sem_timedwait(&v.connected, &until) == 0)
+                jack_port_unregister(v.client, v.port);
         });
 
         auto out = makeSystemMidiOutput();

@@ -115,7 +115,8 @@ private slots:
         out.setDeviceID(0);
         out.setAction(1);
         ports.outSystem->failSend = true;
-        for (int i = 0; i < 50; ++i) out.setAction(7);
+        for (int i = 0; i < 50; ++i)
+            out.setAction(7);
         // Every report was posted by the calls above: delivering what is posted shows them all.
         QCoreApplication::processEvents();
         QCOMPARE(spy.count(), 1);
@@ -136,7 +137,8 @@ private slots:
             seenOn = QThread::currentThread();
             text = t;
         });
-        std::thread worker([&] { ports.outSystem->raiseAsync(MidiError::kDeviceLost, "server went away"); });
+        std::thread worker(
+            [&] { ports.outSystem->raiseAsync(MidiError::kDeviceLost, "server went away"); });
         worker.join();
         QTRY_VERIFY(seenOn != nullptr);
         QCOMPARE(seenOn, uiThread);
@@ -157,7 +159,8 @@ private slots:
         QTRY_COMPARE(out.PortState(), int16_t(0));
         QCOMPARE(ports.outSystem->openPort, std::string());
         // Playback goes on writing to the closed port: nothing more is reported.
-        for (int i = 0; i < 20; ++i) out.setAction(7);
+        for (int i = 0; i < 20; ++i)
+            out.setAction(7);
         QCoreApplication::processEvents();
         QCOMPARE(spy.codes, QList<int16_t>{MidiError::kDeviceLost});
         QCOMPARE(spy.texts, QStringList{QStringLiteral("gone.")});
@@ -194,8 +197,9 @@ private slots:
         ErrorRecorder spy(out);
         out.setDeviceID(0);
         ports.outSystem->whileOpening = [&] {
-            std::thread([&] { ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone"); })
-                .join();
+            std::thread([&] {
+                ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone");
+            }).join();
         };
         out.setAction(1);
         QTRY_COMPARE(spy.count(), 1);

@@ -102,7 +102,8 @@ private slots:
             seq.edit([voice](LivePattern& live) {
                 rockPreset(live);
                 for (int i = 0; i < 64; ++i)
-                    if (i / 16 != voice) live.setCell(i, 0);
+                    if (i / 16 != voice)
+                        live.setCell(i, 0);
             });
             s.open();
             QCOMPARE(s.out->PortState(), int16_t(1));

@@ -32,14 +32,17 @@ public:
     int16_t cell(int i) const override { return cells[static_cast<size_t>(i)]; }
     void setCell(int i, int16_t state) override {
         // Like the grid check boxes, a value that is no cell state is not taken.
-        if (state >= 0 && state <= 2) cells[static_cast<size_t>(i)] = state;
+        if (state >= 0 && state <= 2)
+            cells[static_cast<size_t>(i)] = state;
     }
     int16_t note(int voice) const override { return notes[static_cast<size_t>(voice)]; }
     void setNote(int voice, int16_t n) override {
-        if (notes[static_cast<size_t>(voice)] == n) return;
+        if (notes[static_cast<size_t>(voice)] == n)
+            return;
         notes[static_cast<size_t>(voice)] = n;
         ++noteChangeEvents;
-        if (onNoteChanged) onNoteChanged(voice);
+        if (onNoteChanged)
+            onNoteChanged(voice);
     }
 
     void setTicksText(const std::string& t) override { ticksText = t; }
@@ -52,14 +55,17 @@ public:
     }
     int16_t tempoValue() const override { return tempo; }
     void showPattern() override {
-        if (!sequencer) return;
+        if (!sequencer)
+            return;
         const LiveGrid shown = sequencer->pattern();
         cells = shown.cells;
-        for (int v = 0; v < 4; ++v) setNote(v, shown.note(v));
+        for (int v = 0; v < 4; ++v)
+            setNote(v, shown.note(v));
     }
     /// Catches up at once, on the thread that played the step (tests play steps on theirs).
     void stepPlayed() override {
         ++stepsPlayed;
-        if (sequencer) sequencer->catchUp();
+        if (sequencer)
+            sequencer->catchUp();
     }
 };

@@ -9,7 +9,8 @@ class ManualClock final : public StepClock {
 public:
     bool Enabled() const override { return m_enabled; }
     void setEnabled(bool enabled) override {
-        if (enabled == m_enabled) return;
+        if (enabled == m_enabled)
+            return;
         m_enabled = enabled;
         ++m_run;
     }
@@ -26,7 +27,8 @@ public:
     /// Raises a tick of `run` (an earlier one: a tick that was on its way at a stop).
     void tickOf(uint64_t run, int64_t dueNs) {
         ++m_count;
-        if (m_handler) m_handler->onTick({run, dueNs});
+        if (m_handler)
+            m_handler->onTick({run, dueNs});
     }
     uint64_t run() const { return m_run; }
 

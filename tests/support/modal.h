@@ -25,7 +25,8 @@ inline void onNextModal(std::function<void(QWidget*)> action, int timeoutMs = 50
         if (match || *waited > timeoutMs) {
             timer->stop();
             timer->deleteLater();
-            if (match) action(modal);
+            if (match)
+                action(modal);
         }
     });
     timer->start(10);
@@ -36,7 +37,8 @@ inline std::unique_ptr<QTimer> autoCloseMessageBoxes(QStringList& texts) {
     auto timer = std::make_unique<QTimer>();
     QObject::connect(timer.get(), &QTimer::timeout, [&texts] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible()) return;
+        if (!box || !box->isVisible())
+            return;
         texts << box->text();
         box->accept();
     });
@@ -61,7 +63,8 @@ inline void closeNextMessageBox(SeenBox& seen, int timeoutMs = 5000) {
     onNextModal(
         [&seen](QWidget* w) {
             auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box) return;
+            if (!box)
+                return;
             seen.seen = true;
             seen.title = box->windowTitle();
             seen.text = box->text();

@@ -20,7 +20,8 @@ void PortLog::clear() {
 QStringList PortLog::filtered(const QString& prefix) const {
     QStringList out;
     for (const QString& l : lines())
-        if (l.startsWith(prefix)) out << l;
+        if (l.startsWith(prefix))
+            out << l;
     return out;
 }
 
@@ -28,7 +29,8 @@ QStringList PortLog::sends() const {
     QStringList out;
     for (const QString& l : lines()) {
         const qsizetype at = l.indexOf(QStringLiteral(" send "));
-        if (at >= 0) out << l.mid(at + 6);
+        if (at >= 0)
+            out << l.mid(at + 6);
     }
     return out;
 }
@@ -51,9 +53,10 @@ void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueN
 }
 
 bool RecordingOutSystem::open(const std::string& port, std::string& error) {
-    m_log.add(QStringLiteral("%1 open %2").arg(QString::fromStdString(m_name),
-                                                  QString::fromStdString(port)));
-    if (whileOpening) whileOpening();
+    m_log.add(QStringLiteral("%1 open %2")
+                  .arg(QString::fromStdString(m_name), QString::fromStdString(port)));
+    if (whileOpening)
+        whileOpening();
     if (failOpen) {
         error = "refused by the test";
         return false;
@@ -74,7 +77,8 @@ void RecordingOutSystem::withdrawAfter(int64_t) {
 bool RecordingOutSystem::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
                               std::string& error) {
     lastDueNs = dueNs;
-    m_log.add(QStringLiteral("%1 send %2").arg(QString::fromStdString(m_name), hexBytes(bytes, size)));
+    m_log.add(
+        QStringLiteral("%1 send %2").arg(QString::fromStdString(m_name), hexBytes(bytes, size)));
     if (failSend) {
         error = "device went away";
         return false;
@@ -83,8 +87,8 @@ bool RecordingOutSystem::send(const unsigned char* bytes, std::size_t size, int6
 }
 
 bool RecordingInSystem::open(const std::string& port, std::string&) {
-    m_log.add(QStringLiteral("%1 open %2").arg(QString::fromStdString(m_name),
-                                                  QString::fromStdString(port)));
+    m_log.add(QStringLiteral("%1 open %2")
+                  .arg(QString::fromStdString(m_name), QString::fromStdString(port)));
     openPort = port;
     return true;
 }
@@ -94,7 +98,9 @@ void RecordingInSystem::close() {
     openPort.clear();
 }
 
-void RecordingInSystem::setReceiving(bool on) { receiving = on; }
+void RecordingInSystem::setReceiving(bool on) {
+    receiving = on;
+}
 
 int16_t RecordingMIDIOutput::DeviceCount() {
     const int16_t n = MIDIOutput::DeviceCount();
@@ -148,11 +154,12 @@ void RecordingMIDIInput::setAction(int16_t code) {
     MIDIInput::setAction(code);
 }
 
-RecordingPorts::RecordingPorts(std::vector<std::string> outPorts,
-                               std::vector<std::string> inPorts, bool withBuiltin) {
+RecordingPorts::RecordingPorts(std::vector<std::string> outPorts, std::vector<std::string> inPorts,
+                               bool withBuiltin) {
     std::unique_ptr<RecordingOutSystem> b;
     if (withBuiltin) {
-        b = std::make_unique<RecordingOutSystem>(log, "BUILTIN", std::vector<std::string>{"Built-in synth"});
+        b = std::make_unique<RecordingOutSystem>(log, "BUILTIN",
+                                                 std::vector<std::string>{"Built-in synth"});
         builtin = b.get();
     }
     auto o = std::make_unique<RecordingOutSystem>(log, "TEST", std::move(outPorts));

@@ -26,7 +26,8 @@ struct WindowRig {
     QStringList portCalls() const {
         QStringList calls;
         for (const QString& l : ports.log.lines())
-            if (l.startsWith(QLatin1String("out.")) || l.startsWith(QLatin1String("in."))) calls << l;
+            if (l.startsWith(QLatin1String("out.")) || l.startsWith(QLatin1String("in.")))
+                calls << l;
         return calls;
     }
 

@@ -423,8 +423,8 @@ private slots:
     void scrollBarKeys_data() {
         QTest::addColumn<QString>("bar");
         QTest::addColumn<int>("start");
-        for (const char* bar : {"patno", "HScroll1", "VScroll1_0", "VScroll1_1", "VScroll1_2",
-                                "VScroll1_3"})
+        for (const char* bar :
+             {"patno", "HScroll1", "VScroll1_0", "VScroll1_1", "VScroll1_2", "VScroll1_3"})
             QTest::newRow(bar) << QString::fromLatin1(bar) << 20;
     }
 
@@ -473,10 +473,11 @@ private slots:
             changes.clear();
             QTest::keyClick(s, step.key);
             const QString where = bar + QStringLiteral(", ") + QLatin1String(step.what);
-            QVERIFY2(s->value() == step.value,
-                     qPrintable(where + QStringLiteral(": value %1, expected %2")
-                                            .arg(s->value())
-                                            .arg(step.value)));
+            QVERIFY2(
+                s->value() == step.value,
+                qPrintable(
+                    where +
+                    QStringLiteral(": value %1, expected %2").arg(s->value()).arg(step.value)));
             QVERIFY2(changes.size() == step.events,
                      qPrintable(where + QStringLiteral(": %1 change events").arg(changes.size())));
         }
@@ -516,10 +517,9 @@ private slots:
         const struct {
             Qt::Key key;
             int cell;  // focused after the key
-        } walk[] = {{Qt::Key_Left, 0},   {Qt::Key_Up, 0},     {Qt::Key_Right, 1},
-                    {Qt::Key_Down, 17},  {Qt::Key_Down, 33},  {Qt::Key_Down, 49},
-                    {Qt::Key_Down, 49},  {Qt::Key_Left, 48},  {Qt::Key_Left, 48},
-                    {Qt::Key_Up, 32},    {Qt::Key_Right, 33}, {Qt::Key_Up, 17}};
+        } walk[] = {{Qt::Key_Left, 0},  {Qt::Key_Up, 0},    {Qt::Key_Right, 1},  {Qt::Key_Down, 17},
+                    {Qt::Key_Down, 33}, {Qt::Key_Down, 49}, {Qt::Key_Down, 49},  {Qt::Key_Left, 48},
+                    {Qt::Key_Left, 48}, {Qt::Key_Up, 32},   {Qt::Key_Right, 33}, {Qt::Key_Up, 17}};
         for (const auto& step : walk) {
             QTest::keyClick(QApplication::focusWidget(), step.key);
             QCOMPARE(QApplication::focusWidget()->objectName(),
@@ -530,7 +530,8 @@ private slots:
         QTest::keyClick(win.w->Check1[15], Qt::Key_Right);
         QCOMPARE(QApplication::focusWidget(), win.w->Check1[15]);
         // Moving the focus changes no cell; Space still toggles the focused one.
-        for (GridCell* c : win.w->Check1) QCOMPARE(c->state(), int16_t(0));
+        for (GridCell* c : win.w->Check1)
+            QCOMPARE(c->state(), int16_t(0));
         QTest::keyClick(win.w->Check1[15], Qt::Key_Space);
         QCOMPARE(win.w->Check1[15]->state(), int16_t(1));
         // Tab keeps its own order: from the last cell to the first voice bar.
@@ -548,12 +549,14 @@ private slots:
         QTRY_VERIFY(win.w->rock->hasFocus());
         QTest::keyClick(win.w->rock, Qt::Key_Return);
         int ticked = 0;
-        for (GridCell* c : win.w->Check1) ticked += c->state() == 1;
+        for (GridCell* c : win.w->Check1)
+            ticked += c->state() == 1;
         QVERIFY(ticked > 0);
         win.w->clear->setFocus();
         QTRY_VERIFY(win.w->clear->hasFocus());
         QTest::keyClick(win.w->clear, Qt::Key_Enter, Qt::KeypadModifier);
-        for (GridCell* c : win.w->Check1) QCOMPARE(c->state(), int16_t(0));
+        for (GridCell* c : win.w->Check1)
+            QCOMPARE(c->state(), int16_t(0));
         win.w->songmode->setFocus();
         QTRY_VERIFY(win.w->songmode->hasFocus());
         QSignalSpy clicks(win.w->songmode, &QPushButton::clicked);

@@ -189,7 +189,8 @@ private slots:
                                 .arg(inTime)
                                 .arg(during.size())));
         // The window catches up afterwards: the tick count shows the steps played meanwhile.
-        QTRY_COMPARE_WITH_TIMEOUT(w.window->ticks->text().toInt(), int(w.window->Pulsor2.TickCount()), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.window->ticks->text().toInt(),
+                                  int(w.window->Pulsor2.TickCount()), 2000);
         QVERIFY(w.window->Pulsor2.TickCount() >= 30);
     }
 

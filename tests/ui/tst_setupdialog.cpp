@@ -14,23 +14,38 @@
 namespace {
 QStringList lines(std::initializer_list<const char*> l) {
     QStringList out;
-    for (const char* s : l) out << QString::fromLatin1(s);
+    for (const char* s : l)
+        out << QString::fromLatin1(s);
     return out;
 }
 
 // The writes of loading the dialog with two output and two input devices.
 const QStringList kLoadSequence = lines({
-    "out.DeviceCount?", "out.DeviceID=-1", "out.DeviceID=0", "out.DeviceID=1", "out.DeviceID=-1",
+    "out.DeviceCount?",
+    "out.DeviceID=-1",
+    "out.DeviceID=0",
+    "out.DeviceID=1",
+    "out.DeviceID=-1",
     // OpenMidiOut: DeviceID reads -1, so the port is closed first whatever its state.
-    "out.PortState?", "out.DeviceID?", "out.Action=2", "out.DeviceID=-1", "out.Action=1",
-    "in.DeviceCount?", "in.DeviceID=0", "in.DeviceID=1", "in.DeviceID=0",
+    "out.PortState?",
+    "out.DeviceID?",
+    "out.Action=2",
+    "out.DeviceID=-1",
+    "out.Action=1",
+    "in.DeviceCount?",
+    "in.DeviceID=0",
+    "in.DeviceID=1",
+    "in.DeviceID=0",
     // OpenMidiIn
-    "in.PortState?", "in.DeviceID=0", "in.Action=1",
+    "in.PortState?",
+    "in.DeviceID=0",
+    "in.Action=1",
 });
 
 QStringList entries(QComboBox* box) {
     QStringList out;
-    for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
     return out;
 }
 }  // namespace
@@ -75,9 +90,9 @@ private slots:
             form->CmdOk->click();
         });
         rig.window->mnuMidiSetup_Click();
-        QCOMPARE(rig.portCalls(), lines({"in.PortState?", "in.Action=2", "in.DeviceID=1", "in.Action=1",
-                                         "out.PortState?", "out.DeviceID?", "out.Action=2",
-                                         "out.DeviceID=1", "out.Action=1"}));
+        QCOMPARE(rig.portCalls(), lines({"in.PortState?", "in.Action=2", "in.DeviceID=1",
+                                         "in.Action=1", "out.PortState?", "out.DeviceID?",
+                                         "out.Action=2", "out.DeviceID=1", "out.Action=1"}));
         QCOMPARE(rig.ports.outSystem->openPort, std::string("synth B"));
         QCOMPARE(rig.ports.inSystem->openPort, std::string("keys B"));
         QVERIFY(rig.window->setupForm() != nullptr);  // hidden, still loaded
@@ -117,9 +132,9 @@ private slots:
         const QStringList calls = rig.portCalls();
         // The output was open (PortState 1) and is closed before it is reopened on -1.
         QVERIFY(calls.contains(QStringLiteral("out.Action=2")));
-        QCOMPARE(calls.filter(QStringLiteral("Action=1")),
-                 lines({"out.Action=1", "in.Action=1"}));
-        QVERIFY(calls.indexOf(QStringLiteral("in.Action=2")) < calls.indexOf(QStringLiteral("in.Action=1")));
+        QCOMPARE(calls.filter(QStringLiteral("Action=1")), lines({"out.Action=1", "in.Action=1"}));
+        QVERIFY(calls.indexOf(QStringLiteral("in.Action=2")) <
+                calls.indexOf(QStringLiteral("in.Action=1")));
     }
 
     void closingByTheFrameUnloadsLikeCancel() {
@@ -188,7 +203,8 @@ private slots:
         });
         rig.window->Command1->click();
         QVERIFY(dialogShown);
-        QCOMPARE(rig.portCalls().mid(rig.portCalls().size() - 2), lines({"in.Action=4", "out.Action=4"}));
+        QCOMPARE(rig.portCalls().mid(rig.portCalls().size() - 2),
+                 lines({"in.Action=4", "out.Action=4"}));
         QCOMPARE(rig.in->PortState(), int16_t(2));
         QCOMPARE(rig.window->sequencer().SetupPending, int16_t(0));
         rig.ports.log.clear();
@@ -223,7 +239,8 @@ private slots:
         rig.window->Pulsor2.setEnabled(true);
         rig.ports.log.clear();
         rig.window->Command3->click();
-        QCOMPARE(rig.portCalls(), lines({"out.Status=185", "out.Data1=123", "out.Data2=0", "out.Action=7"}));
+        QCOMPARE(rig.portCalls(),
+                 lines({"out.Status=185", "out.Data1=123", "out.Data2=0", "out.Action=7"}));
         QCOMPARE(rig.ports.log.sends(), lines({"b9 7b 00"}));
         QCOMPARE(rig.ports.outSystem->lastDueNs, int64_t(0));  // at once, not scheduled
         QVERIFY(rig.window->Pulsor2.Enabled());
@@ -284,7 +301,8 @@ private slots:
                 QString t = QStringLiteral("second");
                 emit rig.out->Error(c, t);
                 QTest::qWait(50);
-                if (QApplication::activeModalWidget() != w) ++nestedBoxes;
+                if (QApplication::activeModalWidget() != w)
+                    ++nestedBoxes;
                 onNextModal(answer, 2000, [](QWidget* m) {
                     auto* b = qobject_cast<QMessageBox*>(m);
                     return b && b->text() != QLatin1String("first");
@@ -317,7 +335,8 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("closed") << 0 << lines({"in.PortState?", "in.PortState?", "out.Action=2"});
         QTest::newRow("open") << 1
-                              << lines({"in.PortState?", "in.PortState?", "in.Action=2", "out.Action=2"});
+                              << lines({"in.PortState?", "in.PortState?", "in.Action=2",
+                                        "out.Action=2"});
         QTest::newRow("receiving") << 2
                                    << lines({"in.PortState?", "in.Action=5", "in.PortState?",
                                              "in.Action=2", "out.Action=2"});
@@ -333,8 +352,10 @@ private slots:
             rig.in->setDeviceID(0);
             rig.in->setAction(1);
         }
-        if (inputState == 2) rig.in->setAction(4);
-        if (inputState == 3) rig.in->forcePortState(3);
+        if (inputState == 2)
+            rig.in->setAction(4);
+        if (inputState == 3)
+            rig.in->forcePortState(3);
         rig.ports.log.clear();
         rig.window->close();
         QCOMPARE(rig.portCalls(), expected);

@@ -8,13 +8,15 @@
 #include "midi/midiport.h"
 #include "midi/systemports.h"
 #include "support/jackreceiver.h"
-#include "support/recordingports.h"
 #include "support/modal.h"
+#include "support/recordingports.h"
 #include "ui/frmmain.h"
 #include "ui/midisetupform.h"
 
 namespace {
-QString hex(const ReceivedEvent& e) { return hexBytes(e.bytes.data(), e.size); }
+QString hex(const ReceivedEvent& e) {
+    return hexBytes(e.bytes.data(), e.size);
+}
 }  // namespace
 
 class TestSetupJack : public QObject {
@@ -25,7 +27,8 @@ private slots:
     void chooseTheReceiverPanicThenExit() {
         JackReceiver receiver("seq-test-dialog");
         QVERIFY2(receiver.ok(), receiver.error().c_str());
-        const QString entry = QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName());
+        const QString entry =
+            QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName());
 
         int ended = 0;
         FrmMainParts parts;
@@ -39,16 +42,19 @@ private slots:
 
         QStringList listed;
         bool chosen = false;
-        onNextModal([&](QWidget* w) {
-            auto* form = qobject_cast<MIDISetupForm*>(w);
-            for (int i = 0; i < form->ComboMidiOut->count(); ++i) listed << form->ComboMidiOut->itemText(i);
-            const int at = form->ComboMidiOut->findText(entry);
-            if (at > 0) {
-                form->ComboMidiOut->setCurrentIndex(at);
-                chosen = true;
-            }
-            form->CmdOk->click();
-        }, 5000, isA<MIDISetupForm>);
+        onNextModal(
+            [&](QWidget* w) {
+                auto* form = qobject_cast<MIDISetupForm*>(w);
+                for (int i = 0; i < form->ComboMidiOut->count(); ++i)
+                    listed << form->ComboMidiOut->itemText(i);
+                const int at = form->ComboMidiOut->findText(entry);
+                if (at > 0) {
+                    form->ComboMidiOut->setCurrentIndex(at);
+                    chosen = true;
+                }
+                form->CmdOk->click();
+            },
+            5000, isA<MIDISetupForm>);
         window->mnuMidiSetup_Click();
         QVERIFY2(chosen, qPrintable(listed.join(QStringLiteral(" | "))));
         QCOMPARE(window->MIDIOutput1->PortState(), int16_t(1));
@@ -66,7 +72,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(receiver.portsMatching("^midi pattern sequencer").empty(), 3000);
         window.reset();
         QVERIFY(receiver.portsMatching("^midi pattern sequencer").empty());
-        QVERIFY2(errors.filter(QStringLiteral("JACK")).isEmpty(), qPrintable(errors.join(QLatin1Char('\n'))));
+        QVERIFY2(errors.filter(QStringLiteral("JACK")).isEmpty(),
+                 qPrintable(errors.join(QLatin1Char('\n'))));
     }
 };
 

@@ -26,8 +26,10 @@ public:
     bool open(const std::string&, std::string&) override { return true; }
     void close() override {}
     bool send(const unsigned char* bytes, std::size_t size, int64_t, std::string&) override {
-        if (size == 3 && bytes[0] == 0x99 && bytes[2] == 0x66) ++notes;
-        else ++other;
+        if (size == 3 && bytes[0] == 0x99 && bytes[2] == 0x66)
+            ++notes;
+        else
+            ++other;
         return true;
     }
     long notes = 0, other = 0;
@@ -83,7 +85,8 @@ private slots:
             w.VScroll1[0]->setValue(30 + p);
         }
         QString song;
-        for (int i = 0; i < 101; ++i) song += QChar(u'0' + (i * 7) % 10);
+        for (int i = 0; i < 101; ++i)
+            song += QChar(u'0' + (i * 7) % 10);
         w.songlist->setText(song);
         w.songmode->click();
         w.HScroll1->setValue(0);
@@ -96,12 +99,24 @@ private slots:
         connect(&user, &QTimer::timeout, [&] {
             ++round;
             switch (round % 6) {
-                case 0: w.patno->setValue((round / 6) % 64); break;
-                case 1: w.livePattern().setCell(round % 64, int16_t(round % 2)); break;
-                case 2: w.VScroll1[size_t(round % 4)]->setValue(round % 128); break;
-                case 3: w.rando->click(); break;
-                case 4: w.rock->click(); break;
-                case 5: w.Command3->click(); break;
+                case 0:
+                    w.patno->setValue((round / 6) % 64);
+                    break;
+                case 1:
+                    w.livePattern().setCell(round % 64, int16_t(round % 2));
+                    break;
+                case 2:
+                    w.VScroll1[size_t(round % 4)]->setValue(round % 128);
+                    break;
+                case 3:
+                    w.rando->click();
+                    break;
+                case 4:
+                    w.rock->click();
+                    break;
+                case 5:
+                    w.Command3->click();
+                    break;
             }
             if (!w.Pulsor2.Enabled()) {
                 ++restarts;
@@ -115,12 +130,14 @@ private slots:
         const long kbAfterWarmUp = residentKb();
         QTRY_VERIFY_WITH_TIMEOUT(w.Pulsor2.TickCount() >= target, target * 3 + 60000);
         user.stop();
-        if (w.Pulsor2.Enabled()) w.Command2->click();
+        if (w.Pulsor2.Enabled())
+            w.Command2->click();
         const long kbAtEnd = residentKb();
 
-        qInfo("ticks %d (%d dropped while the UI thread was behind), notes sent %ld, other "
-              "messages %ld, song restarts %d",
-              w.Pulsor2.TickCount(), w.Pulsor2.droppedTicks(), count->notes, count->other, restarts);
+        qInfo(
+            "ticks %d (%d dropped while the UI thread was behind), notes sent %ld, other "
+            "messages %ld, song restarts %d",
+            w.Pulsor2.TickCount(), w.Pulsor2.droppedTicks(), count->notes, count->other, restarts);
         qInfo("resident memory: %ld kB after %d ticks, %ld kB after %d", kbAfterWarmUp, warmUp,
               kbAtEnd, w.Pulsor2.TickCount());
         QVERIFY(count->notes > target / 2);

@@ -27,7 +27,8 @@ void openOutput(WindowRig& rig) {
 
 std::array<int16_t, 64> grid(frmMain& w) {
     std::array<int16_t, 64> g{};
-    for (int i = 0; i < 64; ++i) g[size_t(i)] = w.livePattern().cell(i);
+    for (int i = 0; i < 64; ++i)
+        g[size_t(i)] = w.livePattern().cell(i);
     return g;
 }
 
@@ -105,8 +106,9 @@ private slots:
         w.Command2->click();
         QVERIFY(!w.Pulsor2.Enabled());
         const QStringList sent = rig.ports.log.sends();
-        QCOMPARE(sent.mid(0, 3), (QStringList{QStringLiteral("99 23 66"), QStringLiteral("99 2a 66"),
-                                              QStringLiteral("99 52 66")}));
+        QCOMPARE(sent.mid(0, 3),
+                 (QStringList{QStringLiteral("99 23 66"), QStringLiteral("99 2a 66"),
+                              QStringLiteral("99 52 66")}));
         QVERIFY(!w.ticks->text().isEmpty());
         QVERIFY(w.ticks->text().toInt() >= 32);
         // Every message of a tick carried that tick's due time.
@@ -149,7 +151,8 @@ private slots:
         paste(box, QStringLiteral("12\n34\n"));
         QCOMPARE(box->text(), QStringLiteral("1234"));
         box->clear();
-        paste(box, QString::fromUtf8("\u0661\u0662 \uff13"));  // other scripts' digits name no pattern
+        paste(box,
+              QString::fromUtf8("\u0661\u0662 \uff13"));  // other scripts' digits name no pattern
         QCOMPARE(box->text(), QString());
         // Into the middle: the cursor ends after what was put in.
         box->setText(QStringLiteral("1199"));
@@ -229,7 +232,8 @@ private slots:
         w.livePattern().setCell(5, 2);
         w.rock->click();
         int on = 0;
-        for (int16_t c : grid(w)) on += c == 1;
+        for (int16_t c : grid(w))
+            on += c == 1;
         QCOMPARE(on, 21);
         QCOMPARE(w.livePattern().cell(5), int16_t(0));
         w.clear->click();
@@ -239,8 +243,10 @@ private slots:
         const auto first = grid(w);
         w.rando->click();
         const auto second = grid(w);
-        for (int16_t c : first) QVERIFY(c == 0 || c == 1);
-        for (int16_t c : second) QVERIFY(c == 0 || c == 1);
+        for (int16_t c : first)
+            QVERIFY(c == 0 || c == 1);
+        for (int16_t c : second)
+            QVERIFY(c == 0 || c == 1);
         QVERIFY2(first != second, "two quick presses gave the same grid");
         QCOMPARE(w.Label1[3]->text(), QStringLiteral("82"));
         QCOMPARE(w.sequencer().bank[0].steps, (std::array<int16_t, 65>{}));  // nothing stored
