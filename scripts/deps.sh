@@ -20,10 +20,11 @@ SEQ_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev librtmidi-dev 
  libjack-jackd2-dev libasound2-dev libx11-dev timgm6mb-soundfont fonts-liberation"
 # What the tests need besides: a JACK server, PipeWire with its JACK library (the JACK tests
 # run on both), an X server and a window manager, tools to drive and look at it, the checkers
-# of the desktop files and the man page, and the screen reader's bus with its Python bindings.
+# of the desktop files and the man page, the formatter the sources are checked with, and the
+# screen reader's bus with its Python bindings.
 SEQ_TEST_PACKAGES="jackd2 pipewire pipewire-bin pipewire-jack xvfb xauth xdotool x11-utils sox
  imagemagick desktop-file-utils appstream groff-base libclang-rt-14-dev openbox dbus at-spi2-core
- python3-pyatspi gir1.2-atspi-2.0"
+ python3-pyatspi gir1.2-atspi-2.0 clang-format"
 # What building the Debian package needs besides the build packages: Debian's packaging
 # tools and lintian to check the result.
 SEQ_PACKAGE_PACKAGES="build-essential debhelper dpkg-dev lintian"
