@@ -266,8 +266,9 @@ int main(int argc, char* argv[]) {
     };
 
     // 3 ms of widget work every 5 ms: pattern switches (each stores the grid and recalls
-    // another), grid edits, repaints. Every change is undone within the same slice, so the
-    // pattern that plays stays the rock beat.
+    // another), grid cells written, repaints. The engine plays on its own thread and hears
+    // every edit the moment it is made, so nothing here may change what plays: pattern 1
+    // holds the rock beat too, and each cell is written with the state it has.
     QTimer busyTimer;
     busyTimer.setTimerType(Qt::PreciseTimer);
     int64_t busyNs = 0;
@@ -279,9 +280,7 @@ int main(int argc, char* argv[]) {
             window.patno->setValue(1);
             window.patno->setValue(0);
             GridCell* cell = window.Check1[size_t(k++ % 64)];
-            const int16_t was = cell->state();
-            cell->setState(was == 1 ? 0 : 1);
-            cell->setState(was);
+            cell->setState(cell->state());
             window.repaint();
         } while (nowNs() - start < 3'000'000);
         busyNs += nowNs() - start;
@@ -322,6 +321,11 @@ int main(int argc, char* argv[]) {
     bool found = false;
     QTimer::singleShot(200, [&] {
         window.HScroll1->setValue(stepMs);
+        if (busy) {
+            window.patno->setValue(1);
+            window.rock->click();
+            window.patno->setValue(0);
+        }
         window.rock->click();
         answerSetup(setupAnswer, QStringLiteral("JACK: ") + QString::fromStdString(port), found);
         // The open command's dialog comes up inside this click; playback starts as it closes.
