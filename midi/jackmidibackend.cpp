@@ -72,6 +72,28 @@ std::vector<std::string> listThroughLink(JackServerLink& link, unsigned long fla
     return answered ? *ports : std::vector<std::string>{};
 }
 
+// Opens a client (an OutClient or an InClient) to `port` on the link. Null with the reason
+// when it cannot, or when the server does not answer in time: the open is then left to
+// finish by itself and closed again.
+template <typename Client>
+std::shared_ptr<Client> openThroughLink(JackServerLink& link, const std::string& port,
+                                        std::string& error) {
+    auto c = std::make_shared<Client>();
+    auto why = std::make_shared<std::string>();
+    auto opened = std::make_shared<bool>(false);
+    const auto result =
+        link.run([c, port, why, opened] { *opened = c->open(port, *why); }, [c] { c->close(); });
+    if (result != JackServerLink::Result::Done) {
+        error = jackclient::kNotAnswering;
+        return nullptr;
+    }
+    if (!*opened) {
+        error = *why;
+        return nullptr;
+    }
+    return c;
+}
+
 // ---------------------------------------------------------------- output
 
 // One open output: its client and what the client's callbacks use. Held by the output
@@ -272,19 +294,9 @@ public:
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        auto c = std::make_shared<OutClient>();
-        auto why = std::make_shared<std::string>();
-        auto opened = std::make_shared<bool>(false);
-        const auto result = m_link->run([c, port, why, opened] { *opened = c->open(port, *why); },
-                                        [c] { c->close(); });
-        if (result != JackServerLink::Result::Done) {
-            error = jackclient::kNotAnswering;
+        auto c = openThroughLink<OutClient>(*m_link, port, error);
+        if (!c)
             return false;
-        }
-        if (!*opened) {
-            error = *why;
-            return false;
-        }
         m_open = c;
         m_faults.start([c](uint32_t fault) { return describe(*c, fault); },
                        [this, c] { watch(*c); });
@@ -444,19 +456,9 @@ public:
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        auto c = std::make_shared<InClient>();
-        auto why = std::make_shared<std::string>();
-        auto opened = std::make_shared<bool>(false);
-        const auto result = m_link->run([c, port, why, opened] { *opened = c->open(port, *why); },
-                                        [c] { c->close(); });
-        if (result != JackServerLink::Result::Done) {
-            error = jackclient::kNotAnswering;
+        auto c = openThroughLink<InClient>(*m_link, port, error);
+        if (!c)
             return false;
-        }
-        if (!*opened) {
-            error = *why;
-            return false;
-        }
         m_open = c;
         return true;
     }

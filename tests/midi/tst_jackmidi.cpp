@@ -21,17 +21,6 @@ namespace {
 QString hex(const ReceivedEvent& e) {
     return hexBytes(e.bytes.data(), e.size);
 }
-
-// Finds the output device whose name is `name`; -2 when it is not listed.
-int16_t findDevice(MIDIOutput& out, const QString& name) {
-    const int16_t n = out.DeviceCount();
-    for (int16_t i = 0; i < n; ++i) {
-        out.setDeviceID(i);
-        if (out.DeviceName() == name)
-            return i;
-    }
-    return -2;
-}
 }  // namespace
 
 class TestJackMidi : public QObject {

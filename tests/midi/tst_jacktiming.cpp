@@ -41,17 +41,6 @@ QString hex(const ReceivedEvent& e) {
     return hexBytes(e.bytes.data(), e.size);
 }
 
-// Finds the output device called `name`; -2 when it is not listed.
-int16_t findDevice(MIDIOutput& out, const QString& name) {
-    const int16_t n = out.DeviceCount();
-    for (int16_t i = 0; i < n; ++i) {
-        out.setDeviceID(i);
-        if (out.DeviceName() == name)
-            return i;
-    }
-    return -2;
-}
-
 bool openOn(MIDIOutput& out, const JackReceiver& receiver) {
     const int16_t id =
         findDevice(out, QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName()));

@@ -373,16 +373,6 @@ bool passCallbacks(rt::Role role, uint64_t n) {
     return QTest::qWaitFor([&] { return rt::g_callbacks[role].load() >= until; }, 10000);
 }
 
-int16_t findDevice(MIDIOutput& out, const QString& name) {
-    const int16_t n = out.DeviceCount();
-    for (int16_t i = 0; i < n; ++i) {
-        out.setDeviceID(i);
-        if (out.DeviceName() == name)
-            return i;
-    }
-    return -2;
-}
-
 // Sends notes due in ten seconds until the output refuses one: its queue is full.
 int fillQueue(MIDIOutput& out, ErrorRecorder& errors) {
     const int before = errors.count();

@@ -52,6 +52,16 @@ void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueN
     out.setDueTimeNs(0);
 }
 
+int16_t findDevice(MIDIOutput& out, const QString& name) {
+    const int16_t n = out.DeviceCount();
+    for (int16_t i = 0; i < n; ++i) {
+        out.setDeviceID(i);
+        if (out.DeviceName() == name)
+            return i;
+    }
+    return -2;
+}
+
 bool RecordingOutSystem::open(const std::string& port, std::string& error) {
     m_log.add(QStringLiteral("%1 open %2")
                   .arg(QString::fromStdString(m_name), QString::fromStdString(port)));

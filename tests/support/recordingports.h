@@ -40,6 +40,10 @@ QString hexBytes(const unsigned char* bytes, std::size_t size);
 /// due at `dueNs` (0: at once).
 void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueNs = 0);
 
+/// Finds the output device whose name is `name` and leaves it chosen; -2 when it is not
+/// listed.
+int16_t findDevice(MIDIOutput& out, const QString& name);
+
 /// An output system whose ports are a list the test sets.
 class RecordingOutSystem : public MidiOutSystem {
 public:
