@@ -1,6 +1,8 @@
 #include "fluidsynthbackend.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "audioclock.h"
 #include "core/monotonicclock.h"
@@ -16,6 +18,10 @@ const char* const kDefaultSoundfontPath = "/usr/share/sounds/sf2/default-GM.sf2"
 const char* const kOfflineAudio = SynthAudio::kOffline;
 
 namespace {
+
+// How long an open waits for a JACK driver still being closed to let go of the engine. With
+// the close's own wait before it, the UI thread waits less than half a second in all.
+constexpr int64_t kReleaseWaitNs = 150'000'000;
 
 // Time on top of one audio period for a tick handler to hand its messages over.
 constexpr int64_t kHandoverMarginNs = 4'000'000;
@@ -88,11 +94,19 @@ void FluidSynthBackend::Impl::open() {
         return;
     }
     std::string cause;
-    // A JACK server that stopped answering is told once, by the part that met it first;
-    // the synth then plays to nothing without a word of its own. Its engine may even be
-    // held by its JACK driver, still being closed by a call that waits for the server.
-    if (engine->held())
-        return;
+    // The engine may still be held by its JACK driver, being closed by a call that waited
+    // for the server longer than the link allows. Right after a server stall that close
+    // usually ends within tens of milliseconds (the setup dialog's OK closes, then opens at
+    // once): waited for a little, so that opening again plays. A JACK server that still
+    // does not answer is told once, by the part that met it first; the synth then plays to
+    // nothing without a word of its own.
+    if (engine->held()) {
+        const int64_t until = monotonicNowNs() + kReleaseWaitNs;
+        while ((engine->held() || !jackLink->answering()) && monotonicNowNs() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (engine->held())
+            return;
+    }
     if (mustSilence) {
         engine->silence();
         mustSilence = false;
