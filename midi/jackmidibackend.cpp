@@ -72,6 +72,22 @@ std::vector<std::string> listThroughLink(JackServerLink& link, unsigned long fla
     return answered ? *ports : std::vector<std::string>{};
 }
 
+// Activates `client` and connects `from` to `to`, one of them our port and the other the
+// device's port `device`, which is looked up by name again first: the list may be stale.
+// False with the reason.
+bool activateAndConnect(jack_client_t* client, const std::string& device, const char* from,
+                        const char* to, std::string& error) {
+    if (jack_activate(client) != 0)
+        error = "JACK refused to activate the client";
+    else if (!jack_port_by_name(client, device.c_str()))
+        error = "the device is no longer there";
+    else if (jack_connect(client, from, to) != 0)
+        error = "JACK refused to connect to it";
+    else
+        return true;
+    return false;
+}
+
 // Opens a client (an OutClient or an InClient) to `port` on the link. Null with the reason
 // when it cannot, or when the server does not answer in time: the open is then left to
 // finish by itself and closed again.
@@ -135,16 +151,8 @@ struct OutClient {
         // PipeWire's JACK calls only the plain shutdown callback when its daemon goes away;
         // jackd2 calls only the one above when both are set. Whichever comes is the loss.
         jack_on_shutdown(client, &OutClient::serverGone, this);
-        if (jack_activate(client) != 0) {
-            error = "JACK refused to activate the client";
-        } else if (!jack_port_by_name(client, to.c_str())) {
-            // Looked up by name again: the list may be stale.
-            error = "the device is no longer there";
-        } else if (jack_connect(client, jack_port_name(port), to.c_str()) != 0) {
-            error = "JACK refused to connect to it";
-        } else {
+        if (activateAndConnect(client, to, jack_port_name(port), to.c_str(), error))
             return true;
-        }
         close();
         return false;
     }
@@ -405,18 +413,10 @@ struct InClient {
         jack_on_info_shutdown(client, &InClient::serverShutDown, this);
         jack_port_t* in =
             jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        if (!in) {
+        if (!in)
             error = "JACK refused to register an input port";
-        } else if (jack_activate(client) != 0) {
-            error = "JACK refused to activate the client";
-        } else if (!jack_port_by_name(client, port.c_str())) {
-            // Looked up by name again: the list may be stale.
-            error = "the device is no longer there";
-        } else if (jack_connect(client, port.c_str(), jack_port_name(in)) != 0) {
-            error = "JACK refused to connect to it";
-        } else {
+        else if (activateAndConnect(client, port, port.c_str(), jack_port_name(in), error))
             return true;
-        }
         close();
         return false;
     }

@@ -16,7 +16,7 @@ std::string hex(const unsigned char* bytes, std::size_t size) {
     return out;
 }
 
-// Length of the message that `status` starts, from the MIDI specification's table; 0 for
+// Length of the message that `status` starts, as MIDI 1.0 defines it; 0 for
 // the status bytes that start no short message (system exclusive and its end, F0 and F7).
 std::size_t lengthOf(unsigned char status) {
     if (status < 0xF0) {
