@@ -33,9 +33,10 @@ press() {
 
 ours() { jack_lsp 2>/dev/null | grep -c "^midi pattern sequencer" ; }
 
-run_once() {
-    how=$1
-    "$program" >"$TMPDIR/prog.log" 2>&1 &
+# Starts the program (with the environment assignments given, if any), presses start/stop
+# and accepts the setup dialog that comes up, so that it plays.
+start_playing() {
+    env "$@" "$program" >"$TMPDIR/prog.log" 2>&1 &
     pid=$!
     win=$(timeout 10 xdotool search --sync --name "^$title\$" | head -n 1) || fail "window did not appear"
     # Focus starts on "open"; Tab twice reaches start/stop.
@@ -49,6 +50,11 @@ run_once() {
     press "$dlg" Tab Tab space
     sleep 0.5
     close_boxes
+}
+
+run_once() {
+    how=$1
+    start_playing
     kill -0 "$pid" 2>/dev/null || fail "program ended early: $(cat "$TMPDIR/prog.log")"
     if [ "$how" = exit ]; then
         press "$win" alt+f
@@ -105,16 +111,7 @@ stall_once() {
     esac
     jpid=$!
     env "$where" jack_wait -w -t 10 >/dev/null 2>&1 || fail "the stall test's server did not start: $(cat "$TMPDIR/jackd.log")"
-    env "$where" "$program" >"$TMPDIR/prog.log" 2>&1 &
-    pid=$!
-    win=$(timeout 10 xdotool search --sync --name "^$title\$" | head -n 1) || fail "window did not appear"
-    press "$win" Tab Tab space
-    dlg=$(timeout 10 xdotool search --sync --name '^MIDI Setup$' | head -n 1) || fail "setup dialog did not appear"
-    sleep 0.5
-    close_boxes
-    press "$dlg" Tab Tab space
-    sleep 0.5
-    close_boxes
+    start_playing "$where"
     env "$where" jack_lsp 2>/dev/null | grep -q "^midi pattern sequencer synth" ||
         fail "the built-in synth is not on the stall test's server"
     kill -STOP "$jpid"
