@@ -4,12 +4,11 @@
 
 #include "monotonicclock.h"
 #include "patternbank.h"
-#include "portaction.h"
 
 namespace {
 // Note On, channel 10: status nibble 9, channel nibble 9 (channels count from 0 on the wire).
-constexpr int16_t kNoteOnChannel10 = 153;
-constexpr int16_t kVelocity = 102;
+constexpr uint8_t kNoteOnChannel10 = 0x99;
+constexpr uint8_t kVelocity = 102;
 
 std::string decimal(long v) {
     return std::to_string(v);
@@ -32,7 +31,7 @@ long leadingNumber(const std::string& text) {
 using Lock = std::lock_guard<PiMutex>;
 }  // namespace
 
-Sequencer::Sequencer(SequencerView& view, StepClock& clock, NoteOutput& output)
+Sequencer::Sequencer(SequencerView& view, StepClock& clock, MessageOutput& output)
     : m_view(view), m_clock(clock), m_output(output) {
     m_clock.setTickHandler(this);
     m_attached = true;
@@ -81,11 +80,11 @@ void Sequencer::onTick(const StepTick& tick) {
         m_view.stepPlayed();
 }
 
-void Sequencer::Pulsor2_Tick() {
+void Sequencer::Pulsor2_Tick(int64_t dueNs) {
     bool changed = false;
     {
         Lock lock(m_mutex);
-        changed = playStep(nullptr);
+        changed = playStep(dueNs ? &dueNs : nullptr);
     }
     if (changed)
         m_view.stepPlayed();
@@ -119,20 +118,11 @@ bool Sequencer::playStep(const int64_t* dueNs) {
     }
 
     // 3. Notes, voices in order 0..3; only state 1 plays. They leave at the step's due time.
-    {
-        std::lock_guard<NoteOutput> writing(m_output);
-        if (dueNs)
-            m_output.setDueTimeNs(*dueNs);
-        for (int v = 0; v < kVoices; ++v) {
-            if (grid.cell(CurrentStep + kSteps * v) != kOn)
-                continue;
-            m_output.setStatus(kNoteOnChannel10);
-            m_output.setData1(grid.note(v));
-            m_output.setData2(kVelocity);
-            m_output.setAction(PortAction::kSend);
-        }
-        if (dueNs)
-            m_output.setDueTimeNs(0);
+    for (int v = 0; v < kVoices; ++v) {
+        if (grid.cell(CurrentStep + kSteps * v) != kOn)
+            continue;
+        const uint8_t noteOn[3] = {kNoteOnChannel10, static_cast<uint8_t>(grid.note(v)), kVelocity};
+        m_output.send(noteOn, sizeof noteOn, dueNs ? *dueNs : 0);
     }
 
     // 4. Advance; a bar is exactly 16 ticks.

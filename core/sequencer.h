@@ -6,7 +6,7 @@
 #include <string>
 
 #include "livegrid.h"
-#include "noteoutput.h"
+#include "messageoutput.h"
 #include "pattern.h"
 #include "pimutex.h"
 #include "stepclock.h"
@@ -64,7 +64,7 @@ public:
 /// no lock; the others are read or written under mutex() while the clock runs.
 class Sequencer final : private TickHandler {
 public:
-    Sequencer(SequencerView& view, StepClock& clock, NoteOutput& output);
+    Sequencer(SequencerView& view, StepClock& clock, MessageOutput& output);
     ~Sequencer() override;
     Sequencer(const Sequencer&) = delete;
     Sequencer& operator=(const Sequencer&) = delete;
@@ -101,10 +101,10 @@ public:
     /// Shows the voice's note in its label.
     void VScroll1_Change(int voice);
 
-    /// Plays one step on the calling thread, its messages due when the output's due time
-    /// says (at once unless set). The clock's ticks play theirs on its thread, each handed
-    /// to the output with the tick's due time.
-    void Pulsor2_Tick();
+    /// Plays one step on the calling thread, its messages due at `dueNs` (0: at once). The
+    /// clock's ticks play theirs on its thread, each handed to the output with the tick's
+    /// due time.
+    void Pulsor2_Tick(int64_t dueNs = 0);
 
     // Edits from the window, each taken whole under the lock.
     /// Runs `change` on the live pattern, then shows it.
@@ -147,7 +147,7 @@ private:
 
     SequencerView& m_view;
     StepClock& m_clock;
-    NoteOutput& m_output;
+    MessageOutput& m_output;
     mutable PiMutex m_mutex;
     bool m_attached = false;
 

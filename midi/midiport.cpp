@@ -140,9 +140,12 @@ void MIDIOutput::setAction(int16_t code) {
         case PortAction::kClose:
             close();
             break;
-        case PortAction::kSend:
-            send();
+        case PortAction::kSend: {
+            const uint8_t bytes[3] = {static_cast<uint8_t>(m_status), static_cast<uint8_t>(m_data1),
+                                      static_cast<uint8_t>(m_data2)};
+            send(bytes, sizeof bytes, 0);
             break;
+        }
         default:
             break;  // kStart and unknown codes: nothing to do on an output
     }
@@ -173,7 +176,7 @@ void MIDIOutput::open() {
                                            .arg(d->displayName, QString::fromStdString(error)));
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+    std::lock_guard<PiMutex> lock(m_sendMutex);
     m_open = sys;
     m_portState = 1;
 }
@@ -182,7 +185,7 @@ void MIDIOutput::close() {
     MidiOutSystem* closing = nullptr;
     {
         // Taken out of the writers' reach first; the device then closes without the lock.
-        std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+        std::lock_guard<PiMutex> lock(m_sendMutex);
         closing = m_open;
         m_open = nullptr;
         m_portState = 0;
@@ -191,29 +194,26 @@ void MIDIOutput::close() {
         closing->close();
 }
 
-void MIDIOutput::send() {
-    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
-    const unsigned char bytes[3] = {static_cast<unsigned char>(m_status),
-                                    static_cast<unsigned char>(m_data1),
-                                    static_cast<unsigned char>(m_data2)};
+void MIDIOutput::send(const uint8_t* bytes, std::size_t size, int64_t dueNs) {
+    std::lock_guard<PiMutex> lock(m_sendMutex);
     if (!m_open) {
         report(MidiError::kPortNotOpen, QStringLiteral("The MIDI output is not open."));
         return;
     }
     std::string error;
-    if (!m_open->send(bytes, sizeof bytes, m_dueNs, error)) {
+    if (!m_open->send(bytes, size, dueNs, error)) {
         report(MidiError::kSendFailed, QStringLiteral("Cannot send to the MIDI output: %1")
                                            .arg(QString::fromStdString(error)));
     }
 }
 
 int64_t MIDIOutput::leadNs() const {
-    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+    std::lock_guard<PiMutex> lock(m_sendMutex);
     return m_open ? m_open->schedulingLeadNs() : 0;
 }
 
 void MIDIOutput::withdrawAfter(int64_t timeNs) {
-    std::lock_guard<std::recursive_mutex> lock(m_writeMutex);
+    std::lock_guard<PiMutex> lock(m_sendMutex);
     if (m_open)
         m_open->withdrawAfter(timeNs);
 }

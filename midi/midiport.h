@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "backend.h"
-#include "core/noteoutput.h"
+#include "core/messageoutput.h"
+#include "core/pimutex.h"
 
 /// What the two port components share: the device list over several MIDI systems,
 /// DeviceCount / DeviceID / DeviceName / PortState, and the Error event.
@@ -93,19 +94,19 @@ private:
 ///  1 open the device DeviceID selects (PortState 1); a failure leaves the port closed;
 ///  2 close (PortState 0); does nothing on a closed port;
 ///  4 nothing: an output is ready as soon as it is open, and this code sends no MIDI;
-///  7 send the three bytes Status, Data1, Data2, at the due time set with setDueTimeNs (the
-///    step engine sets each step's), or at once.
+///  7 send the three bytes Status, Data1, Data2, at once.
 /// Other codes are ignored.
 ///
 /// A device that goes away while open (kDeviceLost from its system) is reported once and
 /// the port closes itself: PortState reads 0, and messages written afterwards meet a closed
 /// port without a further report, until the port is opened again.
 ///
-/// Threads: the step engine writes its notes from its own thread, the UI thread writes the
-/// panic and opens and closes the port. Writers hold the port's lock (NoteOutput) around a
-/// run of writes; opening and closing take it only to swap the open device, never while a
-/// device opens or closes, so a step never waits for a device.
-class MIDIOutput : public MidiPort, public NoteOutput {
+/// Threads: the step engine sends its notes whole, with their due times (MessageOutput),
+/// from its own real-time thread; the UI thread writes the properties (the panic) and opens
+/// and closes the port. A short lock with priority inheritance keeps the open device while a
+/// message is handed over; opening and closing take it only to swap the open device, never
+/// while a device opens or closes, so a step never waits for a device.
+class MIDIOutput : public MidiPort, public MessageOutput {
     Q_OBJECT
 public:
     /// `builtin` is device -1 (may be null: then -1 opens nothing and says so);
@@ -114,21 +115,20 @@ public:
                std::vector<std::unique_ptr<MidiOutSystem>> systems, QObject* parent = nullptr);
     ~MIDIOutput() override;
 
-    void setStatus(int16_t v) override { m_status = v; }
-    void setData1(int16_t v) override { m_data1 = v; }
-    void setData2(int16_t v) override { m_data2 = v; }
+    // The component's properties, written on the UI thread: Action 7 sends the three bytes
+    // at once.
+    virtual void setStatus(int16_t v) { m_status = v; }
+    virtual void setData1(int16_t v) { m_data1 = v; }
+    virtual void setData2(int16_t v) { m_data2 = v; }
     void setAction(int16_t code) override;
 
-    void setDueTimeNs(int64_t dueNs) override { m_dueNs = dueNs; }
+    void send(const uint8_t* bytes, std::size_t size, int64_t dueNs) override;
     /// How long before its due time a message must be handed over for the open device to
     /// send it on time; 0 when none is open or it sends at once.
     int64_t leadNs() const override;
     void withdrawAfter(int64_t timeNs) override;
     /// Withdraws what is still waiting for a due time after now.
     void cancelPending();
-
-    void lock() override { m_writeMutex.lock(); }
-    void unlock() override { m_writeMutex.unlock(); }
 
     QString DeviceName() override;
 
@@ -139,31 +139,21 @@ protected:
 private:
     void open();
     void close();
-    void send();
     MidiOutSystem* system(int index) const;
     /// Error handler for one system: reports, and closes the port when its device is lost.
     AsyncErrorHandler systemErrorHandler(MidiOutSystem* sys);
 
     std::unique_ptr<MidiOutSystem> m_builtin;
     std::vector<std::unique_ptr<MidiOutSystem>> m_systems;
-    // Held by writers around their writes, and while m_open changes. Recursive, so that a
-    // writer holding it can send.
-    mutable std::recursive_mutex m_writeMutex;
+    // Held while a message is handed over, and while m_open changes.
+    mutable PiMutex m_sendMutex;
     MidiOutSystem* m_open = nullptr;
     Device m_builtinDevice;
     int16_t m_status = 0, m_data1 = 0, m_data2 = 0;
-    int64_t m_dueNs = 0;
     // Counts the opens, so that a loss posted for an earlier open closes nothing.
     std::atomic<uint64_t> m_openSerial{0};
 };
 
-/// The MIDI input port component. Devices 0..DeviceCount-1 are the ports of the input
-/// systems in order. Action codes:
-///  1 open the device DeviceID selects (PortState 1);
-///  2 close (PortState 0); does nothing on a closed port;
-///  4 start taking in messages (PortState 2); nothing reads them, they are dropped;
-///  5 stop taking in messages (PortState back to 1).
-/// Other codes are ignored.
 class MIDIInput : public MidiPort {
     Q_OBJECT
 public:

@@ -57,9 +57,6 @@ void applyDeviceLists(MIDIOutput& out, const DeviceList& comboMidiOut, MIDIInput
 void sendPanic(MIDIOutput& out) {
     // The panic leaves at once, ahead of notes already handed over for later steps; those
     // still play at their steps, as they would have had they been sent at their ticks.
-    // Held as one run of writes, so a step the engine plays meanwhile cannot mix its
-    // bytes or due time into it.
-    std::lock_guard<NoteOutput> writing(out);
     // Control Change on channel 10 (B9), controller 123: All Notes Off.
     out.setStatus(185);
     out.setData1(123);

@@ -15,7 +15,6 @@
 
 #include "core/monotonicclock.h"
 #include "core/pattern.h"
-#include "core/portaction.h"
 #include "core/pulsor.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
@@ -68,39 +67,26 @@ struct Step {
     bool wellFormed = true;  // every message was Note On, channel 10, velocity 102
 };
 
-// An output that groups what the engine writes into steps. The engine sets a step's due
-// time, writes its messages and sets the due time back to 0, all holding this output's
-// lock and the sequencer's, so reading CurrentStep here is ordered too.
-class StepRecorder final : public NoteOutput {
+// An output that groups what the engine sends into steps by their due times. The engine
+// sends a step's messages holding the sequencer's lock, so reading CurrentStep here is
+// ordered too.
+class StepRecorder final : public MessageOutput {
 public:
     const Sequencer* seq = nullptr;
-    void setStatus(int16_t v) override { m_status = v; }
-    void setData1(int16_t v) override { m_data1 = v; }
-    void setData2(int16_t v) override { m_data2 = v; }
-    void setAction(int16_t code) override {
-        if (code != PortAction::kSend || !m_inStep)
+    void send(const uint8_t* bytes, std::size_t size, int64_t dueNs) override {
+        if (dueNs == 0)
             return;
-        steps.back().notes.push_back(m_data1);
-        if (m_status != 153 || m_data2 != 102)
-            steps.back().wellFormed = false;
-    }
-    void setDueTimeNs(int64_t dueNs) override {
-        m_inStep = dueNs != 0;
-        if (m_inStep)
+        if (steps.empty() || steps.back().dueNs != dueNs)
             steps.push_back({seq->CurrentStep, dueNs, {}, true});
+        steps.back().notes.push_back(bytes[1]);
+        if (size != 3 || bytes[0] != 0x99 || bytes[2] != 102)
+            steps.back().wellFormed = false;
     }
     void withdrawAfter(int64_t) override { ++withdrawals; }
     int64_t leadNs() const override { return 0; }
-    void lock() override { m_mutex.lock(); }
-    void unlock() override { m_mutex.unlock(); }
 
     std::vector<Step> steps;  // read once the engine has stopped
     int withdrawals = 0;
-
-private:
-    std::mutex m_mutex;
-    int16_t m_status = 0, m_data1 = 0, m_data2 = 0;
-    bool m_inStep = false;
 };
 
 // A view with nothing to show; the editor thread acts as the UI thread.

@@ -88,10 +88,10 @@ struct Errors {
 };
 
 // Passes what the step engine writes on to the real output, and keeps each note it hands
-// over with its due time and the time it was handed over. The engine writes on its own
-// thread, holding the output's lock; the notes are kept in room made beforehand and
+// over with its due time and the time it was handed over. The engine sends on its own
+// thread; the notes are kept in room made beforehand and
 // published through an atomic count.
-class HandOverTap final : public NoteOutput {
+class HandOverTap final : public MessageOutput {
 public:
     struct Note {
         int64_t dueNs = 0;
@@ -100,34 +100,16 @@ public:
     };
     explicit HandOverTap(MIDIOutput& out) : m_out(out), m_notes(1u << 14) {}
 
-    void setStatus(int16_t v) override {
-        m_bytes[0] = static_cast<unsigned char>(v);
-        m_out.setStatus(v);
-    }
-    void setData1(int16_t v) override {
-        m_bytes[1] = static_cast<unsigned char>(v);
-        m_out.setData1(v);
-    }
-    void setData2(int16_t v) override {
-        m_bytes[2] = static_cast<unsigned char>(v);
-        m_out.setData2(v);
-    }
-    void setAction(int16_t code) override {
+    void send(const uint8_t* bytes, std::size_t size, int64_t dueNs) override {
         const std::size_t n = m_count.load(std::memory_order_relaxed);
-        if (code == PortAction::kSend && m_dueNs != 0 && n < m_notes.size()) {
-            m_notes[n] = Note{m_dueNs, monotonicNowNs(), m_bytes};
+        if (dueNs != 0 && size == 3 && n < m_notes.size()) {
+            m_notes[n] = Note{dueNs, monotonicNowNs(), {bytes[0], bytes[1], bytes[2]}};
             m_count.store(n + 1, std::memory_order_release);
         }
-        m_out.setAction(code);
-    }
-    void setDueTimeNs(int64_t dueNs) override {
-        m_dueNs = dueNs;
-        m_out.setDueTimeNs(dueNs);
+        m_out.send(bytes, size, dueNs);
     }
     void withdrawAfter(int64_t timeNs) override { m_out.withdrawAfter(timeNs); }
     int64_t leadNs() const override { return m_out.leadNs(); }
-    void lock() override { m_out.lock(); }
-    void unlock() override { m_out.unlock(); }
 
     std::size_t count() const { return m_count.load(std::memory_order_acquire); }
     std::vector<Note> notes() const {
@@ -138,8 +120,6 @@ private:
     MIDIOutput& m_out;
     std::vector<Note> m_notes;
     std::atomic<std::size_t> m_count{0};
-    int64_t m_dueNs = 0;
-    std::array<unsigned char, 3> m_bytes{};
 };
 
 // Sets the server's period to `frames`: on PipeWire as its users do, through its settings

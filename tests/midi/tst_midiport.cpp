@@ -61,13 +61,16 @@ private slots:
         MIDIOutput& out = *ports.output;
         out.setDeviceID(0);
         out.setAction(1);
+        const uint8_t allNotesOff[3] = {0xb9, 0x7b, 0x00};
+        out.send(allNotesOff, 3, 123456789);
+        QCOMPARE(ports.log.sends(), QStringList{QStringLiteral("b9 7b 00")});
+        QCOMPARE(ports.outSystem->lastDueNs, int64_t(123456789));
+        // The properties send at once.
         out.setStatus(185);
         out.setData1(123);
         out.setData2(0);
-        out.setDueTimeNs(123456789);
         out.setAction(7);
-        QCOMPARE(ports.log.sends(), QStringList{QStringLiteral("b9 7b 00")});
-        QCOMPARE(ports.outSystem->lastDueNs, int64_t(123456789));
+        QCOMPARE(ports.outSystem->lastDueNs, int64_t(0));
     }
 
     void errorsArePostedNotRaisedInsideTheCall() {

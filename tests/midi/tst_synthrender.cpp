@@ -118,9 +118,7 @@ private slots:
                 s.renderFrames(static_cast<std::size_t>(s.rate() * 2.6), [&](int64_t periodStart) {
                     const int64_t lead = s.synth->schedulingLeadNs();
                     while (nextStep < 16 && firstDue + nextStep * stepNs - lead <= periodStart) {
-                        s.out->setDueTimeNs(firstDue + nextStep * stepNs);
-                        seq.Pulsor2_Tick();
-                        s.out->setDueTimeNs(0);
+                        seq.Pulsor2_Tick(firstDue + nextStep * stepNs);
                         ++nextStep;
                     }
                 });
@@ -177,10 +175,8 @@ private slots:
         seq.CurrentStep = 0;
         const int64_t firstDue = s.startNs + 50'000'000;
         for (int step = 0; step < 16; ++step) {
-            s.out->setDueTimeNs(firstDue + step * stepNs);
-            seq.Pulsor2_Tick();
+            seq.Pulsor2_Tick(firstDue + step * stepNs);
         }
-        s.out->setDueTimeNs(0);
         QVERIFY(s.renderFrames(static_cast<std::size_t>(s.rate() * 2.2)));
         for (int step = 0; step < 16; ++step) {
             const std::size_t due = s.frameAt(firstDue + step * stepNs);

@@ -9,7 +9,7 @@
 #include "support/fakecontrols.h"
 
 struct Playback {
-    explicit Playback(NoteOutput& out) : seq(controls, timer, out) {
+    explicit Playback(MessageOutput& out) : seq(controls, timer, out) {
         seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
         seq.edit(rockPreset);
     }

@@ -43,13 +43,16 @@ QString hexBytes(const unsigned char* bytes, std::size_t size) {
 }
 
 void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueNs) {
-    std::lock_guard<NoteOutput> writing(out);
-    out.setDueTimeNs(dueNs);
+    if (dueNs != 0) {
+        const uint8_t bytes[3] = {static_cast<uint8_t>(status), static_cast<uint8_t>(data1),
+                                  static_cast<uint8_t>(data2)};
+        out.send(bytes, sizeof bytes, dueNs);
+        return;
+    }
     out.setStatus(static_cast<int16_t>(status));
     out.setData1(static_cast<int16_t>(data1));
     out.setData2(static_cast<int16_t>(data2));
     out.setAction(PortAction::kSend);
-    out.setDueTimeNs(0);
 }
 
 int16_t findDevice(MIDIOutput& out, const QString& name) {

@@ -36,8 +36,8 @@ private:
 
 QString hexBytes(const unsigned char* bytes, std::size_t size);
 
-/// Writes one message to `out` the way a tick does: Status, Data1, Data2, then Action 7,
-/// due at `dueNs` (0: at once).
+/// Writes one message to `out`: due at `dueNs`, whole, as the step engine does; with 0, at
+/// once through Status, Data1, Data2 and Action 7, as the panic does.
 void sendMessage(MIDIOutput& out, int status, int data1, int data2, int64_t dueNs = 0);
 
 /// Finds the output device whose name is `name` and leaves it chosen; -2 when it is not
