@@ -3,9 +3,12 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
+#include <mutex>
+
 #include "rtpriorities.h"
 
-using Clock = std::chrono::steady_clock;
+using Lock = std::unique_lock<PiMutex>;
 
 Pulsor::Pulsor() {
     m_worker = std::thread([this] { run(); });
@@ -13,37 +16,37 @@ Pulsor::Pulsor() {
 
 Pulsor::~Pulsor() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Lock lock(m_mutex);
         m_quit = true;
+        m_wake.notifyAll();
     }
-    m_wake.notify_all();
     m_worker.join();
 }
 
-std::chrono::nanoseconds Pulsor::periodFor(int ms) {
+int64_t Pulsor::periodNs(int ms) {
     // A period of 0 (or a negative one) ticks at the shortest period there is, 1 ms,
     // rather than spinning.
-    return std::chrono::milliseconds(ms < 1 ? 1 : ms);
+    return int64_t(ms < 1 ? 1 : ms) * 1'000'000;
 }
 
 void Pulsor::setEnabled(bool enabled) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (enabled == m_enabled.load())
-            return;
-        // A new run: ticks of the old one still on their way are not played.
-        m_run.fetch_add(1);
-        m_enabled.store(enabled);
+    Lock lock(m_mutex);
+    if (enabled == m_enabled.load())
+        return;
+    // A new run: ticks of the old one still on their way are not played.
+    m_run.fetch_add(1);
+    m_enabled.store(enabled);
+    ++m_changes;
+    if (enabled) {
         // The first tick of a run is due one period after the start, or one lead after it
         // when the lead is longer (a short step on a JACK server with long periods): a tick
         // due sooner could not be raised its lead ahead, and its notes would come late.
-        if (enabled) {
-            const std::chrono::nanoseconds period = periodFor(m_intervalMs);
-            m_lastDue =
-                Clock::now() + (m_lead > period ? m_lead - period : std::chrono::nanoseconds(0));
-        }
+        const int64_t period = periodNs(m_intervalMs);
+        m_lastDueNs = monotonicNowNs() + std::max<int64_t>(m_leadNs - period, 0);
+        m_lastPeriodNs = period;
+        m_periodChanged = false;
     }
-    m_wake.notify_all();
+    m_wake.notifyAll();
 }
 
 bool Pulsor::isCurrent(uint64_t run) const {
@@ -51,43 +54,54 @@ bool Pulsor::isCurrent(uint64_t run) const {
 }
 
 int Pulsor::Interval() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return m_intervalMs;
 }
 
 void Pulsor::setInterval(int ms) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_intervalMs = ms;
+    Lock lock(m_mutex);
+    m_intervalMs = ms;
+    if (m_enabled.load()) {
+        m_periodChanged = true;
+        m_changedAtNs = monotonicNowNs();
     }
-    // The worker recomputes its wake-up from the last deadline and the new period.
-    m_wake.notify_all();
+    ++m_changes;
+    m_wake.notifyAll();
+}
+
+void Pulsor::takeBack(int32_t ticks) {
+    int32_t count = m_tickCount.load();
+    while (!m_tickCount.compare_exchange_weak(count, std::max(count - ticks, 0))) {
+    }
 }
 
 void Pulsor::setLeadTime(std::chrono::nanoseconds lead) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lead = lead;
-    }
-    m_wake.notify_all();
+    Lock lock(m_mutex);
+    m_leadNs = lead.count();
+    ++m_changes;
+    m_wake.notifyAll();
 }
 
 std::chrono::nanoseconds Pulsor::leadTime() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lead;
+    Lock lock(m_mutex);
+    return std::chrono::nanoseconds(m_leadNs);
 }
 
 void Pulsor::setTickHandler(TickHandler* handler) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    // The handler may be in a tick right now (unless this is that tick's own thread).
-    if (std::this_thread::get_id() != m_worker.get_id())
-        m_handlerDone.wait(lock, [this] { return !m_inHandler; });
+    Lock lock(m_mutex);
     m_handler = handler;
+    // The old handler may be in a tick right now (unless this is that tick's own thread):
+    // wait for that call to end. Later ticks find the new handler.
+    if (std::this_thread::get_id() == m_worker.get_id())
+        return;
+    const uint64_t call = m_handlerCalls;
+    while (m_inHandler && m_handlerCalls == call)
+        m_handlerDone.wait(m_mutex);
 }
 
-int Pulsor::droppedTicks() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dropped;
+int Pulsor::lateTicks() const {
+    Lock lock(m_mutex);
+    return m_late;
 }
 
 void Pulsor::run() {
@@ -97,28 +111,39 @@ void Pulsor::run() {
     param.sched_priority = rtpriority::kStepTimer;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_quit || m_enabled.load(); });
+        while (!m_quit && !m_enabled.load())
+            m_wake.wait(m_mutex);
         if (m_quit)
             return;
         const uint64_t run = m_run.load();
-        const Clock::time_point due = m_lastDue + periodFor(m_intervalMs);
-        const Clock::time_point wakeAt = due - m_lead;
-        // Wake early on any change (stop, new period, new lead) and recompute.
-        const bool changed = m_wake.wait_until(lock, wakeAt, [&] {
-            return m_quit || m_run.load() != run || due != m_lastDue + periodFor(m_intervalMs) ||
-                   wakeAt != due - m_lead;
-        });
+        const uint64_t changes = m_changes;
+        const int64_t period = periodNs(m_intervalMs);
+        int64_t due = m_lastDueNs + period;
+        if (m_periodChanged) {
+            // One new period after the change, and never closer to the last tick than the
+            // shorter period: that tick may have been raised ahead, after the change.
+            due = std::max(m_changedAtNs + period, m_lastDueNs + std::min(m_lastPeriodNs, period));
+        }
+        const int64_t wakeAt = due - m_leadNs;
+        // Woken early by any change (stop, new period, new lead), the deadline is worked out
+        // again.
+        while (!m_quit && m_changes == changes && monotonicNowNs() < wakeAt)
+            m_wake.waitUntil(m_mutex, wakeAt);
         if (m_quit)
             return;
-        if (changed)
+        if (m_changes != changes)
             continue;
-        m_lastDue = due;
-        if (Clock::now() - due > kBacklogCover) {
-            ++m_dropped;
-            continue;
+        // Late: raised once, now, and the next tick follows one period from it.
+        const int64_t now = monotonicNowNs();
+        if (now - due > kWakeSlackNs) {
+            due = now;
+            ++m_late;
         }
+        m_lastDueNs = due;
+        m_lastPeriodNs = period;
+        m_periodChanged = false;
         // The count stops at its largest value (after 24 days of 1 ms ticks) rather than
         // overflowing.
         if (m_tickCount.load() < INT32_MAX)
@@ -127,12 +152,11 @@ void Pulsor::run() {
         if (!handler)
             continue;
         m_inHandler = true;
+        ++m_handlerCalls;
         lock.unlock();
-        handler->onTick(
-            {run,
-             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count()});
+        handler->onTick({run, due});
         lock.lock();
         m_inHandler = false;
-        m_handlerDone.notify_all();
+        m_handlerDone.notifyAll();
     }
 }

@@ -2,34 +2,46 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
+#include "monotonicclock.h"
 #include "pattern.h"
+#include "pimutex.h"
 #include "stepclock.h"
 
 /// The periodic timer component. While Enabled it raises a tick once per Interval
 /// milliseconds, on its own thread: the tick handler (the step engine) runs there, so no
 /// step waits for the UI thread.
 ///
-/// Ticks keep to absolute deadlines: tick k of a run is due k periods after Enabled was set
-/// (a period change applies from the last deadline on), so periods never add up error; when
-/// the lead is longer than a period the whole run starts that much later, so that its first
-/// tick too can be raised a lead ahead. The
-/// thread sleeps to each deadline less the lead time and then calls the handler with the
-/// tick's due time, so an output that schedules can send the step's messages exactly on
-/// time although they are handed over earlier. A tick that comes more than kBacklogCover
-/// after its due time (the thread was held up: a machine stalled, a handler that took far
-/// too long) is not raised: like a classic timer's, missed ticks are dropped rather than
-/// played in a burst.
+/// Ticks keep to absolute deadlines: each is due one period after the one before, so
+/// periods never add up error. The thread sleeps to each deadline less the lead time and
+/// then calls the handler with the tick's due time, so an output that schedules can send the
+/// step's messages exactly on time although they are handed over earlier. When the lead is
+/// longer than a period the whole run starts that much later, so that its first tick too
+/// can be raised a lead ahead.
+///
+/// A new Interval counts from the moment it is written: the next tick is due one new period
+/// after the change (never earlier), and never less than the shorter of the old and new
+/// periods after the last tick, which may already have been raised ahead. Ticks then follow
+/// one period apart.
+///
+/// A late tick: when the thread could not raise a tick by its due time (the machine stalled,
+/// the process was suspended, a handler took far too long), that tick is raised once, late,
+/// due at the moment it is raised, and the ticks after it follow one period from it. Ticks
+/// missed meanwhile are neither raised in a burst nor dropped from a run that goes on: the
+/// run simply resumes, later. A tick raised less than kWakeSlackNs after its due time (a
+/// wake-up the scheduler held up a little, which with no lead time is every tick) keeps its
+/// due time, so that the step grid does not drift.
+///
+/// Threads: any thread may call it; the handler may switch the timer off or change the lead
+/// from its own tick. The timer's state is guarded by a lock with priority inheritance, held
+/// for a few instructions at a time and never while the handler runs.
 class Pulsor final : public StepClock {
 public:
     /// Period before Interval is first written: the tempo bar's starting value, in ms.
     static constexpr int kInitialIntervalMs = kStartTempo;
-    /// How late a tick may still be raised.
-    static constexpr std::chrono::nanoseconds kBacklogCover = std::chrono::milliseconds(50);
+    static constexpr int64_t kWakeSlackNs = 250'000;
 
     Pulsor();
     ~Pulsor() override;
@@ -43,8 +55,9 @@ public:
     int Interval() const override;
     void setInterval(int ms) override;
 
-    /// Ticks raised since the timer was made, up to INT32_MAX.
+    /// Ticks raised since the timer was made, less those taken back, up to INT32_MAX.
     int32_t TickCount() const override { return m_tickCount.load(); }
+    void takeBack(int32_t ticks) override;
 
     /// How long before its due time each tick is raised (0 by default).
     void setLeadTime(std::chrono::nanoseconds lead) override;
@@ -52,13 +65,14 @@ public:
 
     bool isCurrent(uint64_t run) const override;
     void setTickHandler(TickHandler* handler) override;
+    int64_t nowNs() const override { return monotonicNowNs(); }
 
-    /// Ticks not raised because they came too late (see the class comment).
-    int droppedTicks() const;
+    /// Ticks raised late since the timer was made (see the class comment).
+    int lateTicks() const;
 
 private:
     void run();
-    static std::chrono::nanoseconds periodFor(int ms);
+    static int64_t periodNs(int ms);
 
     std::atomic<bool> m_enabled{false};
     std::atomic<int32_t> m_tickCount{0};
@@ -66,15 +80,24 @@ private:
     std::atomic<uint64_t> m_run{0};
 
     // Shared with the worker, under m_mutex.
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_handlerDone;
+    mutable PiMutex m_mutex;
+    PiCondition m_wake;
+    PiCondition m_handlerDone;
     bool m_quit = false;
+    // Bumped by every write the worker has to see while it waits for a deadline.
+    uint64_t m_changes = 0;
     int m_intervalMs = kInitialIntervalMs;
-    std::chrono::nanoseconds m_lead{0};
-    std::chrono::steady_clock::time_point m_lastDue;
+    int64_t m_leadNs = 0;
+    // The last tick raised (or, before the first tick of a run, the start of the run) and
+    // the period it was raised at.
+    int64_t m_lastDueNs = 0;
+    int64_t m_lastPeriodNs = 0;
+    // Interval was written since the last tick, at m_changedAtNs.
+    bool m_periodChanged = false;
+    int64_t m_changedAtNs = 0;
     TickHandler* m_handler = nullptr;
     bool m_inHandler = false;
-    int m_dropped = 0;
+    uint64_t m_handlerCalls = 0;
+    int m_late = 0;
     std::thread m_worker;
 };

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "monotonicclock.h"
 #include "patternbank.h"
 
 namespace {
@@ -10,29 +9,10 @@ namespace {
 constexpr uint8_t kNoteOnChannel10 = 0x99;
 constexpr uint8_t kVelocity = 102;
 
-std::string decimal(long v) {
-    return std::to_string(v);
-}
-
-// Numeric value of a text as a leading integer, 0 when there is none ("1" -> 1, "" -> 0).
-long leadingNumber(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && text[i] == ' ')
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        negative = text[i++] == '-';
-    long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 1000000; ++i)
-        value = value * 10 + (text[i] - '0');
-    return negative ? -value : value;
-}
-
 using Lock = std::lock_guard<PiMutex>;
 }  // namespace
 
-Sequencer::Sequencer(SequencerView& view, StepClock& clock, MessageOutput& output)
-    : m_view(view), m_clock(clock), m_output(output) {
+Sequencer::Sequencer(StepClock& clock, MessageOutput& output) : m_clock(clock), m_output(output) {
     m_clock.setTickHandler(this);
     m_attached = true;
 }
@@ -49,197 +29,112 @@ void Sequencer::detach() {
     m_clock.setTickHandler(nullptr);
 }
 
-bool Sequencer::songModeOn() const {
-    return leadingNumber(songModeTag) == 1;
+void Sequencer::initVoiceNotes() {
+    Lock lock(m_mutex);
+    InitVoiceNotes(m_bank);
 }
 
-void Sequencer::Form_Load(const std::function<void()>& reset_Click) {
-    {
-        Lock lock(m_mutex);
-        CurrentStep = 0;
-    }
-    // The bars still stand at 0 here, so all four notes change and their labels follow.
-    reset_Click();
-    Lock lock(m_mutex);
-    InitVoiceNotes(bank);
-    SetupPending = -1;
-    CurrentPattern = 0;
-}
+// ---------------------------------------------------------------- the engine
 
 void Sequencer::onTick(const StepTick& tick) {
-    bool changed = false;
-    {
-        Lock lock(m_mutex);
-        // A tick of a run that has been stopped is not played: the stop may already have
-        // withdrawn what the run handed over, and nothing may follow it.
-        if (!m_clock.isCurrent(tick.run))
-            return;
-        changed = playStep(&tick.dueNs);
-    }
-    if (changed)
-        m_view.stepPlayed();
-}
-
-void Sequencer::Pulsor2_Tick(int64_t dueNs) {
-    bool changed = false;
-    {
-        Lock lock(m_mutex);
-        changed = playStep(dueNs ? &dueNs : nullptr);
-    }
-    if (changed)
-        m_view.stepPlayed();
-}
-
-bool Sequencer::playStep(const int64_t* dueNs) {
-    bool changed = false;
-    // 1. Counter display.
-    const int32_t count = m_clock.TickCount();
-    if (count > 0) {
-        m_ticksToShow = count;
-        changed = true;
-    }
-
-    // 2. Song mode: at the start of a bar load the bar's pattern, or end the song.
-    if (songModeOn() && CurrentStep == 0) {
-        // A song cannot run past the song table: bar 101 ends it like the end of the list.
-        if (SongPosition < 0 || static_cast<size_t>(SongPosition) >= songList.size() ||
-            SongPosition >= kSongLength) {
-            m_clock.setEnabled(false);
-            return changed;
-        }
-        const int16_t pattern = SongSteps[static_cast<size_t>(SongPosition)];
-        RecallPattern(bank, grid, pattern);
-        m_patternChanged = true;
-        m_songStepChanged = true;
-        m_songStepBar = SongPosition;
-        m_songStepPattern = pattern;
-        changed = true;
-        ++SongPosition;
-    }
-
-    // 3. Notes, voices in order 0..3; only state 1 plays. They leave at the step's due time.
-    for (int v = 0; v < kVoices; ++v) {
-        if (grid.cell(CurrentStep + kSteps * v) != kOn)
-            continue;
-        const uint8_t noteOn[3] = {kNoteOnChannel10, static_cast<uint8_t>(grid.note(v)), kVelocity};
-        m_output.send(noteOn, sizeof noteOn, dueNs ? *dueNs : 0);
-    }
-
-    // 4. Advance; a bar is exactly 16 ticks.
-    CurrentStep = CurrentStep < kSteps - 1 ? static_cast<int16_t>(CurrentStep + 1) : 0;
-
-    // The output's lead can change while it plays (a JACK server given a new period): the
-    // next tick follows it.
-    if (dueNs)
-        applyLead();
-    return changed;
-}
-
-void Sequencer::Command2_Click(const std::function<void()>& Command1_Click) {
-    if (setupPending())
-        Command1_Click();
-    const int16_t selected = m_view.patnoValue();
     Lock lock(m_mutex);
-    if (m_clock.Enabled()) {
-        m_clock.setEnabled(false);
-        // The coming step's notes may already be handed over, ahead of their time. Stopped
-        // before that time, the step is not played: they are withdrawn.
-        m_output.withdrawAfter(monotonicNowNs());
+    // A tick of a run that has been stopped is not played: the stop may already have
+    // withdrawn what the run handed over, and nothing may follow it. Nor is it counted.
+    if (!m_clock.isCurrent(tick.run)) {
+        m_clock.takeBack(1);
         return;
     }
-    CurrentStep = 0;
-    if (songModeOn()) {
-        StorePattern(bank, grid, selected);
-        ParseSongList(songList, SongSteps);
-        SongPosition = 0;
+    settle(m_clock.nowNs());
+    if (m_aheadCount == kMaxAhead) {
+        apply(m_ahead[m_aheadFirst]);
+        m_aheadFirst = (m_aheadFirst + 1) % kMaxAhead;
+        --m_aheadCount;
     }
+    const size_t slot = (m_aheadFirst + m_aheadCount) % kMaxAhead;
+    StepEffect& e = m_ahead[slot];
+    e.dueNs = tick.dueNs;
+    e.tickCount = m_clock.TickCount();
+    e.endsSong = false;
+    e.startsBar = false;
+    ++m_aheadCount;
+
+    int16_t step = m_stepAhead;
+    int16_t position = m_songPositionAhead;
+    // Song mode: at the start of a bar load the bar's pattern, or end the song.
+    if (m_songMode && step == 0) {
+        // A song cannot run past the song table: bar 101 ends it like the end of the list.
+        if (position < 0 || static_cast<size_t>(position) >= m_songList.size() ||
+            position >= kSongLength) {
+            e.endsSong = true;
+            e.stepAfter = step;
+            e.songPositionAfter = position;
+            m_clock.setEnabled(false);
+            return;
+        }
+        e.startsBar = true;
+        e.bar = position;
+        e.barPattern = m_songSteps[static_cast<size_t>(position)];
+        RecallPattern(m_bank, e.barGrid, e.barPattern);
+        ++m_barsAhead;
+        m_lastBarSlot = slot;
+        ++position;
+    }
+
+    // Notes, voices in order 0..3; only state 1 plays. They leave at the step's due time.
+    const LiveGrid& grid = gridAhead();
+    for (int v = 0; v < kVoices; ++v) {
+        if (grid.cell(step + kSteps * v) != kOn)
+            continue;
+        const uint8_t noteOn[3] = {kNoteOnChannel10, static_cast<uint8_t>(grid.note(v)), kVelocity};
+        m_output.send(noteOn, sizeof noteOn, tick.dueNs);
+    }
+
+    // Advance; a bar is exactly 16 steps.
+    step = step < kSteps - 1 ? static_cast<int16_t>(step + 1) : int16_t(0);
+    e.stepAfter = m_stepAhead = step;
+    e.songPositionAfter = m_songPositionAhead = position;
+
+    // The output's lead can change while it plays (a JACK server given a new period): the
+    // next step follows it.
     applyLead();
-    m_clock.setEnabled(true);
 }
 
-void Sequencer::HScroll1_Change() {
-    m_clock.setInterval(m_view.tempoValue());
+const LiveGrid& Sequencer::gridAhead() const {
+    return m_barsAhead > 0 ? m_ahead[m_lastBarSlot].barGrid : m_grid;
 }
 
-void Sequencer::songmode_Click() {
-    bool on = false;
-    {
-        Lock lock(m_mutex);
-        on = !songModeOn();
-        songModeTag = on ? "1" : "0";
+void Sequencer::settle(int64_t nowNs) {
+    while (m_aheadCount > 0 && m_ahead[m_aheadFirst].dueNs <= nowNs) {
+        apply(m_ahead[m_aheadFirst]);
+        m_aheadFirst = (m_aheadFirst + 1) % kMaxAhead;
+        --m_aheadCount;
     }
-    m_view.setSongModeCaption(on ? "S" : "");
 }
 
-void Sequencer::patno_Change() {
-    const int16_t selected = m_view.patnoValue();
-    m_view.setPatnoCaption(decimal(selected));
-    {
-        Lock lock(m_mutex);
-        StorePattern(bank, grid, CurrentPattern);
-        RecallPattern(bank, grid, selected);
-        CurrentPattern = selected;
+void Sequencer::apply(const StepEffect& e) {
+    if (e.tickCount > 0)
+        m_tickCount = e.tickCount;
+    m_currentStep = e.stepAfter;
+    m_songPosition = e.songPositionAfter;
+    if (e.startsBar) {
+        m_grid.cells = e.barGrid.cells;
+        m_grid.notes = e.barGrid.notes;
+        ++m_patternVersion;
+        m_songBar = e.bar;
+        m_songBarPattern = e.barPattern;
+        ++m_songBarsStarted;
+        --m_barsAhead;
     }
-    m_view.showPattern();
+    if (e.endsSong)
+        m_playing = false;
 }
 
-void Sequencer::VScroll1_Change(int voice) {
-    int16_t note = 0;
-    {
-        Lock lock(m_mutex);
-        note = grid.note(voice);
-    }
-    m_view.setVoiceCaption(voice, decimal(note));
-}
-
-void Sequencer::edit(const std::function<void(LivePattern&)>& change) {
-    {
-        Lock lock(m_mutex);
-        change(grid);
-    }
-    m_view.showPattern();
-}
-
-void Sequencer::setCell(int i, int16_t state) {
-    Lock lock(m_mutex);
-    grid.setCell(i, state);
-}
-
-void Sequencer::setNote(int voice, int16_t note) {
-    Lock lock(m_mutex);
-    grid.setNote(voice, note);
-}
-
-void Sequencer::setSongList(const std::u16string& text) {
-    Lock lock(m_mutex);
-    songList = text;
-}
-
-LiveGrid Sequencer::pattern() const {
-    Lock lock(m_mutex);
-    return grid;
-}
-
-void Sequencer::catchUp() {
-    int32_t ticks = 0;
-    bool songStep = false, pattern = false;
-    int16_t bar = 0, shownPattern = 0;
-    {
-        Lock lock(m_mutex);
-        ticks = m_ticksToShow;
-        songStep = m_songStepChanged;
-        pattern = m_patternChanged;
-        bar = m_songStepBar;
-        shownPattern = m_songStepPattern;
-        m_ticksToShow = 0;
-        m_songStepChanged = m_patternChanged = false;
-    }
-    if (ticks > 0)
-        m_view.setTicksText(decimal(ticks));
-    if (songStep)
-        m_view.setSongStepCaption(decimal(bar) + ":" + decimal(shownPattern));
-    if (pattern)
-        m_view.showPattern();
+void Sequencer::dropAhead() {
+    m_clock.takeBack(static_cast<int32_t>(m_aheadCount));
+    m_aheadCount = 0;
+    m_barsAhead = 0;
+    m_stepAhead = m_currentStep;
+    m_songPositionAhead = m_songPosition;
 }
 
 std::chrono::nanoseconds Sequencer::leadFor(int64_t outputLeadNs) {
@@ -256,5 +151,126 @@ void Sequencer::applyLead() {
 }
 
 void Sequencer::outputChanged() {
+    Lock lock(m_mutex);
     applyLead();
+}
+
+// ---------------------------------------------------------------- the user's operations
+
+bool Sequencer::startOrStop() {
+    Lock lock(m_mutex);
+    const int64_t now = m_clock.nowNs();
+    settle(now);
+    if (m_playing) {
+        m_clock.setEnabled(false);
+        m_playing = false;
+        dropAhead();
+        // The steps played ahead of their time are not heard: their notes are withdrawn.
+        m_output.withdrawAfter(now);
+        return false;
+    }
+    m_currentStep = 0;
+    if (m_songMode) {
+        StorePattern(m_bank, m_grid, m_currentPattern);
+        ParseSongList(m_songList, m_songSteps);
+        m_songPosition = 0;
+    }
+    dropAhead();
+    m_playing = true;
+    applyLead();
+    m_clock.setEnabled(true);
+    return true;
+}
+
+bool Sequencer::playing() {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    return m_playing;
+}
+
+void Sequencer::setTempo(int interval) {
+    m_clock.setInterval(interval);
+}
+
+void Sequencer::selectPattern(int16_t n) {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    StorePattern(m_bank, m_grid, m_currentPattern);
+    RecallPattern(m_bank, m_grid, n);
+    m_currentPattern = n;
+    ++m_patternVersion;
+}
+
+bool Sequencer::toggleSongMode() {
+    Lock lock(m_mutex);
+    m_songMode = !m_songMode;
+    return m_songMode;
+}
+
+bool Sequencer::songMode() {
+    Lock lock(m_mutex);
+    return m_songMode;
+}
+
+void Sequencer::setSongList(const std::u16string& text) {
+    Lock lock(m_mutex);
+    m_songList = text;
+}
+
+void Sequencer::edit(const std::function<void(LivePattern&)>& change) {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    change(m_grid);
+    ++m_patternVersion;
+}
+
+int16_t Sequencer::toggleCell(int i) {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    // A click only ever turns a cell on or off; a dimmed cell goes on.
+    m_grid.setCell(i, m_grid.cell(i) == kOn ? kOff : kOn);
+    ++m_patternVersion;
+    return m_grid.cell(i);
+}
+
+void Sequencer::setNote(int voice, int16_t note) {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    m_grid.setNote(voice, note);
+    ++m_patternVersion;
+}
+
+LiveGrid Sequencer::pattern() {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    return m_grid;
+}
+
+SequencerSnapshot Sequencer::snapshot() {
+    Lock lock(m_mutex);
+    settle(m_clock.nowNs());
+    SequencerSnapshot s;
+    s.pattern.cells = m_grid.cells;
+    s.pattern.notes = m_grid.notes;
+    s.patternVersion = m_patternVersion;
+    s.tickCount = m_tickCount;
+    s.songBar = m_songBar;
+    s.songBarPattern = m_songBarPattern;
+    s.songBarsStarted = m_songBarsStarted;
+    s.playing = m_playing;
+    s.songMode = m_songMode;
+    s.currentStep = m_currentStep;
+    s.songPosition = m_songPosition;
+    s.currentPattern = m_currentPattern;
+    return s;
+}
+
+Pattern Sequencer::storedPattern(int16_t n) {
+    Lock lock(m_mutex);
+    return m_bank[static_cast<size_t>(n)];
+}
+
+SongStepTable Sequencer::songSteps() {
+    Lock lock(m_mutex);
+    return m_songSteps;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,119 +12,92 @@
 #include "pimutex.h"
 #include "stepclock.h"
 
-/// What the main window shows of the sequencer, and the controls the handlers read. The
-/// window implements it over its widgets; tests over plain fields.
-///
-/// Every call but stepPlayed() comes on the UI thread, never with the sequencer's lock
-/// held, so an implementation may read the sequencer (which takes the lock).
-class SequencerView {
-public:
-    virtual ~SequencerView() = default;
-    /// Caption of the `songmode` button.
-    virtual void setSongModeCaption(const std::string& caption) = 0;
-    /// Value of the pattern selector `patno`, and the caption of `labelpatno`.
-    virtual int16_t patnoValue() const = 0;
-    virtual void setPatnoCaption(const std::string& caption) = 0;
-    /// Caption of the voice label `Label1(voice)`.
-    virtual void setVoiceCaption(int voice, const std::string& caption) = 0;
-    /// Value of the tempo bar `HScroll1`.
-    virtual int16_t tempoValue() const = 0;
-    /// Text of the `ticks` box.
-    virtual void setTicksText(const std::string& text) = 0;
-    /// Caption of `labelsongstep`.
-    virtual void setSongStepCaption(const std::string& caption) = 0;
-    /// Shows the live grid and voice notes as they are now (after an edit, a pattern
-    /// recalled, a song bar). A voice bar that takes a new value raises its change event,
-    /// so its label follows.
-    virtual void showPattern() = 0;
-    /// Called on the engine's thread after a step changed something the window shows: the
-    /// view arranges for catchUp() to run on the UI thread soon. It must return at once,
-    /// touching no widget.
-    virtual void stepPlayed() = 0;
+/// What the sequencer is at one moment, as the user hears it and the window shows it.
+struct SequencerSnapshot {
+    /// The live pattern: the grid and the voice notes.
+    LiveGrid pattern;
+    /// Changes whenever the live pattern changes (an edit, a pattern switch, a song bar).
+    uint64_t patternVersion = 0;
+    /// The timer's count at the last step played; 0 until the timer has counted a step.
+    int32_t tickCount = 0;
+    /// The last song bar started: its index in the song and the pattern it plays. Valid
+    /// once songBarsStarted is above 0.
+    int16_t songBar = 0;
+    int16_t songBarPattern = 0;
+    uint64_t songBarsStarted = 0;
+    bool playing = false;
+    bool songMode = false;
+    int16_t currentStep = 0;
+    int16_t songPosition = 0;
+    int16_t currentPattern = 0;
 };
 
-/// The sequencer: the live pattern, the bank, the song and the sequencer state in one
-/// model, the step engine that plays it, and the handlers that start and stop it, select
-/// patterns and follow the voice notes.
+/// The sequencer: the live pattern, the pattern bank, the song and the transport in one
+/// model, and the step engine that plays it.
 ///
-/// Threads. The step engine runs on the step clock's own thread, never on the UI thread,
-/// so a UI thread held up by a dialog or a slow disk moves no note. Everything the engine
-/// reads or writes is guarded by one lock (mutex()), held only
-///  - by the engine while it plays one step: it reads the grid, recalls a song bar's
-///    pattern, hands the step's notes to the output's queue (no device I/O) and advances;
-///  - by the UI thread while it writes one edit into the model (a click, a bar, a whole
-///    preset, a loaded file, a pattern switch) or reads a copy of it;
-/// never around file or device I/O, never while a widget is touched, and never by a JACK
-/// or audio thread. So a step sees each edit whole or not at all: the 21 cells of the rock
-/// preset, both halves of a pattern switch, all 64 cells of a loaded file.
-/// What the engine changes (a song bar's pattern, the tick count, the song position, the
-/// timer switched off at the end of a song) reaches the window by catchUp(), which the view
-/// has run on the UI thread after stepPlayed().
+/// Engine time and the user's time. The step engine runs on the step clock's own thread
+/// and plays each step one lead ahead of its due time: it decides the step (a song bar's
+/// pattern, the end of a song, the notes) and hands the notes to the output with their due
+/// time. What the step changes (the step and song position, the pattern a song bar loads,
+/// the end of the song, the tick count) is kept aside with that due time and becomes the
+/// model's state only once the due time has passed: every reader (the window, a click, a
+/// stop) first takes in the steps that are due by then. So a stop at time t leaves exactly
+/// the state of a sequencer that played every step due by t and none after; the notes of
+/// later steps are withdrawn from the output.
 ///
-/// Fields that only the UI thread uses (SetupPending, CurrentPattern, the file names) need
-/// no lock; the others are read or written under mutex() while the clock runs.
+/// Edits. Each operation below is taken whole, under one short lock (with priority
+/// inheritance) that the engine also holds while it plays one step: a step hears an edit
+/// whole or not at all, and an edit made more than the lead before a step is heard at that
+/// step. The lock is never held around file or device I/O.
+///
+/// Threads: every operation may be called from any thread but the clock's; the engine
+/// plays on the clock's thread.
 class Sequencer final : private TickHandler {
 public:
-    Sequencer(SequencerView& view, StepClock& clock, MessageOutput& output);
+    Sequencer(StepClock& clock, MessageOutput& output);
     ~Sequencer() override;
     Sequencer(const Sequencer&) = delete;
     Sequencer& operator=(const Sequencer&) = delete;
 
-    // The model.
-    LiveGrid grid;
-    PatternBank bank{};
-    SongStepTable SongSteps{};
-    /// The `Tag` of the `songmode` button: "1" while song mode is on.
-    std::string songModeTag = "0";
-    /// The text of the `songlist` box; the engine reads its length at each bar.
-    std::u16string songList;
-    // State fields. SetupPending is a 16-bit flag: only -1 is true.
-    int16_t SetupPending = 0;
-    int16_t CurrentStep = 0;
-    int16_t SongPosition = 0;
-    int16_t CurrentPattern = 0;
-    std::string SaveFileName;
-    std::string LoadFileName;
+    /// Gives patterns 0..63 of the bank the default voice notes.
+    void initVoiceNotes();
 
-    /// The lock of the model (see the class comment).
-    PiMutex& mutex() const { return m_mutex; }
-
-    // Handlers, on the UI thread.
-    /// Start-up: CurrentStep 0, the reset command, the bank's voice notes, SetupPending,
-    /// CurrentPattern 0. The window centres itself afterwards.
-    void Form_Load(const std::function<void()>& reset_Click);
-    /// Start/stop; `Command1_Click` is the open command, run first while setup is pending.
-    /// A stop withdraws the notes handed over for steps not yet due.
-    void Command2_Click(const std::function<void()>& Command1_Click);
-    void HScroll1_Change();
-    void songmode_Click();
-    void patno_Change();
-    /// Shows the voice's note in its label.
-    void VScroll1_Change(int voice);
-
-    /// Plays one step on the calling thread, its messages due at `dueNs` (0: at once). The
-    /// clock's ticks play theirs on its thread, each handed to the output with the tick's
-    /// due time.
-    void Pulsor2_Tick(int64_t dueNs = 0);
-
-    // Edits from the window, each taken whole under the lock.
-    /// Runs `change` on the live pattern, then shows it.
-    void edit(const std::function<void(LivePattern&)>& change);
-    /// A cell the user clicked (its check box shows it already).
-    void setCell(int i, int16_t state);
-    /// A note the user set with the voice's bar.
-    void setNote(int voice, int16_t note);
-    /// The song list as the user typed it.
+    /// Starts playback from step 0 (in song mode storing the live pattern into the selected
+    /// pattern and reading the song list anew), or stops it. A stop withdraws the notes
+    /// handed over for steps not yet due. Returns whether it is playing now.
+    bool startOrStop();
+    bool playing();
+    /// The length of a step, in the timer's unit (ms); a larger value is slower.
+    void setTempo(int interval);
+    /// Switches the live pattern to pattern `n` (0..63), keeping it in the one it leaves.
+    void selectPattern(int16_t n);
+    /// Switches song mode on or off; returns whether it is on now. Playing picks the new
+    /// mode up at the next bar.
+    bool toggleSongMode();
+    bool songMode();
+    /// The song list, one pattern digit per bar; read at the start of playback and, for its
+    /// length, at every bar.
     void setSongList(const std::u16string& text);
-    /// A copy of the live pattern, taken whole.
-    LiveGrid pattern() const;
 
-    /// On the UI thread: shows what the engine changed since the last call.
-    void catchUp();
-    /// The output was opened or closed: ticks are raised its lead ahead from now on.
+    /// Runs `change` on the live pattern, whole.
+    void edit(const std::function<void(LivePattern&)>& change);
+    /// Turns a cell on, or off when it is on; returns its new state.
+    int16_t toggleCell(int i);
+    /// Sets a voice's note (0..127).
+    void setNote(int voice, int16_t note);
+
+    /// The live pattern now, whole.
+    LiveGrid pattern();
+    /// Everything the window shows, as it is now.
+    SequencerSnapshot snapshot();
+    /// Pattern `n` (0..64) of the bank.
+    Pattern storedPattern(int16_t n);
+    /// The song table as last read from the song list.
+    SongStepTable songSteps();
+
+    /// The output was opened or closed: the steps are played its lead ahead from now on.
     void outputChanged();
     /// Stops the clock and waits for a step being played to end; no step is played after.
-    /// For the window's end, before the view goes.
     void detach();
 
     /// How long before its due time a step is played for an output of `outputLeadNs`: the
@@ -131,30 +105,65 @@ public:
     /// sends at once gets its messages at their due time.
     static std::chrono::nanoseconds leadFor(int64_t outputLeadNs);
     /// The engine wakes on a real-time thread and plays a step in a few microseconds; a
-    /// millisecond leaves room for a wake-up that comes late on a loaded machine. An edit
-    /// made more than the output's lead and this before a step is heard at that step.
+    /// millisecond leaves room for a wake-up that comes late on a loaded machine.
     static constexpr std::chrono::nanoseconds kEngineCover = std::chrono::milliseconds(1);
 
-    bool songModeOn() const;
-    bool setupPending() const { return SetupPending == -1; }
-
 private:
+    /// What one step played ahead changes once it is due.
+    struct StepEffect {
+        int64_t dueNs = 0;
+        int32_t tickCount = 0;
+        int16_t stepAfter = 0;
+        int16_t songPositionAfter = 0;
+        bool endsSong = false;
+        bool startsBar = false;
+        int16_t bar = 0;
+        int16_t barPattern = 0;
+        /// The pattern the bar loads, as it was played.
+        LiveGrid barGrid;
+    };
+    /// Steps played ahead and not yet due: at most a lead's worth. Should a lead ever span
+    /// more steps than this, the oldest is taken in early.
+    static constexpr size_t kMaxAhead = 512;
+
     void onTick(const StepTick& tick) override;
-    /// One step; needs the lock. With a due time, the step's messages carry it and the
-    /// clock's lead follows the output's. Returns whether something shown changed.
-    bool playStep(const int64_t* dueNs);
+    /// Takes in the steps due by `nowNs`. Needs the lock.
+    void settle(int64_t nowNs);
+    void apply(const StepEffect& e);
+    /// Drops the steps played ahead: the engine goes on from the state as heard.
+    void dropAhead();
+    /// The live pattern the next step plays: the last bar loaded ahead, or the model's.
+    const LiveGrid& gridAhead() const;
     void applyLead();
 
-    SequencerView& m_view;
     StepClock& m_clock;
     MessageOutput& m_output;
     mutable PiMutex m_mutex;
     bool m_attached = false;
 
-    // What the engine changed that the window has not shown yet; under m_mutex.
-    bool m_patternChanged = false;
-    int32_t m_ticksToShow = 0;
-    bool m_songStepChanged = false;
-    int16_t m_songStepBar = 0;
-    int16_t m_songStepPattern = 0;
+    // The model, as heard; under m_mutex.
+    LiveGrid m_grid;
+    PatternBank m_bank{};
+    SongStepTable m_songSteps{};
+    std::u16string m_songList;
+    bool m_songMode = false;
+    bool m_playing = false;
+    int16_t m_currentStep = 0;
+    int16_t m_songPosition = 0;
+    int16_t m_currentPattern = 0;
+    uint64_t m_patternVersion = 0;
+    int32_t m_tickCount = 0;
+    int16_t m_songBar = 0;
+    int16_t m_songBarPattern = 0;
+    uint64_t m_songBarsStarted = 0;
+
+    // The engine's side: where it has played to, and what the steps played ahead change.
+    int16_t m_stepAhead = 0;
+    int16_t m_songPositionAhead = 0;
+    std::array<StepEffect, kMaxAhead> m_ahead{};
+    size_t m_aheadFirst = 0;
+    size_t m_aheadCount = 0;
+    // How many of the steps ahead start a song bar, and the slot of the last of them.
+    size_t m_barsAhead = 0;
+    size_t m_lastBarSlot = 0;
 };

@@ -18,18 +18,27 @@ public:
 };
 
 /// The periodic timer as the step engine uses it: Enabled, Interval, TickCount, and ticks
-/// raised on the clock's own thread ahead of each due time by the lead time.
+/// raised on the clock's own thread one lead ahead of each due time.
+///
+/// Any thread may call it, the clock's own real-time thread included: nothing here waits on
+/// a lock that does not lend the waiter's priority to its holder.
 class StepClock {
 public:
     virtual ~StepClock() = default;
     virtual bool Enabled() const = 0;
-    /// Any thread. Switching off ends the current run: a tick of it that has not been
+    /// Switching on starts a new run; switching off ends it: a tick of it that has not been
     /// handled yet finds isCurrent() false.
     virtual void setEnabled(bool enabled) = 0;
     virtual int Interval() const = 0;
+    /// The period in milliseconds, from now on: the next tick comes one new period after
+    /// the change (never before), and never closer to the last one than the shorter of
+    /// the two periods.
     virtual void setInterval(int ms) = 0;
-    /// Ticks raised since the clock was made.
+    /// Ticks counted since the clock was made.
     virtual int32_t TickCount() const = 0;
+    /// Takes back `ticks` ticks from the count: raised ahead of their due time, they were
+    /// never heard (playback stopped before them).
+    virtual void takeBack(int32_t ticks) = 0;
     /// How long before its due time each tick is raised.
     virtual void setLeadTime(std::chrono::nanoseconds lead) = 0;
     virtual std::chrono::nanoseconds leadTime() const = 0;
@@ -39,4 +48,6 @@ public:
     /// Installs the handler of the ticks; null removes it. Removing waits for a tick being
     /// handled to end, so afterwards the handler is never called again.
     virtual void setTickHandler(TickHandler* handler) = 0;
+    /// The time on the clock the due times are given on (CLOCK_MONOTONIC ns).
+    virtual int64_t nowNs() const = 0;
 };

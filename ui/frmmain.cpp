@@ -13,7 +13,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTimer>
 #include <QValidator>
+
+#include <algorithm>
 
 #include "accessibility.h"
 #include "appearance.h"
@@ -88,7 +91,7 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
       m_input(std::move(parts.input)),
       m_output(std::move(parts.output)),
       m_endProgram(std::move(parts.endProgram)),
-      m_seq(*this, Pulsor2, *m_output) {
+      m_seq(Pulsor2, *m_output) {
     MIDIInput1 = m_input.get();
     MIDIOutput1 = m_output.get();
     if (!m_endProgram)
@@ -114,6 +117,10 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
     for (QMenu* m : menuBar()->findChildren<QMenu*>())
         m->setFont(controlFont());
     setFocusOrder();
+    // About once a display frame: the window never shows the model more often than a person
+    // can see it change, whatever the tempo.
+    m_frameTimer = new QTimer(this);
+    m_frameTimer->setInterval(16);
     connectHandlers();
     Form_Load();
 }
@@ -343,7 +350,7 @@ void frmMain::nameShownValues() {
     for (int i = 0; i < kVoices; ++i)
         withValue(Label1[static_cast<size_t>(i)], QStringLiteral("voice %1 note shown").arg(i + 1));
     // A checkable button: readers say "song mode, check box, checked" and announce changes.
-    songmode->setChecked(m_seq.songModeOn());
+    songmode->setChecked(m_seq.songMode());
 }
 
 void frmMain::setFocusOrder() {
@@ -366,13 +373,19 @@ void frmMain::setFocusOrder() {
 }
 
 void frmMain::connectHandlers() {
-    // A click on a cell goes into the live pattern at once (the box has toggled itself); so
-    // does every change of the song list.
+    // A click on a cell toggles the cell as the model has it, which may be ahead of what the
+    // box showed (a song bar that loaded a pattern since the last frame); the box then shows
+    // the model's new state. Every change of the song list goes into the model at once.
     for (int i = 0; i < kCells; ++i) {
         GridCell* cell = Check1[static_cast<size_t>(i)];
         connect(cell, &GridCell::clicked, this,
-                [this, i, cell] { m_seq.setCell(i, cell->state()); });
+                [this, i, cell] { cell->setState(m_seq.toggleCell(i)); });
     }
+    // A voice bar is brought up to the model before a key, a click or the wheel moves it, so
+    // that it moves the note the model has.
+    for (QScrollBar* bar : VScroll1)
+        bar->installEventFilter(this);
+    connect(m_frameTimer, &QTimer::timeout, this, &frmMain::Pulsor2_Tick);
     connect(songlist, &QLineEdit::textChanged, this,
             [this](const QString& text) { m_seq.setSongList(text.toStdU16String()); });
     connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
@@ -401,7 +414,10 @@ void frmMain::connectHandlers() {
 // ---------------------------------------------------------------- handlers
 
 void frmMain::Form_Load() {
-    m_seq.Form_Load([this] { reset_Click(); });
+    // The sequencer starts at step 0 with pattern 0 selected.
+    reset_Click();
+    m_seq.initVoiceNotes();
+    SetupPending = -1;
     centreOnScreen();
 }
 
@@ -414,7 +430,16 @@ void frmMain::centreOnScreen() {
 }
 
 void frmMain::Command2_Click() {
-    m_seq.Command2_Click([this] { Command1_Click(); });
+    if (setupPending())
+        Command1_Click();
+    if (m_seq.startOrStop())
+        m_frameTimer->start();
+    showModel();
+}
+
+void frmMain::Pulsor2_Tick() {
+    if (!showModel())
+        m_frameTimer->stop();
 }
 
 void frmMain::stopbutton_Click() {
@@ -422,27 +447,34 @@ void frmMain::stopbutton_Click() {
 }
 
 void frmMain::HScroll1_Change() {
-    m_seq.HScroll1_Change();
+    m_seq.setTempo(HScroll1->value());
 }
 
 void frmMain::songmode_Click() {
-    m_seq.songmode_Click();
+    setSongModeCaption(m_seq.toggleSongMode());
 }
 
 void frmMain::patno_Change() {
-    m_seq.patno_Change();
+    const int16_t selected = static_cast<int16_t>(patno->value());
+    labelpatno->setText(QString::number(selected));
+    nameShownValues();
+    m_seq.selectPattern(selected);
+    showModel();
 }
 
 void frmMain::VScroll1_Change(int index) {
     // A bar the user moved writes its note into the live pattern; a bar being set from the
     // model only shows it.
+    QScrollBar* bar = VScroll1[static_cast<size_t>(index)];
     if (!m_showingPattern)
-        m_seq.setNote(index, static_cast<int16_t>(VScroll1[static_cast<size_t>(index)]->value()));
-    m_seq.VScroll1_Change(index);
+        m_seq.setNote(index, static_cast<int16_t>(bar->value()));
+    Label1[static_cast<size_t>(index)]->setText(QString::number(bar->value()));
+    nameShownValues();
 }
 
 void frmMain::editPattern(const std::function<void(LivePattern&)>& change) {
     m_seq.edit(change);
+    showModel();
 }
 
 void frmMain::clear_Click() {
@@ -463,9 +495,9 @@ void frmMain::reset_Click() {
 }
 
 void frmMain::Command1_Click() {
-    if (m_seq.setupPending()) {
+    if (setupPending()) {
         mnuMidiSetup_Click();
-        m_seq.SetupPending = 0;
+        SetupPending = 0;
     }
     MIDIInput1->setAction(PortAction::kStart);
     MIDIOutput1->setAction(PortAction::kStart);
@@ -508,12 +540,12 @@ void frmMain::showMessage(const QString& text) {
 void frmMain::mnuLoadPattern_Click() {
     loadPattern(
         CMDialog1, [this](const std::function<void(LivePattern&)>& change) { editPattern(change); },
-        m_seq.LoadFileName);
+        LoadFileName);
 }
 
 void frmMain::MnuSavePatternAs_Click() {
     savePatternAs(
-        CMDialog1, [this] { return m_seq.pattern().cells; }, m_seq.SaveFileName,
+        CMDialog1, [this] { return m_seq.pattern().cells; }, SaveFileName,
         [this](const std::string& message) { showMessage(q(message)); });
 }
 
@@ -530,7 +562,7 @@ void frmMain::mnuMidiSetup_Click() {
     m_setupForm->exec();
     if (m_setupForm->unloaded())
         m_setupForm.reset();
-    m_seq.SetupPending = 0;
+    SetupPending = 0;
     // The ports are opened through this dialog only; playback may be running.
     m_seq.outputChanged();
 }
@@ -550,7 +582,11 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     // A text box would take Ctrl+A as "select all" before the menu sees it. The menu's
     // shortcut comes first from every control, the text boxes included: the event is
     // filtered out unaccepted, and the shortcut runs the save command.
-    if (event->type() == QEvent::ShortcutOverride && (watched == songlist || watched == ticks)) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::MouseButtonPress || type == QEvent::KeyPress || type == QEvent::Wheel) &&
+        std::find(VScroll1.begin(), VScroll1.end(), watched) != VScroll1.end())
+        showModel();
+    if (type == QEvent::ShortcutOverride && (watched == songlist || watched == ticks)) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (QKeySequence(key->keyCombination()) == MnuSavePatternAs->shortcut())
             return true;
@@ -589,35 +625,44 @@ void frmMain::endProgram() {
 
 // ---------------------------------------------------------------- the model shown
 
-std::string frmMain::songmodeTag() const {
-    std::lock_guard<PiMutex> lock(m_seq.mutex());
-    return m_seq.songModeTag;
+std::string frmMain::songmodeTag() {
+    return m_seq.songMode() ? "1" : "0";
 }
 
-void frmMain::showPattern() {
-    const LiveGrid shown = m_seq.pattern();
-    m_showingPattern = true;
-    for (int i = 0; i < kCells; ++i)
-        Check1[static_cast<size_t>(i)]->setState(shown.cell(i));
-    // QScrollBar raises valueChanged only when the value changes, as the bars' change event
-    // should: a label follows its bar.
-    for (int v = 0; v < kVoices; ++v)
-        VScroll1[static_cast<size_t>(v)]->setValue(shown.note(v));
-    m_showingPattern = false;
+void frmMain::setSongModeCaption(bool on) {
+    songmode->setText(on ? QStringLiteral("S") : QString());
+    nameShownValues();
 }
 
-void frmMain::stepPlayed() {
-    // On the engine's thread: post one catch-up unless one is waiting already.
-    if (m_catchUpPosted.exchange(true))
-        return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_catchUpPosted = false;
-            if (!m_ending)
-                m_seq.catchUp();
-        },
-        Qt::QueuedConnection);
+bool frmMain::showModel() {
+    const SequencerSnapshot now = m_seq.snapshot();
+    if (now.tickCount > 0 && now.tickCount != m_shownTicks) {
+        m_shownTicks = now.tickCount;
+        ticks->setText(QString::number(now.tickCount));
+    }
+    if (now.songBarsStarted != m_shownSongBars) {
+        m_shownSongBars = now.songBarsStarted;
+        labelsongstep->setText(QStringLiteral("%1:%2").arg(now.songBar).arg(now.songBarPattern));
+        nameShownValues();
+    }
+    if (now.patternVersion != m_shownPatternVersion) {
+        m_shownPatternVersion = now.patternVersion;
+        m_showingPattern = true;
+        for (int i = 0; i < kCells; ++i)
+            Check1[static_cast<size_t>(i)]->setState(now.pattern.cell(i));
+        // Only a bar whose note changed moves, and never under a thumb being dragged: it
+        // takes the model's note when let go, unless the user's own move replaces it. A bar
+        // raises its change event only when its value changes, so its label follows.
+        for (int v = 0; v < kVoices; ++v) {
+            QScrollBar* bar = VScroll1[static_cast<size_t>(v)];
+            if (!bar->isSliderDown())
+                bar->setValue(now.pattern.note(v));
+            else
+                m_shownPatternVersion = 0;
+        }
+        m_showingPattern = false;
+    }
+    return now.playing;
 }
 
 int16_t frmMain::EditablePattern::cell(int i) const {
@@ -634,38 +679,4 @@ int16_t frmMain::EditablePattern::note(int voice) const {
 
 void frmMain::EditablePattern::setNote(int voice, int16_t note) {
     m_window.editPattern([voice, note](LivePattern& live) { live.setNote(voice, note); });
-}
-
-// ---------------------------------------------------------------- controls
-
-void frmMain::setTicksText(const std::string& text) {
-    ticks->setText(q(text));
-}
-
-void frmMain::setSongModeCaption(const std::string& caption) {
-    songmode->setText(q(caption));
-    nameShownValues();
-}
-
-void frmMain::setSongStepCaption(const std::string& caption) {
-    labelsongstep->setText(q(caption));
-    nameShownValues();
-}
-
-int16_t frmMain::patnoValue() const {
-    return static_cast<int16_t>(patno->value());
-}
-
-void frmMain::setPatnoCaption(const std::string& caption) {
-    labelpatno->setText(q(caption));
-    nameShownValues();
-}
-
-void frmMain::setVoiceCaption(int voice, const std::string& caption) {
-    Label1[static_cast<size_t>(voice)]->setText(q(caption));
-    nameShownValues();
-}
-
-int16_t frmMain::tempoValue() const {
-    return static_cast<int16_t>(HScroll1->value());
 }

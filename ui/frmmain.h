@@ -3,7 +3,6 @@
 #include <QMainWindow>
 
 #include <array>
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -22,6 +21,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
+class QTimer;
 
 /// What the main window is built with. The program passes the real ports; tests pass ports
 /// over recording backends and an `endProgram` that only records.
@@ -37,8 +37,9 @@ struct FrmMainParts {
 /// The main window. Its controls show the sequencer's model (the live pattern, the song)
 /// and write every change the user makes into it at once; every event goes to a handler
 /// named after its control and event, which makes one call into the rules. What the step
-/// engine changes while it plays comes back as a posted catch-up.
-class frmMain : public QMainWindow, private SequencerView {
+/// engine changes while it plays is shown at the display's pace: the window takes a
+/// snapshot of the model at most once a frame (Pulsor2_Tick).
+class frmMain : public QMainWindow {
     Q_OBJECT
 public:
     explicit frmMain(FrmMainParts parts, QWidget* parent = nullptr);
@@ -51,9 +52,16 @@ public:
     /// window is closed, even while a modal box is open.
     void endSession();
     /// The `Tag` text of the `songmode` button: "1" while song mode is on.
-    std::string songmodeTag() const;
+    std::string songmodeTag();
+    bool setupPending() const { return SetupPending == -1; }
     /// The setup dialog while it is loaded (shown or hidden), else null.
     MIDISetupForm* setupForm() const { return m_setupForm.get(); }
+
+    // State that only the window's handlers use. SetupPending is a 16-bit flag: only -1 is
+    // true.
+    int16_t SetupPending = 0;
+    std::string SaveFileName;
+    std::string LoadFileName;
 
     // Components.
     Pulsor Pulsor2;
@@ -95,6 +103,10 @@ public:
 public slots:
     void Form_Load();
     void Command2_Click();
+    /// What the timer's ticks changed, shown: the tick count, the song bar, a pattern a
+    /// bar loaded. The ticks themselves are played by the step engine on the timer's own
+    /// thread; this runs at most once a display frame while playing.
+    void Pulsor2_Tick();
     void stopbutton_Click();
     void HScroll1_Change();
     void songmode_Click();
@@ -140,16 +152,10 @@ private:
     /// Runs `change` on the live pattern as one edit; the grid and bars then show it.
     void editPattern(const std::function<void(LivePattern&)>& change);
 
-    // SequencerView over the widgets.
-    void setTicksText(const std::string& text) override;
-    void setSongModeCaption(const std::string& caption) override;
-    void setSongStepCaption(const std::string& caption) override;
-    int16_t patnoValue() const override;
-    void setPatnoCaption(const std::string& caption) override;
-    void setVoiceCaption(int voice, const std::string& caption) override;
-    int16_t tempoValue() const override;
-    void showPattern() override;
-    void stepPlayed() override;
+    /// Sets the widgets that show the model to what it is now; only those that differ.
+    /// Returns whether the sequencer is playing.
+    bool showModel();
+    void setSongModeCaption(bool on);
 
     /// livePattern(): reads the model, and edits it as a user's click would.
     class EditablePattern final : public LivePattern {
@@ -174,9 +180,12 @@ private:
     // True while the widgets are being set from the model: their change events then show a
     // value, and write nothing back.
     bool m_showingPattern = false;
-    // A catch-up is posted and has not run yet: the engine posts at most one at a time, so a
-    // UI thread held up never finds a pile of them.
-    std::atomic<bool> m_catchUpPosted{false};
+    // Runs Pulsor2_Tick once a frame while playing.
+    QTimer* m_frameTimer = nullptr;
+    // What the widgets show of the model.
+    uint64_t m_shownPatternVersion = 0;
+    int32_t m_shownTicks = 0;
+    uint64_t m_shownSongBars = 0;
     double m_dpi = 96.0;
     bool m_ending = false;
     // Port errors that arrive while one is being shown wait here, so the handler never

@@ -1,54 +1,54 @@
 // The step engine, transport, tempo, song mode and pattern selection, driven headless
-// through plain controls, a clock the test ticks and a recording output port.
+// through the sequencer's interface, a clock the test ticks and a recording output port.
 
 #include <QTest>
 
 #include "core/patternbank.h"
-#include "core/pulsor.h"
+#include "core/sequencer.h"
 #include "editing/editing.h"
 #include "midi/midiports.h"
-#include "support/fakecontrols.h"
 #include "support/manualclock.h"
 #include "support/recordingports.h"
 
 namespace {
 struct Rig {
     RecordingPorts ports;
-    FakeControls controls;
     ManualClock timer;
-    Sequencer seq{controls, timer, *ports.output};
-    int opens = 0;
+    Sequencer seq{timer, *ports.output};
 
     Rig() {
-        controls.sequencer = &seq;
-        controls.onNoteChanged = [this](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
+        seq.initVoiceNotes();
+        seq.edit(resetVoiceNotes);
         ports.output->setDeviceID(0);
         ports.output->setAction(1);
         ports.log.clear();
     }
-    /// The user moves a voice bar: the window writes the note into the model, then the
-    /// bar's change event runs.
-    void moveBar(int voice, int16_t note) {
-        controls.notes[size_t(voice)] = note;
-        seq.setNote(voice, note);
-        seq.VScroll1_Change(voice);
+    SequencerSnapshot now() { return seq.snapshot(); }
+    void setCell(int i, int16_t state) {
+        seq.edit([i, state](LivePattern& live) { live.setCell(i, state); });
     }
-    void start() {
-        seq.Command2_Click([this] {
-            ++opens;
-            seq.SetupPending = 0;
-        });
-    }
+    /// Start/stop.
+    void press() { seq.startOrStop(); }
     void songMode(bool on) {
-        if (seq.songModeOn() != on)
-            seq.songmode_Click();
+        if (seq.songMode() != on)
+            seq.toggleSongMode();
     }
-    /// The bytes sent by the next tick.
+    /// The bytes sent by the next tick, once its due time has passed.
     QStringList tick() {
         ports.log.clear();
-        seq.Pulsor2_Tick();
+        timer.tick();
         return ports.log.sends();
+    }
+    /// Plays `n` ticks.
+    void ticks(int n) {
+        for (int i = 0; i < n; ++i)
+            timer.tick();
+    }
+    /// Selects pattern `n` and puts cell 0 on with voice 0 on `note`.
+    void storeBassDrum(int16_t n, int16_t note) {
+        seq.selectPattern(n);
+        setCell(0, 1);
+        seq.setNote(0, note);
     }
 };
 
@@ -65,51 +65,56 @@ class TestStepEngine : public QObject {
 private slots:
     void startUpState() {
         Rig rig;
-        QCOMPARE(rig.seq.CurrentStep, int16_t(0));
-        QCOMPARE(rig.seq.CurrentPattern, int16_t(0));
-        QCOMPARE(rig.seq.SetupPending, int16_t(-1));
+        const SequencerSnapshot s = rig.now();
+        QCOMPARE(s.currentStep, int16_t(0));
+        QCOMPARE(s.currentPattern, int16_t(0));
+        QVERIFY(!s.playing);
         QVERIFY(!rig.timer.Enabled());
-        QCOMPARE(rig.controls.notes, (std::array<int16_t, 4>{35, 40, 42, 82}));
-        QCOMPARE(rig.controls.voiceCaptions, (std::array<std::string, 4>{"35", "40", "42", "82"}));
-        QCOMPARE(rig.seq.bank[63].notes[3], int16_t(82));
-        QCOMPARE(rig.seq.bank[64].notes[0], int16_t(0));
+        QCOMPARE(s.pattern.notes, (std::array<int16_t, 4>{35, 40, 42, 82}));
+        QCOMPARE(rig.seq.storedPattern(63).notes[3], int16_t(82));
+        QCOMPARE(rig.seq.storedPattern(64).notes[0], int16_t(0));
     }
 
     void sendsEachMessageWholeInVoiceOrder() {
         Rig rig;
         for (int v = 0; v < 4; ++v)
-            rig.seq.grid.cells[cellIndex(v, 0)] = 1;
+            rig.setCell(cellIndex(v, 0), 1);
+        rig.press();
         QCOMPARE(rig.tick(), messages({"99 23 66", "99 28 66", "99 2a 66", "99 52 66"}));
     }
 
     void onlyStateOnePlays() {
         Rig rig;
-        rig.seq.grid.cells[cellIndex(0, 0)] = 2;
-        rig.seq.grid.cells[cellIndex(1, 0)] = 1;
+        rig.setCell(cellIndex(0, 0), 2);
+        rig.setCell(cellIndex(1, 0), 1);
+        rig.press();
         QCOMPARE(rig.tick(), messages({"99 28 66"}));
     }
 
     void sameNoteTwiceSendsTwoMessages() {
         Rig rig;
-        rig.moveBar(2, 40);
-        rig.seq.grid.cells[cellIndex(1, 3)] = 1;
-        rig.seq.grid.cells[cellIndex(2, 3)] = 1;
-        rig.seq.CurrentStep = 3;
+        rig.seq.setNote(2, 40);
+        rig.setCell(cellIndex(1, 3), 1);
+        rig.setCell(cellIndex(2, 3), 1);
+        rig.press();
+        rig.ticks(3);
         QCOMPARE(rig.tick(), messages({"99 28 66", "99 28 66"}));
     }
 
     void emptyGridStillAdvancesAndWraps() {
         Rig rig;
+        rig.press();
         for (int i = 0; i < 15; ++i)
             QVERIFY(rig.tick().isEmpty());
-        QCOMPARE(rig.seq.CurrentStep, int16_t(15));
+        QCOMPARE(rig.now().currentStep, int16_t(15));
         rig.tick();
-        QCOMPARE(rig.seq.CurrentStep, int16_t(0));
+        QCOMPARE(rig.now().currentStep, int16_t(0));
     }
 
     void rockBarPlaysItsCellsAtTheirSteps() {
         Rig rig;
         rig.seq.edit(rockPreset);
+        rig.press();
         QStringList bar;
         for (int s = 0; s < 16; ++s) {
             const QStringList sent = rig.tick();
@@ -130,24 +135,25 @@ private slots:
 
     void editsAreHeardFromTheNextTick() {
         Rig rig;
-        rig.seq.setCell(cellIndex(0, 1), 1);
+        rig.setCell(cellIndex(0, 1), 1);
+        rig.press();
         rig.tick();  // step 0
-        rig.moveBar(0, 36);
+        rig.seq.setNote(0, 36);
         QCOMPARE(rig.tick(), messages({"99 24 66"}));  // step 1, new note
-        rig.seq.setCell(cellIndex(3, 2), 1);
+        QCOMPARE(rig.seq.toggleCell(cellIndex(3, 2)), int16_t(1));
         QCOMPARE(rig.tick(), messages({"99 52 66"}));
     }
 
     void clockTicksHandEachStepOverWithItsDueTime() {
         Rig rig;
         rig.seq.edit(rockPreset);
-        rig.start();
-        rig.timer.tick(5'000'000'000);
+        rig.press();
+        rig.timer.raise(5'000'000'000);
         QCOMPARE(rig.ports.log.sends(), messages({"99 23 66", "99 2a 66"}));
         QCOMPARE(rig.ports.outSystem->lastDueNs, int64_t(5'000'000'000));
-        // Shown by the catch-up the step asked for, with the clock's count.
-        QCOMPARE(rig.controls.ticksText, std::string("1"));
-        QCOMPARE(rig.seq.CurrentStep, int16_t(1));
+        rig.timer.setNow(5'000'000'000);
+        QCOMPARE(rig.now().tickCount, 1);
+        QCOMPARE(rig.now().currentStep, int16_t(1));
         // A panic between steps leaves at once, not at the last step's time.
         rig.ports.log.clear();
         sendPanic(*rig.ports.output);
@@ -158,32 +164,107 @@ private slots:
     void aStopWithdrawsWhatIsHandedOverAndATickOfTheStoppedRunPlaysNothing() {
         Rig rig;
         rig.seq.edit(rockPreset);
-        rig.start();
+        rig.press();
         const uint64_t run = rig.timer.run();
-        rig.timer.tick(1'000'000'000);
+        rig.tick();
         rig.ports.log.clear();
-        rig.start();  // stop
+        rig.press();  // stop
         QCOMPARE(rig.ports.log.filtered(QStringLiteral("TEST ")),
                  QStringList{QStringLiteral("TEST withdraw")});
-        // A tick that was on its way when the stop came is not played.
-        rig.timer.tickOf(run, 1'100'000'000);
+        // A tick that was on its way when the stop came is not played, nor counted.
+        rig.timer.raiseOf(run, 1'100'000'000);
+        rig.timer.setNow(1'100'000'000);
         QVERIFY(rig.ports.log.sends().isEmpty());
-        QCOMPARE(rig.seq.CurrentStep, int16_t(1));
+        QCOMPARE(rig.now().currentStep, int16_t(1));
+        QCOMPARE(rig.timer.TickCount(), 1);
         // Nor one of a run started and stopped since.
-        rig.start();
-        rig.start();
-        rig.timer.tickOf(run, 1'200'000'000);
+        rig.press();
+        rig.press();
+        rig.timer.raiseOf(run, 1'200'000'000);
         QVERIFY(rig.ports.log.sends().isEmpty());
+    }
+
+    // The engine plays each step a lead ahead; what the step changes counts from its due
+    // time on. A stop inside the lead leaves the state of the last step heard, in plain and
+    // in song mode, and the steps not heard are not counted.
+    void aStopInsideTheLeadLeavesTheStateOfTheLastStepHeard() {
+        Rig rig;
+        rig.storeBassDrum(1, 50);  // pattern 1: bass drum on step 0, note 50
+        rig.seq.selectPattern(0);
+        rig.seq.edit(rockPreset);  // the grid of pattern 0, not stored yet
+        rig.seq.setSongList(u"01");
+        rig.songMode(true);
+        rig.ports.outSystem->leadNs = 19'000'000;  // a lead of 20 ms
+        rig.press();                               // stores the rock beat into pattern 0
+        rig.ticks(16);                             // bar 0, pattern 0
+        const SequencerSnapshot heard = rig.now();
+        QCOMPARE(heard.songPosition, int16_t(1));
+        QCOMPARE(heard.currentStep, int16_t(0));
+        QCOMPARE(heard.tickCount, 16);
+        // Bar 1 is played ahead: pattern 1 is handed over, not yet heard.
+        const int64_t barDue = rig.timer.lastDueNs() + 100'000'000;
+        rig.ports.log.clear();
+        rig.timer.raise(barDue);
+        QCOMPARE(rig.ports.log.sends(), messages({"99 32 66"}));
+        const SequencerSnapshot ahead = rig.now();
+        QCOMPARE(ahead.songPosition, heard.songPosition);
+        QCOMPARE(ahead.songBarsStarted, heard.songBarsStarted);
+        QCOMPARE(ahead.pattern.cells, heard.pattern.cells);
+        QCOMPARE(ahead.tickCount, 16);
+        // Stopped 2 ms before the bar was due: as if it never played.
+        rig.timer.setNow(barDue - 2'000'000);
+        rig.ports.log.clear();
+        rig.press();
+        QCOMPARE(rig.ports.log.filtered(QStringLiteral("TEST ")),
+                 QStringList{QStringLiteral("TEST withdraw")});
+        const SequencerSnapshot stopped = rig.now();
+        QVERIFY(!stopped.playing);
+        QCOMPARE(stopped.songPosition, heard.songPosition);
+        QCOMPARE(stopped.songBar, int16_t(0));
+        QCOMPARE(stopped.pattern.cells, heard.pattern.cells);
+        QCOMPARE(rig.timer.TickCount(), 16);
+        // Started again, the song stores the grid it had (the rock beat) into the selected
+        // pattern, not the pattern of the bar that never sounded.
+        rig.press();
+        QCOMPARE(rig.seq.storedPattern(0).steps[cellIndex(3, 1)], kOn);
+        QCOMPARE(rig.seq.storedPattern(1).notes[0], int16_t(50));
+        // Heard once due: the bar loads its pattern and the window may show it.
+        rig.ticks(17);
+        QCOMPARE(rig.now().songBar, int16_t(1));
+        QCOMPARE(rig.now().pattern.note(0), int16_t(50));
+    }
+
+    void aStartStopBeforeTheTickThatEndsTheSongIsAStop() {
+        Rig rig;
+        rig.seq.setSongList(u"0");
+        rig.songMode(true);
+        rig.ports.outSystem->leadNs = 19'000'000;  // a lead of 20 ms
+        rig.press();
+        rig.ticks(16);
+        const int64_t endDue = rig.timer.lastDueNs() + 100'000'000;
+        rig.timer.raise(endDue);  // the end of the song, decided ahead
+        QVERIFY(!rig.timer.Enabled());
+        QVERIFY(rig.now().playing);
+        rig.timer.setNow(endDue - 1'000'000);
+        QVERIFY(!rig.seq.startOrStop());  // a stop, not a start
+        QVERIFY(!rig.timer.Enabled());
+        // After its due time the song has ended, and the button starts it again.
+        rig.press();
+        rig.ticks(16);
+        rig.timer.raise(rig.timer.lastDueNs() + 100'000'000);
+        rig.timer.setNow(rig.timer.lastDueNs() + 100'000'000);
+        QVERIFY(!rig.now().playing);
+        QVERIFY(rig.seq.startOrStop());
     }
 
     void theLeadIsTheOutputsLeadAndTheEngineCoverAndFollowsTheOutput() {
         Rig rig;
         rig.ports.outSystem->leadNs = 2'000'000;
-        rig.start();
+        rig.press();
         QCOMPARE(rig.timer.leadTime(), std::chrono::nanoseconds(3'000'000));
         // A JACK server given a new period mid-play: the next tick comes the new lead ahead.
         rig.ports.outSystem->leadNs = 5'000'000;
-        rig.timer.tick(1'000'000'000);
+        rig.tick();
         QCOMPARE(rig.timer.leadTime(), std::chrono::nanoseconds(6'000'000));
         // An output that sends at once gets each step at its due time, not early.
         rig.ports.outSystem->leadNs = 0;
@@ -193,213 +274,188 @@ private slots:
         QCOMPARE(Sequencer::leadFor(-5), std::chrono::nanoseconds(0));
     }
 
-    void tickCountShownOnlyWhenPositive() {
-        Rig rig;
-        rig.controls.ticksText = "untouched";
-        rig.seq.Pulsor2_Tick();  // TickCount is 0: nothing raised by the timer yet
-        QCOMPARE(rig.controls.ticksText, std::string("untouched"));
-    }
-
     void startAndStop() {
         Rig rig;
-        rig.start();
-        QCOMPARE(rig.opens, 1);
+        QVERIFY(rig.seq.startOrStop());
         QVERIFY(rig.timer.Enabled());
         rig.tick();
         rig.tick();
-        rig.start();  // stop
+        QVERIFY(!rig.seq.startOrStop());
         QVERIFY(!rig.timer.Enabled());
-        QCOMPARE(rig.seq.CurrentStep, int16_t(2));  // stopping leaves the step where it was
-        rig.start();
-        QCOMPARE(rig.opens, 1);  // setup ran once only
-        QCOMPARE(rig.seq.CurrentStep, int16_t(0));
+        QCOMPARE(rig.now().currentStep, int16_t(2));  // stopping leaves the step where it was
+        rig.press();
+        QCOMPARE(rig.now().currentStep, int16_t(0));
         QVERIFY(rig.timer.Enabled());
     }
 
     void songModeOffLeavesSongStateAlone() {
         Rig rig;
-        rig.seq.SongPosition = 7;
-        rig.controls.songStepCaption = "x";
-        rig.start();
-        for (int i = 0; i < 40; ++i)
-            rig.tick();
-        QCOMPARE(rig.seq.SongPosition, int16_t(7));
-        QCOMPARE(rig.controls.songStepCaption, std::string("x"));
+        rig.seq.setSongList(u"12");
+        rig.songMode(true);
+        rig.press();
+        rig.ticks(16);
+        rig.songMode(false);
+        rig.press();
+        rig.press();
+        rig.ticks(40);
+        QCOMPARE(rig.now().songPosition, int16_t(1));
+        QCOMPARE(rig.now().songBarsStarted, uint64_t(1));
     }
 
     void songPlaysItsBarsThenStops() {
         Rig rig;
         // Pattern 3: bass drum on step 0 with note 50; pattern 0: the same cell, note 35.
-        rig.controls.patno = 3;
-        rig.seq.patno_Change();
-        rig.seq.setCell(0, 1);
-        rig.moveBar(0, 50);
-        rig.controls.patno = 0;
-        rig.seq.patno_Change();  // stores pattern 3, shows pattern 0
-        QCOMPARE(rig.seq.bank[3].notes[0], int16_t(50));
-        rig.seq.setCell(0, 1);
+        rig.storeBassDrum(3, 50);
+        rig.seq.selectPattern(0);  // stores pattern 3, shows pattern 0
+        QCOMPARE(rig.seq.storedPattern(3).notes[0], int16_t(50));
+        rig.setCell(0, 1);
 
-        rig.seq.songList = u"303";
+        rig.seq.setSongList(u"303");
         rig.songMode(true);
-        rig.start();
-        QCOMPARE(rig.seq.SongPosition, int16_t(0));
+        rig.press();
+        QCOMPARE(rig.now().songPosition, int16_t(0));
         QCOMPARE(rig.tick(), messages({"99 32 66"}));  // bar 0 = pattern 3
-        QCOMPARE(rig.controls.songStepCaption, std::string("0:3"));
-        for (int i = 1; i < 16; ++i)
-            rig.tick();
+        QCOMPARE(rig.now().songBar, int16_t(0));
+        QCOMPARE(rig.now().songBarPattern, int16_t(3));
+        rig.ticks(15);
         QCOMPARE(rig.tick(), messages({"99 23 66"}));  // bar 1 = pattern 0 as stored at start
-        QCOMPARE(rig.controls.songStepCaption, std::string("1:0"));
-        for (int i = 1; i < 16; ++i)
-            rig.tick();
+        QCOMPARE(rig.now().songBar, int16_t(1));
+        QCOMPARE(rig.now().songBarPattern, int16_t(0));
+        rig.ticks(15);
         QCOMPARE(rig.tick(), messages({"99 32 66"}));
-        for (int i = 1; i < 16; ++i)
-            rig.tick();
+        rig.ticks(15);
         QVERIFY(rig.timer.Enabled());
         // The tick that would start bar 3 ends the song.
         QVERIFY(rig.tick().isEmpty());
         QVERIFY(!rig.timer.Enabled());
-        QCOMPARE(rig.seq.CurrentStep, int16_t(0));
-        QCOMPARE(rig.seq.SongPosition, int16_t(3));
-        QCOMPARE(rig.controls.songStepCaption, std::string("2:3"));
+        const SequencerSnapshot end = rig.now();
+        QVERIFY(!end.playing);
+        QCOMPARE(end.currentStep, int16_t(0));
+        QCOMPARE(end.songPosition, int16_t(3));
+        QCOMPARE(end.songBar, int16_t(2));
+        QCOMPARE(end.songBarPattern, int16_t(3));
     }
 
     void emptySongStopsAtOnce() {
         Rig rig;
-        rig.seq.setCell(0, 1);
+        rig.setCell(0, 1);
         rig.songMode(true);
-        rig.start();
+        rig.press();
         QVERIFY(rig.tick().isEmpty());
-        QVERIFY(!rig.timer.Enabled());
+        QVERIFY(!rig.now().playing);
     }
 
     void restartRereadsTheSongAndStoresTheGrid() {
         Rig rig;
-        rig.seq.songList = u"12";
+        rig.seq.setSongList(u"12");
         rig.songMode(true);
-        rig.start();
-        for (int i = 0; i < 20; ++i)
-            rig.tick();
-        rig.start();  // stop mid-song
-        QCOMPARE(rig.seq.SongPosition, int16_t(2));
-        rig.seq.songList = u"5";
+        rig.press();
+        rig.ticks(20);
+        rig.press();  // stop mid-song
+        QCOMPARE(rig.now().songPosition, int16_t(2));
+        rig.seq.setSongList(u"5");
         rig.seq.edit(clearGrid);
-        rig.seq.setCell(5, 1);  // the grid now holds an edit of the selected pattern 0
-        rig.start();
-        QCOMPARE(rig.seq.SongPosition, int16_t(0));
-        QCOMPARE(rig.seq.CurrentStep, int16_t(0));
-        QCOMPARE(rig.seq.SongSteps[0], int16_t(5));
-        QCOMPARE(rig.seq.SongSteps[1], int16_t(2));  // beyond the new list: kept
-        QCOMPARE(rig.seq.bank[0].steps[5], int16_t(1));
+        rig.setCell(5, 1);  // the grid now holds an edit of the selected pattern 0
+        rig.press();
+        QCOMPARE(rig.now().songPosition, int16_t(0));
+        QCOMPARE(rig.now().currentStep, int16_t(0));
+        QCOMPARE(rig.seq.songSteps()[0], int16_t(5));
+        QCOMPARE(rig.seq.songSteps()[1], int16_t(2));  // beyond the new list: kept
+        QCOMPARE(rig.seq.storedPattern(0).steps[5], int16_t(1));
     }
 
     void afterASongStartingAgainStoresTheLastBarIntoTheSelectedPattern() {
         Rig rig;
-        rig.seq.setCell(9, 1);
-        rig.controls.patno = 4;
-        rig.seq.patno_Change();  // pattern 0 keeps cell 9; the grid shows pattern 4 (empty)
-        rig.controls.patno = 0;
-        rig.seq.patno_Change();
-        rig.controls.patno = 4;
-        rig.seq.patno_Change();
-        rig.seq.songList = u"0";
+        rig.setCell(9, 1);
+        rig.seq.selectPattern(4);  // pattern 0 keeps cell 9; the grid shows pattern 4 (empty)
+        rig.seq.setSongList(u"0");
         rig.songMode(true);
-        rig.start();
-        for (int i = 0; i < 17; ++i)
-            rig.tick();
-        QVERIFY(!rig.timer.Enabled());
-        QCOMPARE(rig.controls.cells[9], int16_t(1));  // the song's last pattern is on screen
-        rig.start();
-        QCOMPARE(rig.seq.bank[4].steps[9], int16_t(1));  // and went into pattern 4
+        rig.press();
+        rig.ticks(17);
+        QVERIFY(!rig.now().playing);
+        QCOMPARE(rig.now().pattern.cell(9), int16_t(1));  // the song's last pattern is heard
+        rig.press();
+        QCOMPARE(rig.seq.storedPattern(4).steps[9], int16_t(1));  // and went into pattern 4
     }
 
     void songModeToggledDuringPlaybackActsAtTheNextBar() {
         Rig rig;
-        rig.seq.songList = u"11";
-        rig.start();  // song mode off
+        rig.seq.setSongList(u"11");
+        rig.press();  // song mode off
         rig.tick();
         rig.songMode(true);
-        for (int i = 1; i < 16; ++i)
-            rig.tick();
-        QCOMPARE(rig.seq.SongPosition, int16_t(0));
+        rig.ticks(15);
+        QCOMPARE(rig.now().songPosition, int16_t(0));
         // Song mode on without a restart: the song runs from SongPosition with the table of
         // the last parse (all zeros here), and the text's length ends it.
         rig.tick();
-        QCOMPARE(rig.seq.SongPosition, int16_t(1));
-        QCOMPARE(rig.controls.songStepCaption, std::string("0:0"));
+        QCOMPARE(rig.now().songPosition, int16_t(1));
+        QCOMPARE(rig.now().songBar, int16_t(0));
+        QCOMPARE(rig.now().songBarPattern, int16_t(0));
         rig.songMode(false);
-        for (int i = 0; i < 32; ++i)
-            rig.tick();
-        QCOMPARE(rig.seq.SongPosition, int16_t(1));
-        QVERIFY(rig.timer.Enabled());
+        rig.ticks(32);
+        QCOMPARE(rig.now().songPosition, int16_t(1));
+        QVERIFY(rig.now().playing);
     }
 
     void songEditedDuringPlaybackMovesItsEnd() {
         Rig rig;
-        rig.seq.songList = u"1";
+        rig.seq.setSongList(u"1");
         rig.songMode(true);
-        rig.start();
+        rig.press();
         rig.tick();
-        rig.seq.songList = u"1111";
-        for (int i = 1; i < 16 * 3; ++i)
-            rig.tick();
-        QVERIFY(rig.timer.Enabled());
-        QCOMPARE(rig.seq.SongPosition, int16_t(3));
+        rig.seq.setSongList(u"1111");
+        rig.ticks(16 * 3 - 1);
+        QVERIFY(rig.now().playing);
+        QCOMPARE(rig.now().songPosition, int16_t(3));
     }
 
     void aSongCannotRunPastTheTable() {
         Rig rig;
+        rig.seq.setSongList(std::u16string(101, u'1'));
         rig.songMode(true);
-        rig.start();  // parses an empty list
+        rig.press();
         // Whatever the list's length, bar 101 ends the song instead of reading past it.
-        rig.seq.songList = std::u16string(300, u'1');
-        rig.seq.SongPosition = 101;
-        rig.seq.CurrentStep = 0;
+        rig.seq.setSongList(std::u16string(300, u'1'));
+        rig.ticks(101 * 16);
+        QCOMPARE(rig.now().songPosition, int16_t(101));
         QVERIFY(rig.tick().isEmpty());
-        QVERIFY(!rig.timer.Enabled());
-        QCOMPARE(rig.seq.SongPosition, int16_t(101));
+        QVERIFY(!rig.now().playing);
+        QCOMPARE(rig.now().songPosition, int16_t(101));
     }
 
-    void songModeButtonToggles() {
+    void songModeToggles() {
         Rig rig;
-        rig.seq.songmode_Click();
-        QCOMPARE(rig.seq.songModeTag, std::string("1"));
-        QCOMPARE(rig.controls.songModeCaptionText, std::string("S"));
-        rig.seq.songmode_Click();
-        QCOMPARE(rig.seq.songModeTag, std::string("0"));
-        QCOMPARE(rig.controls.songModeCaptionText, std::string(""));
+        QVERIFY(rig.seq.toggleSongMode());
+        QVERIFY(rig.seq.songMode());
+        QVERIFY(!rig.seq.toggleSongMode());
+        QVERIFY(!rig.now().songMode);
     }
 
     void tempoGoesUnchangedToTheTimer() {
         Rig rig;
         QCOMPARE(rig.timer.Interval(), 100);
-        for (int16_t v : {int16_t(0), int16_t(1), int16_t(137), int16_t(200)}) {
-            rig.controls.tempo = v;
-            rig.seq.HScroll1_Change();
-            QCOMPARE(rig.timer.Interval(), int(v));
+        for (int v : {0, 1, 137, 200}) {
+            rig.seq.setTempo(v);
+            QCOMPARE(rig.timer.Interval(), v);
         }
-        rig.start();
-        rig.controls.tempo = 50;
-        rig.seq.HScroll1_Change();
+        rig.press();
+        rig.seq.setTempo(50);
         QVERIFY(rig.timer.Enabled());
         QCOMPARE(rig.timer.Interval(), 50);
     }
 
     void patternSelectionKeepsEdits() {
         Rig rig;
-        rig.seq.setCell(12, 1);
-        rig.moveBar(1, 77);
-        rig.controls.patno = 1;
-        rig.seq.patno_Change();
-        QCOMPARE(rig.controls.patnoCaption, std::string("1"));
-        QCOMPARE(rig.controls.cells[12], int16_t(0));  // never stored: empty grid
-        QCOMPARE(rig.controls.notes, (std::array<int16_t, 4>{35, 40, 42, 82}));
-        QCOMPARE(rig.controls.voiceCaptions[1], std::string("40"));
-        rig.controls.patno = 0;
-        rig.seq.patno_Change();
-        QCOMPARE(rig.controls.cells[12], int16_t(1));
-        QCOMPARE(rig.controls.notes[1], int16_t(77));
-        QCOMPARE(rig.controls.voiceCaptions[1], std::string("77"));
-        QCOMPARE(rig.seq.CurrentPattern, int16_t(0));
+        rig.setCell(12, 1);
+        rig.seq.setNote(1, 77);
+        rig.seq.selectPattern(1);
+        QCOMPARE(rig.now().pattern.cell(12), int16_t(0));  // never stored: empty grid
+        QCOMPARE(rig.now().pattern.notes, (std::array<int16_t, 4>{35, 40, 42, 82}));
+        rig.seq.selectPattern(0);
+        QCOMPARE(rig.now().pattern.cell(12), int16_t(1));
+        QCOMPARE(rig.now().pattern.note(1), int16_t(77));
+        QCOMPARE(rig.now().currentPattern, int16_t(0));
     }
 };
 

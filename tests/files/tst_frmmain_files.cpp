@@ -94,7 +94,7 @@ private slots:
         win.w->MnuSavePatternAs->trigger();
         QCOMPARE(readBytes(file), patternBytes(expected));
         QCOMPARE(readBytes(file).size(), 192);
-        QCOMPARE(win.w->sequencer().SaveFileName, str(file));
+        QCOMPARE(win.w->SaveFileName, str(file));
         QCOMPARE(win.dialog->requests.back().title, std::string("Save Pattern File"));
 
         QTest::mouseClick(win.w->clear, Qt::LeftButton);
@@ -103,7 +103,7 @@ private slots:
         win.dialog->choose(str(file));
         win.w->mnuLoadPattern->trigger();
         QCOMPARE(win.grid(), expected);
-        QCOMPARE(win.w->sequencer().LoadFileName, str(file));
+        QCOMPARE(win.w->LoadFileName, str(file));
         QCOMPARE(win.dialog->requests.back().title, std::string("Open Pattern File"));
         QCOMPARE(win.dialog->requests.back().fileName, str(file));
 
@@ -133,7 +133,7 @@ private slots:
         QCOMPARE(boxes.seen[0].text, "Cannot save \"" + nowhere + "\": there is no folder \"" +
                                          m_dir.filePath(QStringLiteral("missing folder")) + "\".");
         QCOMPARE(boxes.seen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QCOMPARE(win.w->sequencer().SaveFileName, str(nowhere));
+        QCOMPARE(win.w->SaveFileName, str(nowhere));
         QCOMPARE(win.grid(), before);
 
         win.dialog->cancel();
@@ -144,7 +144,7 @@ private slots:
         win.dialog->choose(str(m_dir.filePath(QStringLiteral("not there.pat"))));
         win.w->mnuLoadPattern->trigger();
         QCOMPARE(boxes.seen.size(), 1);
-        QCOMPARE(win.w->sequencer().SaveFileName, str(nowhere));
+        QCOMPARE(win.w->SaveFileName, str(nowhere));
         QCOMPARE(win.grid(), before);
         QCOMPARE(win.dialog->unexpectedShows, 0);
     }

@@ -5,11 +5,12 @@
 #include <QTest>
 
 #include "core/patternbank.h"
-#include "core/pulsor.h"
+#include "core/sequencer.h"
 #include "editing/editing.h"
 #include "files/patterncommands.h"
 #include "filestestsupport.h"
 #include "support/fakecontrols.h"
+#include "support/manualclock.h"
 #include "support/recordingports.h"
 
 namespace {
@@ -40,30 +41,35 @@ CellStates rockCells() {
     return cellsOf(live);
 }
 
-/// The sequencer with plain controls and a recording output, as in the step engine tests.
+/// The sequencer with a clock the test ticks and a recording output, as in the step engine
+/// tests.
 struct Rig {
     RecordingPorts ports;
-    FakeControls controls;
-    Pulsor timer;
-    Sequencer seq{controls, timer, *ports.output};
+    ManualClock timer;
+    Sequencer seq{timer, *ports.output};
     Rig() {
-        controls.sequencer = &seq;
-        controls.onNoteChanged = [this](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
+        seq.initVoiceNotes();
+        seq.edit(resetVoiceNotes);
         ports.output->setDeviceID(0);
         ports.output->setAction(1);
         ports.log.clear();
     }
-    ~Rig() { timer.setEnabled(false); }
+    LiveGrid grid() { return seq.pattern(); }
+    void setCell(int i, int16_t state) {
+        seq.edit([i, state](LivePattern& live) { live.setCell(i, state); });
+    }
     /// The load command as the window runs it: the file's cells go in as one edit.
     LoadResult load(CommonDialog& dialog, std::string& LoadFileName) {
         return loadPattern(
             dialog, [this](const std::function<void(LivePattern&)>& change) { seq.edit(change); },
             LoadFileName);
     }
+    /// The bytes the next step sends; playback starts at the first.
     QStringList tick() {
+        if (!seq.playing())
+            seq.startOrStop();
         ports.log.clear();
-        seq.Pulsor2_Tick();
+        timer.tick();
         return ports.log.sends();
     }
 };
@@ -288,8 +294,8 @@ private slots:
         QVERIFY(writeBytes(m_dir.filePath("dim.pat"), file));
         d.script->choose(path("dim.pat"));
         rig.load(d.component, LoadFileName);
-        QCOMPARE(rig.controls.cells[cellIndex(0, 0)], kDimmed);
-        QCOMPARE(rig.controls.cells[cellIndex(3, 0)], kDimmed);
+        QCOMPARE(rig.grid().cell(cellIndex(0, 0)), kDimmed);
+        QCOMPARE(rig.grid().cell(cellIndex(3, 0)), kDimmed);
         QCOMPARE(rig.tick(), QStringList{QStringLiteral("99 28 66")});
     }
 
@@ -297,14 +303,19 @@ private slots:
         Rig rig;
         Dialog d;
         std::string LoadFileName;
-        rig.controls.patno = 5;
-        rig.seq.patno_Change();  // pattern 5 on screen, pattern 0 stored
+        rig.seq.selectPattern(5);  // pattern 5 on screen, pattern 0 stored
         rig.seq.edit([](LivePattern& live) {
             const int16_t notes[4] = {36, 38, 44, 70};
             for (int v = 0; v < 4; ++v)
                 live.setNote(v, notes[v]);
         });
-        const PatternBank bankBefore = rig.seq.bank;
+        auto bank = [&rig] {
+            PatternBank b;
+            for (int p = 0; p < kPatterns; ++p)
+                b[size_t(p)] = rig.seq.storedPattern(int16_t(p));
+            return b;
+        };
+        const PatternBank bankBefore = bank();
         auto sameBank = [](const PatternBank& a, const PatternBank& b) {
             for (int p = 0; p < kPatterns; ++p)
                 if (a[p].steps != b[p].steps || a[p].notes != b[p].notes)
@@ -314,25 +325,24 @@ private slots:
         QVERIFY(writeBytes(m_dir.filePath("rock.pat"), patternBytes(rockCells())));
         d.script->choose(path("rock.pat"));
         rig.load(d.component, LoadFileName);
-        QCOMPARE(rig.controls.cells, rockCells());
-        QCOMPARE(rig.controls.notes, (std::array<int16_t, 4>{36, 38, 44, 70}));
-        QCOMPARE(rig.seq.CurrentPattern, int16_t(5));
-        QVERIFY(sameBank(rig.seq.bank, bankBefore));
+        QCOMPARE(rig.grid().cells, rockCells());
+        QCOMPARE(rig.grid().notes, (std::array<int16_t, 4>{36, 38, 44, 70}));
+        QCOMPARE(rig.seq.snapshot().currentPattern, int16_t(5));
+        QVERIFY(sameBank(bank(), bankBefore));
 
         // Moving the selector stores the loaded grid into the pattern that was on screen.
-        rig.controls.patno = 6;
-        rig.seq.patno_Change();
-        QCOMPARE(rig.seq.bank[5].steps[0], kOn);
+        rig.seq.selectPattern(6);
+        QCOMPARE(rig.seq.storedPattern(5).steps[0], kOn);
         for (int i = 0; i < kCells; ++i)
-            QCOMPARE(rig.seq.bank[5].steps[i], rockCells()[i]);
+            QCOMPARE(rig.seq.storedPattern(5).steps[i], rockCells()[i]);
     }
 
     void loadingWhilePlayingIsHeardFromTheNextStep() {
         Rig rig;
         Dialog d;
         std::string LoadFileName;
-        rig.seq.setCell(cellIndex(0, 0), kOn);
-        rig.seq.setCell(cellIndex(0, 1), kOn);
+        rig.setCell(cellIndex(0, 0), kOn);
+        rig.setCell(cellIndex(0, 1), kOn);
         QCOMPARE(rig.tick(), QStringList{QStringLiteral("99 23 66")});
         // Step 1 of the loaded file has only the snare.
         CellStates next{};

@@ -7,14 +7,14 @@
 
 #include <algorithm>
 
-#include "core/pulsor.h"
+#include "core/monotonicclock.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
 #include "midi/midiport.h"
 #include "midi/midiports.h"
 #include "midi/systemports.h"
-#include "support/fakecontrols.h"
 #include "support/jackreceiver.h"
+#include "support/manualclock.h"
 #include "support/recordingports.h"
 
 namespace {
@@ -41,16 +41,18 @@ private slots:
         out->setAction(1);
         QCOMPARE(out->PortState(), int16_t(1));
 
-        FakeControls controls;
-        Pulsor timer;
-        Sequencer seq(controls, timer, *out);
-        controls.sequencer = &seq;
-        controls.onNoteChanged = [&](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([&] { seq.edit(resetVoiceNotes); });
-        seq.setCell(cellIndex(0, 0), 1);
-        seq.setCell(cellIndex(3, 1), 1);
-        seq.Pulsor2_Tick();
-        seq.Pulsor2_Tick();
+        ManualClock timer;
+        Sequencer seq(timer, *out);
+        seq.edit(resetVoiceNotes);
+        seq.edit([](LivePattern& live) {
+            live.setCell(cellIndex(0, 0), 1);
+            live.setCell(cellIndex(3, 1), 1);
+        });
+        seq.startOrStop();
+        const int64_t now = monotonicNowNs();
+        timer.raise(now + 20'000'000);
+        timer.raise(now + 30'000'000);
+        QVERIFY(receiver.waitForEvents(2, 5000));
         sendPanic(*out);
 
         QVERIFY2(receiver.waitForEvents(3, 5000),

@@ -7,13 +7,12 @@
 #include <fstream>
 
 #include "core/monotonicclock.h"
-#include "core/pulsor.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
 #include "midi/fluidsynthbackend.h"
 #include "midi/midiport.h"
 #include "support/audioanalysis.h"
-#include "support/fakecontrols.h"
+#include "support/manualclock.h"
 #include "support/recordingports.h"
 
 namespace {
@@ -89,11 +88,9 @@ private slots:
     void rockBarSoundsEachNoteOnItsStep() {
         OfflineSynth s;
         ErrorRecorder errors(*s.out);
-        FakeControls controls;
-        Pulsor timer;
-        Sequencer seq(controls, timer, *s.out);
-        controls.onNoteChanged = [&](int v) { seq.VScroll1_Change(v); };
-        seq.Form_Load([&] { seq.edit(resetVoiceNotes); });
+        ManualClock timer;
+        Sequencer seq(timer, *s.out);
+        seq.edit(resetVoiceNotes);
 
         const int64_t stepNs = 125'000'000;  // 6000 frames at 48 kHz: not on the 64-frame grid
         const int notes[4] = {35, 40, 42, 82};
@@ -108,7 +105,7 @@ private slots:
             s.open();
             QCOMPARE(s.out->PortState(), int16_t(1));
             QCOMPARE(QString::fromStdString(s.synth->audioOutput()), QString(kOfflineAudio));
-            seq.CurrentStep = 0;
+            seq.startOrStop();
 
             // The timer raises each tick ahead of its due time by the synth's lead, and the
             // sequencer sends the step's notes with that due time.
@@ -118,7 +115,7 @@ private slots:
                 s.renderFrames(static_cast<std::size_t>(s.rate() * 2.6), [&](int64_t periodStart) {
                     const int64_t lead = s.synth->schedulingLeadNs();
                     while (nextStep < 16 && firstDue + nextStep * stepNs - lead <= periodStart) {
-                        seq.Pulsor2_Tick(firstDue + nextStep * stepNs);
+                        timer.raise(firstDue + nextStep * stepNs);
                         ++nextStep;
                     }
                 });
@@ -127,7 +124,7 @@ private slots:
 
             float loudest = 0;
             for (int step = 0; step < 16; ++step) {
-                const bool on = seq.grid.cells[static_cast<std::size_t>(voice * 16 + step)] == 1;
+                const bool on = seq.pattern().cell(voice * 16 + step) == 1;
                 const std::size_t due = s.frameAt(firstDue + step * stepNs);
                 const auto ms = [&](double m) {
                     return static_cast<std::size_t>(m * s.framesPerMs());
@@ -166,17 +163,17 @@ private slots:
                 loudest > 0.005f,
                 qPrintable(QStringLiteral("note %1 peaks at %2").arg(notes[voice]).arg(loudest)));
             s.out->setAction(2);
+            seq.startOrStop();
         }
 
         // The whole bar together: every step has a hit (hi-hat on even steps, voice 3 on
         // odd ones) and sounds within a few milliseconds of its time.
         seq.edit(rockPreset);
         s.open();
-        seq.CurrentStep = 0;
+        seq.startOrStop();
         const int64_t firstDue = s.startNs + 50'000'000;
-        for (int step = 0; step < 16; ++step) {
-            seq.Pulsor2_Tick(firstDue + step * stepNs);
-        }
+        for (int step = 0; step < 16; ++step)
+            timer.raise(firstDue + step * stepNs);
         QVERIFY(s.renderFrames(static_cast<std::size_t>(s.rate() * 2.2)));
         for (int step = 0; step < 16; ++step) {
             const std::size_t due = s.frameAt(firstDue + step * stepNs);

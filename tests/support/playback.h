@@ -6,25 +6,25 @@
 #include "core/pulsor.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
-#include "support/fakecontrols.h"
 
 struct Playback {
-    explicit Playback(MessageOutput& out) : seq(controls, timer, out) {
-        seq.Form_Load([this] { seq.edit(resetVoiceNotes); });
+    explicit Playback(MessageOutput& out) : seq(timer, out) {
+        seq.initVoiceNotes();
+        seq.edit(resetVoiceNotes);
         seq.edit(rockPreset);
     }
     void start(int intervalMs) {
-        timer.setInterval(intervalMs);
+        seq.setTempo(intervalMs);
         seq.outputChanged();
-        timer.setEnabled(true);
+        if (!seq.playing())
+            seq.startOrStop();
     }
-    /// Stops as the window's Start/Stop button does: the clock, then the notes handed over
+    /// Stops as the window's start/stop button does: the clock, then the notes handed over
     /// for steps not yet due.
     void stop() {
-        if (timer.Enabled())
-            seq.Command2_Click([] {});
+        if (seq.playing())
+            seq.startOrStop();
     }
-    FakeControls controls;
     Pulsor timer;
     Sequencer seq;
 };

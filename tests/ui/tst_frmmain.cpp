@@ -655,8 +655,8 @@ private slots:
         QVERIFY(win.w->mnuMidiThru->isChecked());
         // Stopped, setup still to come, and no port touched.
         QVERIFY(!win.w->Pulsor2.Enabled());
-        QVERIFY(win.w->sequencer().setupPending());
-        QCOMPARE(win.w->sequencer().CurrentPattern, int16_t(0));
+        QVERIFY(win.w->setupPending());
+        QCOMPARE(win.w->sequencer().snapshot().currentPattern, int16_t(0));
         QCOMPARE(win.ports.log.filtered(QStringLiteral("out.Action")), QStringList());
         QCOMPARE(win.ports.log.filtered(QStringLiteral("in.Action")), QStringList());
         QCOMPARE(win.endCalls, 0);
@@ -736,7 +736,13 @@ private slots:
     void gridClicksToggleOnly() {
         Window win;
         QVERIFY(win.showActive());
-        const PatternBank bankBefore = win.w->sequencer().bank;
+        auto bank = [&win] {
+            PatternBank b;
+            for (int p = 0; p < kPatterns; ++p)
+                b[size_t(p)] = win.w->sequencer().storedPattern(int16_t(p));
+            return b;
+        };
+        const PatternBank bankBefore = bank();
         GridCell* cell = win.w->Check1[21];
         clickCell(cell);
         QCOMPARE(cell->state(), int16_t(1));
@@ -767,7 +773,8 @@ private slots:
                 QCOMPARE(win.w->Check1[static_cast<size_t>(n)]->state(), int16_t(0));
         }
         QCOMPARE(win.ports.log.sends(), QStringList());
-        QVERIFY(std::memcmp(&win.w->sequencer().bank, &bankBefore, sizeof bankBefore) == 0);
+        const PatternBank bankAfter = bank();
+        QVERIFY(std::memcmp(&bankAfter, &bankBefore, sizeof bankBefore) == 0);
     }
 
     void spokenNames() {

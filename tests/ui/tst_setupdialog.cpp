@@ -67,7 +67,7 @@ private slots:
             QCOMPARE(form->ComboMidiIn->currentIndex(), 0);
             form->CmdCancel->click();
         });
-        QCOMPARE(rig.window->sequencer().SetupPending, int16_t(-1));
+        QCOMPARE(rig.window->SetupPending, int16_t(-1));
         rig.window->mnuMidiSetup_Click();
         QCOMPARE(atShow, kLoadSequence);
         QCOMPARE(outEntries, lines({"Built-in synth", "TEST: synth A", "TEST: synth B"}));
@@ -77,7 +77,7 @@ private slots:
         QCOMPARE(rig.ports.builtin->openPort, std::string("Built-in synth"));
         QCOMPARE(rig.ports.inSystem->openPort, std::string("keys A"));
         QVERIFY(rig.window->setupForm() == nullptr);
-        QCOMPARE(rig.window->sequencer().SetupPending, int16_t(0));
+        QCOMPARE(rig.window->SetupPending, int16_t(0));
     }
 
     void okReopensInputThenOutputOnTheSelections() {
@@ -97,7 +97,7 @@ private slots:
         QCOMPARE(rig.ports.inSystem->openPort, std::string("keys B"));
         QVERIFY(rig.window->setupForm() != nullptr);  // hidden, still loaded
         QVERIFY(!rig.window->setupForm()->isVisible());
-        QCOMPARE(rig.window->sequencer().SetupPending, int16_t(0));
+        QCOMPARE(rig.window->SetupPending, int16_t(0));
 
         // Shown again: the previous selections, and the ports untouched until OK.
         rig.ports.log.clear();
@@ -146,7 +146,7 @@ private slots:
         rig.window->mnuMidiSetup_Click();
         QCOMPARE(rig.portCalls(), QStringList());
         QVERIFY(rig.window->setupForm() == nullptr);
-        QCOMPARE(rig.window->sequencer().SetupPending, int16_t(0));
+        QCOMPARE(rig.window->SetupPending, int16_t(0));
     }
 
     void escapeDoesNotCloseTheDialog() {
@@ -206,7 +206,7 @@ private slots:
         QCOMPARE(rig.portCalls().mid(rig.portCalls().size() - 2),
                  lines({"in.Action=4", "out.Action=4"}));
         QCOMPARE(rig.in->PortState(), int16_t(2));
-        QCOMPARE(rig.window->sequencer().SetupPending, int16_t(0));
+        QCOMPARE(rig.window->SetupPending, int16_t(0));
         rig.ports.log.clear();
         rig.window->Command1->click();
         QCOMPARE(rig.portCalls(), lines({"in.Action=4", "out.Action=4"}));

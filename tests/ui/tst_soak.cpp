@@ -74,7 +74,7 @@ private slots:
         parts.input = std::make_unique<MIDIInput>(std::vector<std::unique_ptr<MidiInSystem>>{});
         parts.endProgram = [] {};
         frmMain w(std::move(parts));
-        w.sequencer().SetupPending = 0;
+        w.SetupPending = 0;
         w.MIDIOutput1->setDeviceID(0);
         w.MIDIOutput1->setAction(1);
 
@@ -135,9 +135,9 @@ private slots:
         const long kbAtEnd = residentKb();
 
         qInfo(
-            "ticks %d (%d dropped while the UI thread was behind), notes sent %ld, other "
+            "ticks %d (%d raised late), notes sent %ld, other "
             "messages %ld, song restarts %d",
-            w.Pulsor2.TickCount(), w.Pulsor2.droppedTicks(), count->notes, count->other, restarts);
+            w.Pulsor2.TickCount(), w.Pulsor2.lateTicks(), count->notes, count->other, restarts);
         qInfo("resident memory: %ld kB after %d ticks, %ld kB after %d", kbAfterWarmUp, warmUp,
               kbAtEnd, w.Pulsor2.TickCount());
         QVERIFY(count->notes > target / 2);

@@ -19,7 +19,7 @@
 
 namespace {
 void openOutput(WindowRig& rig) {
-    rig.window->sequencer().SetupPending = 0;
+    rig.window->SetupPending = 0;
     rig.out->setDeviceID(0);
     rig.out->setAction(1);
     rig.ports.log.clear();
@@ -47,9 +47,9 @@ private slots:
     void startUpState() {
         WindowRig rig;
         frmMain& w = *rig.window;
-        QCOMPARE(w.sequencer().SetupPending, int16_t(-1));
-        QCOMPARE(w.sequencer().CurrentStep, int16_t(0));
-        QCOMPARE(w.sequencer().CurrentPattern, int16_t(0));
+        QCOMPARE(w.SetupPending, int16_t(-1));
+        QCOMPARE(w.sequencer().snapshot().currentStep, int16_t(0));
+        QCOMPARE(w.sequencer().snapshot().currentPattern, int16_t(0));
         QVERIFY(!w.Pulsor2.Enabled());
         QCOMPARE(rig.startupLog, QStringList());  // start-up touched no port
         QCOMPARE(rig.out->PortState(), int16_t(0));
@@ -75,15 +75,11 @@ private slots:
         QCOMPARE(model().cells, grid(w));
         QCOMPARE(model().cell(cellIndex(0, 6)), kOn);
         w.songlist->setText(QStringLiteral("0120"));
-        {
-            std::lock_guard<PiMutex> lock(seq.mutex());
-            QCOMPARE(seq.songList, std::u16string(u"0120"));
-        }
         w.songmode->click();
         QCOMPARE(w.songmodeTag(), std::string("1"));
         // A pattern switch stores the grid with the bar's note and shows the new pattern.
         w.patno->setValue(3);
-        QCOMPARE(seq.bank[0].notes[2], int16_t(77));
+        QCOMPARE(seq.storedPattern(0).notes[2], int16_t(77));
         QCOMPARE(model().cells, grid(w));
         QCOMPARE(model().note(2), int16_t(42));
         QCOMPARE(w.VScroll1[2]->value(), 42);
@@ -185,9 +181,11 @@ private slots:
         QCOMPARE(w.songmode->text(), QStringLiteral("S"));
         w.HScroll1->setValue(1);
         w.Command2->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!w.Pulsor2.Enabled(), 5000);
-        QCOMPARE(w.sequencer().SongPosition, int16_t(3));
-        QCOMPARE(w.labelsongstep->text(), QStringLiteral("2:2"));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.sequencer().playing(), 5000);
+        // The song list was read at the start: bars 2, 0, 2.
+        QCOMPARE(w.sequencer().songSteps()[2], int16_t(2));
+        QCOMPARE(w.sequencer().snapshot().songPosition, int16_t(3));
+        QTRY_COMPARE(w.labelsongstep->text(), QStringLiteral("2:2"));
         // Bars 2, 0, 2: cell 1, cell 0, cell 1 of voice 0.
         QCOMPARE(rig.ports.log.sends().size(), qsizetype(3));
         QCOMPARE(w.labelpatno->text(), QStringLiteral("0"));  // the selector did not move
@@ -249,7 +247,8 @@ private slots:
             QVERIFY(c == 0 || c == 1);
         QVERIFY2(first != second, "two quick presses gave the same grid");
         QCOMPARE(w.Label1[3]->text(), QStringLiteral("82"));
-        QCOMPARE(w.sequencer().bank[0].steps, (std::array<int16_t, 65>{}));  // nothing stored
+        QCOMPARE(w.sequencer().storedPattern(0).steps,
+                 (std::array<int16_t, 65>{}));  // nothing stored
     }
 
     void stopThenStartRestartsAtStepZero() {
@@ -258,12 +257,12 @@ private slots:
         frmMain& w = *rig.window;
         w.HScroll1->setValue(1);
         w.Command2->click();
-        QTRY_VERIFY_WITH_TIMEOUT(w.sequencer().CurrentStep >= 3, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.sequencer().snapshot().currentStep >= 3, 3000);
         w.Command2->click();
-        QVERIFY(w.sequencer().CurrentStep != 0);
+        QVERIFY(w.sequencer().snapshot().currentStep != 0);
         w.HScroll1->setValue(200);
         w.Command2->click();
-        QCOMPARE(w.sequencer().CurrentStep, int16_t(0));
+        QCOMPARE(w.sequencer().snapshot().currentStep, int16_t(0));
         w.Command2->click();
     }
 };
