@@ -3,19 +3,21 @@
 //
 // For each step period and each form of the output (this program's scheduled JACK output,
 // and the naive form: RtMidi's JACK output sending at once, no lead time), it starts the
-// program (seq_timing_player: the real window offscreen, the real ports), lets it play the
+// program (seq_timing_player: the real window, the real ports), lets it play the
 // rock preset into a receiving JACK client of its own that stamps every event with its
 // frame, and fits a straight step grid to what arrived: drift, and distances from the grid.
 // A run during which the server reported an xrun is repeated, not counted. Then the same
 // with the UI thread busy, with the UI thread blocked for 20, 100 and 500 ms once per bar,
 // and with a user opening and closing the file dialog and the About box while it plays.
 // Playing costs are set beside those of a bare JACK MIDI client, jack_midiseq, playing on
-// the same server. It also checks its audio onset detector (for the built-in synth's part)
-// on synthetic clicks and on a real JACK click source, jack_metro.
+// the same server, and beside the X server's when the window is on one. It also checks its audio
+// onset detector (for the built-in synth's part) on synthetic clicks and on a real JACK click
+// source, jack_metro.
 //
 // Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5]
 //                         [--stall-steps 125,20] [--attempts 3] [--jackd-pid PID]
-//                         [--csv FILE] [--only SCENARIO,FORM] [--dump DIR] [--no-synth]
+//                         [--xserver-pid PID] [--csv FILE] [--only SCENARIO,FORM] [--dump DIR]
+//                         [--no-synth]
 //   SCENARIO is idle, busy, stall20, stall100, stall500 or user; FORM scheduled or naive.
 //   --dump writes each run's received events (frame and bytes) to DIR.
 //   --csv appends to FILE (its header only when the file is new).
@@ -118,8 +120,10 @@ struct Row {
     GridFigures clock;  // by the times JACK's clock gives those frames
     std::map<std::string, std::string> player;
     double jackdSPerMin = 0, jackdRtSPerMin = 0;
-    double receiverSPerMin = 0;  // the benchmark's own JACK thread: what any client costs
-    double midiseqSPerMin = 0;   // a bare jack_midiseq client playing on the same server
+    double xserverSPerMin = std::nan("");  // the X server the window is on, when there is one
+    double receiverSPerMin = 0;            // the benchmark's own JACK thread: what any client costs
+    double midiseqSPerMin = 0;             // a bare jack_midiseq client playing on the same server
+    std::string window;                    // where the window was: "offscreen" or the X display
     std::string problem;
     double num(const std::string& key) const {
         const auto it = player.find(key);
@@ -138,15 +142,19 @@ std::map<std::string, std::string> parseKeyValues(const QByteArray& text) {
 }
 
 Row runOnce(JackReceiver& receiver, const std::string& player, const std::string& scenario,
-            const std::string& form, int stepMs, double seconds, long jackdPid,
+            const std::string& form, int stepMs, double seconds, long jackdPid, long xserverPid,
             const std::vector<std::vector<uint8_t>>& bar) {
     Row row;
     row.scenario = scenario;
     row.form = form;
     row.stepMs = stepMs;
+    row.window = qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen")
+                     ? std::string("offscreen")
+                     : "x11 " + qEnvironmentVariable("DISPLAY").toStdString();
     receiver.clear();
     const int xrunsBefore = receiver.xruns();
     const ProcessCpu jackdBefore = processCpu(jackdPid);
+    const ProcessCpu xserverBefore = processCpu(xserverPid);
     const ProcessCpu selfBefore = processCpu(long(getpid()));
     QStringList args{QStringLiteral("--port"),    QString::fromStdString(receiver.portName()),
                      QStringLiteral("--step-ms"), QString::number(stepMs),
@@ -170,10 +178,13 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     }
     const int64_t wallNs = monotonicNowNs() - spawned;
     const ProcessCpu jackdAfter = processCpu(jackdPid);
+    const ProcessCpu xserverAfter = processCpu(xserverPid);
     const ProcessCpu selfAfter = processCpu(long(getpid()));
     row.receiverSPerMin = double(selfAfter.realtime - selfBefore.realtime) / double(wallNs) * 60.0;
     row.jackdSPerMin = double(jackdAfter.all - jackdBefore.all) / double(wallNs) * 60.0;
     row.jackdRtSPerMin = double(jackdAfter.realtime - jackdBefore.realtime) / double(wallNs) * 60.0;
+    if (xserverPid > 0)
+        row.xserverSPerMin = double(xserverAfter.all - xserverBefore.all) / double(wallNs) * 60.0;
     row.xruns = receiver.xruns() - xrunsBefore;
     row.periodFrames = receiver.bufferSize();
     row.player = parseKeyValues(p.readAllStandardOutput());
@@ -246,6 +257,8 @@ std::vector<Column> columns() {
          [](const Row& r) { return fixed(r.receiverSPerMin, 3); }},
         {"jackd", "s/min", "jackd_s_per_min", 6,
          [](const Row& r) { return fixed(r.jackdSPerMin, 3); }},
+        {"xsrv", "s/min", "xserver_s_per_min", 6,
+         [](const Row& r) { return fixed(r.xserverSPerMin, 3); }},
         {"late", "ticks", "handed_late", 5, player("handed_late", 0)},
         {"lead", "ms", "lead_ms", 5, player("lead_ms", 2)},
         {"hwm", "MB", "vmhwm_mb", 5, player("vmhwm_kb", 1, 1.0 / 1024)},
@@ -284,14 +297,14 @@ void writeCsv(const std::vector<Row>& rows, FILE* f, bool header = true) {
     if (header) {
         for (const Column& c : cols)
             std::fprintf(f, "%s,", c.csv);
-        std::fprintf(f, "ticks,ahead_min_ms,busy_share,problem\n");
+        std::fprintf(f, "ticks,ahead_min_ms,busy_share,window,problem\n");
     }
     for (const Row& r : rows) {
         for (const Column& c : cols)
             std::fprintf(f, "%s,", c.value(r).c_str());
-        std::fprintf(f, "%s,%s,%s,%s\n", fixed(r.num("ticks"), 0).c_str(),
+        std::fprintf(f, "%s,%s,%s,%s,%s\n", fixed(r.num("ticks"), 0).c_str(),
                      fixed(r.num("ahead_min_ms"), 3).c_str(), fixed(r.num("busy_share"), 3).c_str(),
-                     r.problem.c_str());
+                     r.window.c_str(), r.problem.c_str());
     }
 }
 
@@ -458,7 +471,7 @@ int main(int argc, char* argv[]) {
     std::vector<int> stallSteps{125, 20};
     bool synth = true;
     int attempts = 3;
-    long jackdPid = 0;
+    long jackdPid = 0, xserverPid = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
@@ -470,6 +483,8 @@ int main(int argc, char* argv[]) {
             attempts = std::atoi(next().c_str());
         else if (a == "--jackd-pid")
             jackdPid = std::atol(next().c_str());
+        else if (a == "--xserver-pid")
+            xserverPid = std::atol(next().c_str());
         else if (a == "--csv")
             csvPath = next();
         else if (a == "--dump")
@@ -527,8 +542,8 @@ int main(int argc, char* argv[]) {
                 // fitted each with its own offset and the events near an xrun left out.
                 Row row;
                 for (int attempt = 1; attempt <= attempts; ++attempt) {
-                    Row tried =
-                        runOnce(receiver, player, scenario, form, stepMs, seconds, jackdPid, bar);
+                    Row tried = runOnce(receiver, player, scenario, form, stepMs, seconds, jackdPid,
+                                        xserverPid, bar);
                     tried.attempts = attempt;
                     tried.midiseqSPerMin = midiseqSPerMin;
                     const bool better =

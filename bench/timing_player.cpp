@@ -1,7 +1,8 @@
 // The program under measurement, as the timing benchmark starts it: the real main window
-// (offscreen), the real ports, driven as a user would (rock preset, tempo, start; the MIDI
-// setup dialog answered by choosing the benchmark's receiver), playing for a set time, then
-// ended by Exit. It prints what it measured about itself as key=value lines.
+// (on the X display it is given, or offscreen when QT_QPA_PLATFORM says so), the real ports,
+// driven as a user would (rock preset, tempo, start; the MIDI setup dialog answered by
+// choosing the benchmark's receiver), playing for a set time, then ended by Exit. It prints
+// what it measured about itself as key=value lines.
 //
 // Usage: seq_timing_player --port NAME --step-ms N --seconds S --form scheduled|naive
 //                          [--busy | --stall-ms M | --user] [--spawned-ns T]
