@@ -14,7 +14,7 @@
 // onset detector (for the built-in synth's part) on synthetic clicks and on a real JACK click
 // source, jack_metro.
 //
-// Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5]
+// Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5,1]
 //                         [--stall-steps 125,20] [--attempts 3] [--jackd-pid PID]
 //                         [--xserver-pid PID] [--csv FILE] [--only SCENARIO,FORM] [--dump DIR]
 //                         [--no-synth]
@@ -234,7 +234,9 @@ std::vector<Column> columns() {
         {"output", "", "output", 9, [](const Row& r) { return r.form; }},
         {"step", "ms", "step_ms", 5, [](const Row& r) { return std::to_string(r.stepMs); }},
         {"events", "", "events", 6, [](const Row& r) { return std::to_string(r.grid.events); }},
-        {"lost", "", "lost", 4, [](const Row& r) { return std::to_string(r.grid.lost); }},
+        {"lost", "notes", "lost", 5, [](const Row& r) { return std::to_string(r.grid.lost); }},
+        {"lost", "steps", "lost_steps", 5,
+         [](const Row& r) { return std::to_string(r.grid.lostSteps); }},
         {"drift", "ppm", "drift_ppm", 8, [](const Row& r) { return fixed(r.grid.driftPpm, 3); }},
         {"p50", "ms", "jitter_p50_ms", 7, [](const Row& r) { return fixed(r.grid.p50Ms, 4); }},
         {"p99", "ms", "jitter_p99_ms", 7, [](const Row& r) { return fixed(r.grid.p99Ms, 4); }},
@@ -467,7 +469,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     std::string player, csvPath, dumpDir, only;
     double seconds = 20;
-    std::vector<int> steps{125, 20, 5};
+    // 1 ms: the tempo bar at 0 (the timer treats 0 as its shortest period, 1 ms).
+    std::vector<int> steps{125, 20, 5, 1};
     std::vector<int> stallSteps{125, 20};
     bool synth = true;
     int attempts = 3;
@@ -504,7 +507,7 @@ int main(int argc, char* argv[]) {
     }
     if (player.empty()) {
         std::fprintf(stderr,
-                     "usage: %s --player PATH [--seconds S] [--steps 125,20,5] "
+                     "usage: %s --player PATH [--seconds S] [--steps 125,20,5,1] "
                      "[--attempts N] [--jackd-pid PID] [--csv FILE]\n",
                      argv[0]);
         return 2;
@@ -536,6 +539,10 @@ int main(int argc, char* argv[]) {
                 // The naive form is the comparison for the plain rows; a UI thread held up
                 // makes it late by the length of the hold, nothing more to learn.
                 if (held && form == "naive")
+                    continue;
+                // Nor at 1 ms steps, shorter than the periods: sent at once, every step of a
+                // period lands on the next period's first frame.
+                if (stepMs < 2 && form == "naive")
                     continue;
                 // A run during which the server reported xruns is repeated. When every try
                 // had some, the one with the fewest is kept, its stretches between xruns

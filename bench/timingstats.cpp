@@ -91,7 +91,9 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
     std::size_t within = 0;
     // Moves on to the next step that has notes, counting the notes left behind as lost.
     auto nextStep = [&] {
-        out.lost += notesOf(step).size() - within;
+        const std::size_t missing = notesOf(step).size() - within;
+        out.lost += missing;
+        out.lostSteps += missing > 0 ? 1 : 0;
         within = 0;
         for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)
             if (!notesOf(++step).empty())

@@ -14,6 +14,7 @@ struct GridFigures {
     std::size_t steps = 0;                   // steps they span
     std::size_t mismatched = 0;              // events that were not the note expected next
     std::size_t lost = 0;                    // notes expected but not received
+    std::size_t lostSteps = 0;               // steps with any of their notes not received
     std::size_t excluded = 0;                // events left out of the figures (near xruns)
     std::size_t segments = 1;                // stretches between xruns, each with its offset
     double driftPpm = 0;                     // fitted step length against the nominal one

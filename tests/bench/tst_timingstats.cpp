@@ -83,6 +83,7 @@ private slots:
         QCOMPARE(g.mismatched, size_t(0));
         // Steps 17 (82), 50 (35 42), 51 (82), 52 (35 42).
         QCOMPARE(g.lost, size_t(6));
+        QCOMPARE(g.lostSteps, size_t(4));
         QVERIFY(g.maxMs < 1e-9);
     }
 
@@ -117,6 +118,7 @@ private slots:
         const GridFigures g = fitEventsToGrid(events, kBar, 5.0, kRate, {}, 0, true);
         QCOMPARE(g.mismatched, size_t(0));
         QCOMPARE(g.lost, size_t(6));
+        QCOMPARE(g.lostSteps, size_t(4));
         QVERIFY(g.maxMs < 1e-6);
     }
 
