@@ -8,7 +8,9 @@
 // frame, and fits a straight step grid to what arrived: drift, and distances from the grid.
 // A run during which the server reported an xrun is repeated, not counted. Then the same
 // with the UI thread busy, with the UI thread blocked for 20, 100 and 500 ms once per bar,
-// and with a user opening and closing the file dialog and the About box while it plays.
+// and with a user opening and closing the file dialog and the About box while it plays,
+// and with the tempo bar moved between its slowest end and its fastest every 2 s (the most
+// notes that arrive within 1 ms, and the shortest gap between two steps).
 // Playing costs are set beside those of a bare JACK MIDI client, jack_midiseq, playing on
 // the same server, and beside the X server's when the window is on one. It also checks its audio
 // onset detector (for the built-in synth's part) on synthetic clicks and on a real JACK click
@@ -18,7 +20,8 @@
 //                         [--stall-steps 125,20] [--attempts 3] [--jackd-pid PID]
 //                         [--xserver-pid PID] [--csv FILE] [--only SCENARIO,FORM] [--dump DIR]
 //                         [--no-synth]
-//   SCENARIO is idle, busy, stall20, stall100, stall500 or user; FORM scheduled or naive.
+//   SCENARIO is idle, busy, stall20, stall100, stall500, user or tempo; FORM scheduled or
+//   naive. tempo: the tempo bar moved from 200 to 0 and back every 2 s while playing.
 //   --dump writes each run's received events (frame and bytes) to DIR.
 //   --csv appends to FILE (its header only when the file is new).
 
@@ -49,6 +52,11 @@
 namespace {
 // Events this close to a reported xrun are left out of the figures.
 constexpr double kXrunGuardMs = 20.0;
+
+// The tempo bar at 0 plays 1 ms steps: the timer's shortest period.
+constexpr int kShortestPeriodMs = 1;
+// The tempo row: the bar moved between kMaxTempo and 0 this often.
+constexpr int kTempoSweepEveryMs = 2000;
 
 // CPU time (ns) of a process's threads, all of them and the real-time ones.
 struct ProcessCpu {
@@ -116,8 +124,10 @@ struct Row {
     unsigned periodFrames = 0;
     int attempts = 0;
     int xruns = 0;
-    GridFigures grid;   // by frames
-    GridFigures clock;  // by the times JACK's clock gives those frames
+    GridFigures grid;    // by frames
+    GridFigures clock;   // by the times JACK's clock gives those frames
+    bool sweep = false;  // the tempo row: grids of its stretches at one tempo, nothing lost
+    TempoFigures tempo;  // most notes in 1 ms and the shortest step gap, by frames
     std::map<std::string, std::string> player;
     double jackdSPerMin = 0, jackdRtSPerMin = 0;
     double xserverSPerMin = std::nan("");  // the X server the window is on, when there is one
@@ -148,6 +158,7 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     row.scenario = scenario;
     row.form = form;
     row.stepMs = stepMs;
+    row.sweep = scenario == "tempo";
     row.window = qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen")
                      ? std::string("offscreen")
                      : "x11 " + qEnvironmentVariable("DISPLAY").toStdString();
@@ -166,6 +177,8 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
         args << QStringLiteral("--stall-ms") << QString::fromStdString(scenario.substr(5));
     else if (scenario == "user")
         args << QStringLiteral("--user");
+    else if (row.sweep)
+        args << QStringLiteral("--sweep-ms") << QString::number(kTempoSweepEveryMs);
     QProcess p;
     p.setProcessChannelMode(QProcess::SeparateChannels);
     const int64_t spawned = monotonicNowNs();
@@ -193,6 +206,18 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     if (row.problem.empty() && row.num("found") != 1)
         row.problem = "the receiver was not in the output list";
     const auto events = receiver.events();
+    const std::vector<double> periodsMs =
+        row.sweep ? std::vector<double>{double(stepMs), double(kShortestPeriodMs)}
+                  : std::vector<double>{double(std::max(stepMs, kShortestPeriodMs))};
+    row.tempo = tempoChangeFigures(events, periodsMs, kShortestPeriodMs, receiver.sampleRate(),
+                                   receiver.xrunFrames(), kXrunGuardMs);
+    if (row.sweep) {
+        row.grid = row.tempo.grid;
+        row.clock = tempoChangeFigures(events, periodsMs, kShortestPeriodMs, receiver.sampleRate(),
+                                       receiver.xrunFrames(), kXrunGuardMs, /*byJackClock=*/true)
+                        .grid;
+        return row;
+    }
     row.grid = fitEventsToGrid(events, bar, stepMs, receiver.sampleRate(), receiver.xrunFrames(),
                                kXrunGuardMs);
     row.clock = fitEventsToGrid(events, bar, stepMs, receiver.sampleRate(), receiver.xrunFrames(),
@@ -214,6 +239,12 @@ std::string fixed(double v, int decimals) {
     return buf;
 }
 
+// The step length, or both for the tempo row ("200/1").
+std::string stepLabel(const Row& r) {
+    return std::to_string(r.stepMs) +
+           (r.sweep ? "/" + std::to_string(kShortestPeriodMs) : std::string());
+}
+
 // The columns of the table and the CSV: header, unit, CSV name, and the value of a row.
 struct Column {
     const char* head;
@@ -232,11 +263,16 @@ std::vector<Column> columns() {
          [](const Row& r) { return std::to_string(r.periodFrames); }},
         {"ui", "", "ui", 8, [](const Row& r) { return r.scenario; }},
         {"output", "", "output", 9, [](const Row& r) { return r.form; }},
-        {"step", "ms", "step_ms", 5, [](const Row& r) { return std::to_string(r.stepMs); }},
+        {"step", "ms", "step_ms", 5, stepLabel},
         {"events", "", "events", 6, [](const Row& r) { return std::to_string(r.grid.events); }},
-        {"lost", "notes", "lost", 5, [](const Row& r) { return std::to_string(r.grid.lost); }},
+        {"lost", "notes", "lost", 5,
+         [](const Row& r) { return r.sweep ? "-" : std::to_string(r.grid.lost); }},
         {"lost", "steps", "lost_steps", 5,
-         [](const Row& r) { return std::to_string(r.grid.lostSteps); }},
+         [](const Row& r) { return r.sweep ? "-" : std::to_string(r.grid.lostSteps); }},
+        {"notes", "in 1ms", "most_notes_in_1ms", 6,
+         [](const Row& r) { return std::to_string(r.tempo.mostNotesInWindow); }},
+        {"gap", "ms", "shortest_step_gap_ms", 6,
+         [](const Row& r) { return fixed(r.tempo.shortestGapMs, 3); }},
         {"drift", "ppm", "drift_ppm", 8, [](const Row& r) { return fixed(r.grid.driftPpm, 3); }},
         {"p50", "ms", "jitter_p50_ms", 7, [](const Row& r) { return fixed(r.grid.p50Ms, 4); }},
         {"p99", "ms", "jitter_p99_ms", 7, [](const Row& r) { return fixed(r.grid.p99Ms, 4); }},
@@ -530,9 +566,12 @@ int main(int argc, char* argv[]) {
 
     const auto bar = rockBar();
     std::vector<Row> rows;
-    for (const std::string scenario : {"idle", "busy", "stall20", "stall100", "stall500", "user"}) {
+    for (const std::string scenario :
+         {"idle", "busy", "stall20", "stall100", "stall500", "user", "tempo"}) {
         const bool held = scenario != "idle" && scenario != "busy";
-        for (int stepMs : held ? stallSteps : steps) {
+        // The tempo row starts at the bar's slowest end.
+        const std::vector<int> tempoSteps{kMaxTempo};
+        for (int stepMs : scenario == "tempo" ? tempoSteps : held ? stallSteps : steps) {
             for (const std::string form : {"scheduled", "naive"}) {
                 if (!only.empty() && only != scenario + "," + form)
                     continue;
@@ -574,13 +613,15 @@ int main(int argc, char* argv[]) {
                     std::fprintf(
                         stderr,
                         "  %s %s %d ms, try %d: %zu events, p99 %.4f ms, max %.4f ms at step "
-                        "%.0f, %d xruns, %zu left out, UI late %s, ahead min %s ms%s%s\n",
+                        "%.0f, %d xruns, %zu left out, UI late %s, ahead min %s ms, most notes "
+                        "in 1 ms %zu, shortest step gap %.3f ms at %.0f ms%s%s\n",
                         scenario.c_str(), form.c_str(), stepMs, attempt, shown.grid.events,
                         shown.grid.p99Ms, shown.grid.maxMs, shown.grid.worstStep, shown.xruns,
                         shown.grid.excluded,
                         shown.num("handed_late") >= 0 ? fixed(shown.num("handed_late"), 0).c_str()
                                                       : "-",
-                        fixed(shown.num("ahead_min_ms"), 3).c_str(),
+                        fixed(shown.num("ahead_min_ms"), 3).c_str(), shown.tempo.mostNotesInWindow,
+                        shown.tempo.shortestGapMs, shown.tempo.shortestGapAtMs,
                         shown.problem.empty() ? "" : ", ", shown.problem.c_str());
                     if (better)
                         row = tried;
