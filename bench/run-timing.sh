@@ -14,6 +14,8 @@
 #                                    1 ms steps (the tempo bar at 0)
 #   ./bench/run-timing.sh 20 --only tempo,scheduled
 #                                    the tempo bar moved between 200 and 0 every 2 s
+#   ./bench/run-timing.sh 20 --only idle,scheduled --only tempo,scheduled --no-synth
+#                                    the rows that have CPU targets, and the tempo row
 #
 # Environment:
 #   PERIODS            period sizes in frames (default "64 256")
@@ -23,9 +25,10 @@
 #   OFFSCREEN=1        the window on Qt's offscreen platform instead, which draws nothing
 #                      and so costs less than the window on a display server
 #
-# Prints a table and a CSV per period; the CSV of all of them also goes to
-# build-bench/timing.csv. Needs jackd2 (the README's test command installs it) and the right
-# to real-time scheduling (root, or the audio group's limits).
+# Prints a table, each target with PASS or FAIL, and a CSV per period; the CSV of all of
+# them also goes to build-bench/timing.csv. Needs jackd2, xvfb and x11-utils (the README's
+# test command installs them) and the right to real-time scheduling (root, or the audio
+# group's limits).
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-20}

@@ -10,7 +10,7 @@
 // with the UI thread busy, with the UI thread blocked for 20, 100 and 500 ms once per bar,
 // and with a user opening and closing the file dialog and the About box while it plays,
 // and with the tempo bar moved between its slowest end and its fastest every 2 s (the most
-// notes that arrive within 1 ms, and the shortest gap between two steps).
+// notes that arrive within 0.9 ms, and the shortest gap between two steps).
 // Playing costs are set beside those of a bare JACK MIDI client, jack_midiseq, playing on
 // the same server, and beside the X server's when the window is on one. It also checks its audio
 // onset detector (for the built-in synth's part) on synthetic clicks and on a real JACK click
@@ -22,6 +22,7 @@
 //                         [--no-synth]
 //   SCENARIO is idle, busy, stall20, stall100, stall500, user or tempo; FORM scheduled or
 //   naive. tempo: the tempo bar moved from 200 to 0 and back every 2 s while playing.
+//   --only may be given more than once.
 //   --dump writes each run's received events (frame and bytes) to DIR.
 //   --csv appends to FILE (its header only when the file is new).
 
@@ -57,6 +58,22 @@ constexpr double kXrunGuardMs = 20.0;
 constexpr int kShortestPeriodMs = 1;
 // The tempo row: the bar moved between kMaxTempo and 0 this often.
 constexpr int kTempoSweepEveryMs = 2000;
+
+// Targets the figures are held to (printed with PASS or FAIL after the table).
+// Distance from the step grid by JACK's clock, p99 and max, in every scheduled row.
+constexpr double kGridTargetMs = 0.05;
+// CPU beside a bare jack_midiseq on the same server, the window idle: at 125 and 20 ms steps,
+// and at 5 ms steps.
+constexpr double kCpuRatioTarget = 1.3;
+constexpr double kCpuRatioTarget5Ms = 2.0;
+// Share of one CPU at 1 ms steps.
+constexpr double kCpuShareTarget1Ms = 0.05;
+// Two steps each up to kGridTargetMs off their grid may lie this much closer together.
+constexpr double kGapToleranceMs = 2 * kGridTargetMs;
+// No burst: no window this long holds more than one step's notes. Steps on their frames at
+// the shortest period may lie a frame closer than it (frames are whole, due times are not),
+// so the window is the shortest period less that tolerance.
+constexpr double kBurstWindowMs = kShortestPeriodMs - kGapToleranceMs;
 
 // CPU time (ns) of a process's threads, all of them and the real-time ones.
 struct ProcessCpu {
@@ -127,7 +144,8 @@ struct Row {
     GridFigures grid;    // by frames
     GridFigures clock;   // by the times JACK's clock gives those frames
     bool sweep = false;  // the tempo row: grids of its stretches at one tempo, nothing lost
-    TempoFigures tempo;  // most notes in 1 ms and the shortest step gap, by frames
+    TempoFigures tempo;  // most notes within kBurstWindowMs, the shortest step gap, by frames
+    int lossyTries = 0;  // tries of this row that lost steps without an xrun
     std::map<std::string, std::string> player;
     double jackdSPerMin = 0, jackdRtSPerMin = 0;
     double xserverSPerMin = std::nan("");  // the X server the window is on, when there is one
@@ -209,11 +227,11 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     const std::vector<double> periodsMs =
         row.sweep ? std::vector<double>{double(stepMs), double(kShortestPeriodMs)}
                   : std::vector<double>{double(std::max(stepMs, kShortestPeriodMs))};
-    row.tempo = tempoChangeFigures(events, periodsMs, kShortestPeriodMs, receiver.sampleRate(),
+    row.tempo = tempoChangeFigures(events, periodsMs, kBurstWindowMs, receiver.sampleRate(),
                                    receiver.xrunFrames(), kXrunGuardMs);
     if (row.sweep) {
         row.grid = row.tempo.grid;
-        row.clock = tempoChangeFigures(events, periodsMs, kShortestPeriodMs, receiver.sampleRate(),
+        row.clock = tempoChangeFigures(events, periodsMs, kBurstWindowMs, receiver.sampleRate(),
                                        receiver.xrunFrames(), kXrunGuardMs, /*byJackClock=*/true)
                         .grid;
         return row;
@@ -269,7 +287,8 @@ std::vector<Column> columns() {
          [](const Row& r) { return r.sweep ? "-" : std::to_string(r.grid.lost); }},
         {"lost", "steps", "lost_steps", 5,
          [](const Row& r) { return r.sweep ? "-" : std::to_string(r.grid.lostSteps); }},
-        {"notes", "in 1ms", "most_notes_in_1ms", 6,
+        // The most notes within kBurstWindowMs.
+        {"burst", "notes", "most_notes_in_burst_window", 5,
          [](const Row& r) { return std::to_string(r.tempo.mostNotesInWindow); }},
         {"gap", "ms", "shortest_step_gap_ms", 6,
          [](const Row& r) { return fixed(r.tempo.shortestGapMs, 3); }},
@@ -328,6 +347,82 @@ void printTable(const std::vector<Row>& rows) {
             line += " ! " + r.problem;
         std::printf("%s\n", line.c_str());
     }
+}
+
+// Each target a row is held to, with its figure and PASS, FAIL or "n/a" when the run could
+// not show it; then how many were met.
+void printTargets(const std::vector<Row>& rows, std::size_t notesPerStep) {
+    struct Check {
+        const char* mark;
+        std::string row, figure, target;
+    };
+    std::vector<Check> checks;
+    auto mark = [](bool pass) { return pass ? "PASS" : "FAIL"; };
+    for (const Row& r : rows) {
+        if (r.form != "scheduled")
+            continue;  // the naive form is the comparison, held to nothing
+        // A server that missed periods may have moved notes near them (the guard around a
+        // reported xrun does not always cover it): the row says so beside its marks.
+        const std::string name = r.scenario + " " + r.form + " " + stepLabel(r) + " ms" +
+                                 (r.xruns > 0 ? ", " + std::to_string(r.xruns) + " xruns" : "");
+        checks.push_back({mark(r.clock.p99Ms <= kGridTargetMs && r.clock.maxMs <= kGridTargetMs),
+                          name,
+                          "by JACK's clock p99 " + fixed(r.clock.p99Ms, 4) + ", max " +
+                              fixed(r.clock.maxMs, 4) + " ms from the grid",
+                          "both <= " + fixed(kGridTargetMs, 2) + " ms"});
+        const double cpu = r.num("cpu_s_per_min");
+        if (r.scenario == "idle" && (r.stepMs == 125 || r.stepMs == 20 || r.stepMs == 5)) {
+            const double limit = r.stepMs == 5 ? kCpuRatioTarget5Ms : kCpuRatioTarget;
+            const double ratio = cpu / r.midiseqSPerMin;
+            checks.push_back({std::isnan(ratio) ? "n/a" : mark(ratio <= limit), name,
+                              "CPU " + fixed(cpu, 3) + " s/min, " + fixed(ratio, 2) +
+                                  "x jack_midiseq's " + fixed(r.midiseqSPerMin, 3),
+                              "<= " + fixed(limit, 1) + "x"});
+        }
+        if (r.scenario == "idle" && r.stepMs == kShortestPeriodMs) {
+            const double share = cpu / 60.0;
+            checks.push_back({std::isnan(share) ? "n/a" : mark(share < kCpuShareTarget1Ms), name,
+                              "CPU " + fixed(100 * share, 1) + " % of one CPU",
+                              "< " + fixed(100 * kCpuShareTarget1Ms, 0) + " %"});
+            // Lost steps in a run with xruns may be the server's: only a run without counts.
+            const bool measured = r.xruns == 0 || r.lossyTries > 0;
+            checks.push_back(
+                {measured ? mark(r.lossyTries == 0) : "n/a", name,
+                 "steps lost " + std::to_string(r.grid.lostSteps) + " of " +
+                     std::to_string(r.grid.steps) +
+                     "; tries that lost some without xruns: " + std::to_string(r.lossyTries),
+                 "0 in a run without xruns"});
+        }
+        if (r.sweep) {
+            checks.push_back({mark(r.tempo.mostNotesInWindow <= notesPerStep), name,
+                              "most notes within any " + fixed(kBurstWindowMs, 1) +
+                                  " ms: " + std::to_string(r.tempo.mostNotesInWindow),
+                              "<= " + std::to_string(notesPerStep) + ", one step's most"});
+            const double least = kShortestPeriodMs - kGapToleranceMs;
+            checks.push_back({mark(r.tempo.shortestGapMs >= least), name,
+                              "shortest step gap " + fixed(r.tempo.shortestGapMs, 3) + " ms, " +
+                                  fixed(r.tempo.shortestGapMs / kShortestPeriodMs, 2) +
+                                  "x the shorter period",
+                              ">= " + fixed(least, 2) + " ms"});
+        }
+    }
+    if (checks.empty())
+        return;
+    std::printf("\nTargets (%u-frame periods):\n", rows.front().periodFrames);
+    std::size_t nameWidth = 0, figureWidth = 0;
+    for (const Check& c : checks) {
+        nameWidth = std::max(nameWidth, c.row.size());
+        figureWidth = std::max(figureWidth, c.figure.size());
+    }
+    int passed = 0, failed = 0;
+    for (const Check& c : checks) {
+        std::printf("  %-4s  %-*s  %-*s  target %s\n", c.mark, int(nameWidth), c.row.c_str(),
+                    int(figureWidth), c.figure.c_str(), c.target.c_str());
+        passed += std::string(c.mark) == "PASS" ? 1 : 0;
+        failed += std::string(c.mark) == "FAIL" ? 1 : 0;
+    }
+    std::printf("  %d of %zu targets met, %d failed, %zu not measured\n", passed, checks.size(),
+                failed, checks.size() - std::size_t(passed + failed));
 }
 
 void writeCsv(const std::vector<Row>& rows, FILE* f, bool header = true) {
@@ -503,7 +598,8 @@ double measureJackMidiseq(JackReceiver& receiver, double seconds) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    std::string player, csvPath, dumpDir, only;
+    std::string player, csvPath, dumpDir;
+    std::vector<std::string> only;
     double seconds = 20;
     // 1 ms: the tempo bar at 0 (the timer treats 0 as its shortest period, 1 ms).
     std::vector<int> steps{125, 20, 5, 1};
@@ -529,7 +625,7 @@ int main(int argc, char* argv[]) {
         else if (a == "--dump")
             dumpDir = next();
         else if (a == "--only")
-            only = next();
+            only.push_back(next());
         else if (a == "--no-synth")
             synth = false;
         else if (a == "--steps" || a == "--stall-steps") {
@@ -573,7 +669,8 @@ int main(int argc, char* argv[]) {
         const std::vector<int> tempoSteps{kMaxTempo};
         for (int stepMs : scenario == "tempo" ? tempoSteps : held ? stallSteps : steps) {
             for (const std::string form : {"scheduled", "naive"}) {
-                if (!only.empty() && only != scenario + "," + form)
+                if (!only.empty() &&
+                    std::find(only.begin(), only.end(), scenario + "," + form) == only.end())
                     continue;
                 // The naive form is the comparison for the plain rows; a UI thread held up
                 // makes it late by the length of the hold, nothing more to learn.
@@ -587,6 +684,7 @@ int main(int argc, char* argv[]) {
                 // had some, the one with the fewest is kept, its stretches between xruns
                 // fitted each with its own offset and the events near an xrun left out.
                 Row row;
+                int lossyTries = 0;
                 for (int attempt = 1; attempt <= attempts; ++attempt) {
                     Row tried = runOnce(receiver, player, scenario, form, stepMs, seconds, jackdPid,
                                         xserverPid, bar);
@@ -614,20 +712,26 @@ int main(int argc, char* argv[]) {
                         stderr,
                         "  %s %s %d ms, try %d: %zu events, p99 %.4f ms, max %.4f ms at step "
                         "%.0f, %d xruns, %zu left out, UI late %s, ahead min %s ms, most notes "
-                        "in 1 ms %zu, shortest step gap %.3f ms at %.0f ms%s%s\n",
+                        "within %.1f ms %zu, shortest step gap %.3f ms at %.0f ms%s%s\n",
                         scenario.c_str(), form.c_str(), stepMs, attempt, shown.grid.events,
                         shown.grid.p99Ms, shown.grid.maxMs, shown.grid.worstStep, shown.xruns,
                         shown.grid.excluded,
                         shown.num("handed_late") >= 0 ? fixed(shown.num("handed_late"), 0).c_str()
                                                       : "-",
-                        fixed(shown.num("ahead_min_ms"), 3).c_str(), shown.tempo.mostNotesInWindow,
-                        shown.tempo.shortestGapMs, shown.tempo.shortestGapAtMs,
-                        shown.problem.empty() ? "" : ", ", shown.problem.c_str());
+                        fixed(shown.num("ahead_min_ms"), 3).c_str(), kBurstWindowMs,
+                        shown.tempo.mostNotesInWindow, shown.tempo.shortestGapMs,
+                        shown.tempo.shortestGapAtMs, shown.problem.empty() ? "" : ", ",
+                        shown.problem.c_str());
+                    if (tried.grid.lostSteps > 0 && tried.xruns == 0)
+                        ++lossyTries;
                     if (better)
                         row = tried;
                     if (row.xruns == 0 && row.problem.empty())
                         break;
                 }
+                // A try that lost steps is repeated like one with xruns; that it happened
+                // still counts.
+                row.lossyTries = lossyTries;
                 rows.push_back(row);
             }
         }
@@ -637,6 +741,10 @@ int main(int argc, char* argv[]) {
         printSynthOnsets(seconds);
 
     printTable(rows);
+    std::size_t notesPerStep = 0;
+    for (const auto& notes : bar)
+        notesPerStep = std::max(notesPerStep, notes.size());
+    printTargets(rows, notesPerStep);
     std::printf("\nCSV\n");
     writeCsv(rows, stdout);
     if (!csvPath.empty()) {
