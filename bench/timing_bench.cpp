@@ -710,12 +710,13 @@ int main(int argc, char* argv[]) {
                     }
                     std::fprintf(
                         stderr,
-                        "  %s %s %d ms, try %d: %zu events, p99 %.4f ms, max %.4f ms at step "
-                        "%.0f, %d xruns, %zu left out, UI late %s, ahead min %s ms, most notes "
+                        "  %s %s %d ms, try %d: %zu events, %zu steps lost, p99 %.4f ms, max "
+                        "%.4f ms at step %.0f, %d xruns, %zu left out, UI late %s, ahead min %s "
+                        "ms, most notes "
                         "within %.1f ms %zu, shortest step gap %.3f ms at %.0f ms%s%s\n",
                         scenario.c_str(), form.c_str(), stepMs, attempt, shown.grid.events,
-                        shown.grid.p99Ms, shown.grid.maxMs, shown.grid.worstStep, shown.xruns,
-                        shown.grid.excluded,
+                        shown.grid.lostSteps, shown.grid.p99Ms, shown.grid.maxMs,
+                        shown.grid.worstStep, shown.xruns, shown.grid.excluded,
                         shown.num("handed_late") >= 0 ? fixed(shown.num("handed_late"), 0).c_str()
                                                       : "-",
                         fixed(shown.num("ahead_min_ms"), 3).c_str(), kBurstWindowMs,
