@@ -1,16 +1,20 @@
 // The program under measurement, as the timing benchmark starts it: the real main window
-// (offscreen), the real ports, driven as a user would (rock preset, tempo, start; the MIDI
-// setup dialog answered by choosing the benchmark's receiver), playing for a set time, then
-// ended by Exit. It prints what it measured about itself as key=value lines.
+// (on the X display it is given, or offscreen when QT_QPA_PLATFORM says so), the real ports,
+// driven as a user would (rock preset, tempo, start; the MIDI setup dialog answered by
+// choosing the benchmark's receiver), playing for a set time, then ended by Exit. It prints
+// what it measured about itself as key=value lines.
 //
 // Usage: seq_timing_player --port NAME --step-ms N --seconds S --form scheduled|naive
-//                          [--busy | --stall-ms M | --user] [--spawned-ns T]
+//                          [--busy | --stall-ms M | --user | --sweep-ms M] [--spawned-ns T]
 //   naive: the output over RtMidi's JACK client, which sends at once (so no lead time).
 //   busy:  3 ms of widget work every 5 ms on the UI thread while playing.
 //   stall-ms: the UI thread blocked for M ms once per bar, as by a slow disk or a dialog
 //          being built.
 //   user:  as a user would, File > Load Pattern opened and cancelled and the About box
 //          opened and closed, again and again while playing.
+//   sweep-ms: the tempo bar moved to 0 (the shortest steps) after M ms and half a step of
+//          playing, back to --step-ms after M more, and so on, as a user moving it from one
+//          end to the other would.
 //   spawned-ns: CLOCK_MONOTONIC time at which the benchmark started this process.
 
 #include <QApplication>
@@ -200,6 +204,7 @@ int main(int argc, char* argv[]) {
     bool busy = false;
     int stallMs = 0;
     bool user = false;
+    int sweepMs = 0;
     int64_t spawnedNs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -218,6 +223,8 @@ int main(int argc, char* argv[]) {
             stallMs = std::atoi(next().c_str());
         else if (a == "--user")
             user = true;
+        else if (a == "--sweep-ms")
+            sweepMs = std::atoi(next().c_str());
         else if (a == "--spawned-ns")
             spawnedNs = std::atoll(next().c_str());
     }
@@ -252,6 +259,19 @@ int main(int argc, char* argv[]) {
     int32_t ticksAtStart = 0;
     QTimer stopTimer;
     stopTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    stopTimer.setTimerType(Qt::PreciseTimer);
+
+    // The tempo bar moved between its two values while playing, on the UI thread as a
+    // user's drag or key press would.
+    QTimer sweepTimer;
+    sweepTimer.setTimerType(Qt::PreciseTimer);
+    int tempoChanges = 0;
+    QObject::connect(&sweepTimer, &QTimer::timeout, [&] {
+        window.HScroll1->setValue(window.HScroll1->value() == stepMs ? 0 : stepMs);
+        ++tempoChanges;
+    });
+
     handOvers.onFirst = [&] {
         QMetaObject::invokeMethod(
             &stopTimer,
@@ -261,6 +281,11 @@ int main(int argc, char* argv[]) {
                 playStartNs = nowNs();
                 ticksAtStart = window.Pulsor2.TickCount();
                 stopTimer.start(int(seconds * 1000));
+                // A hand keeps no beat: started in step with the playing, every change
+                // would come just as a slow step is raised. Half a slow step later, each move
+                // to the fast end comes between two slow steps.
+                if (sweepMs > 0)
+                    QTimer::singleShot(stepMs / 2, &sweepTimer, [&] { sweepTimer.start(sweepMs); });
             },
             Qt::QueuedConnection);
     };
@@ -341,6 +366,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&stopTimer, &QTimer::timeout, [&] {
         const int32_t ticksPlayed = window.Pulsor2.TickCount() - ticksAtStart;
         window.Command2->click();  // stop
+        sweepTimer.stop();
         busyTimer.stop();
         stallTimer.stop();
         userTimer.stop();
@@ -380,6 +406,7 @@ int main(int argc, char* argv[]) {
         std::printf("busy_slices=%d\n", slices);
         std::printf("stalls=%d\n", stalls);
         std::printf("user_dialogs=%d\n", dialogs);
+        std::printf("tempo_changes=%d\n", tempoChanges);
         std::printf("shown_ms=%.1f\n", spawnedNs > 0 && firstPaint.atNs > 0
                                            ? double(firstPaint.atNs - spawnedNs) / 1e6
                                            : -1.0);

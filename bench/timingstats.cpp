@@ -91,7 +91,9 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
     std::size_t within = 0;
     // Moves on to the next step that has notes, counting the notes left behind as lost.
     auto nextStep = [&] {
-        out.lost += notesOf(step).size() - within;
+        const std::size_t missing = notesOf(step).size() - within;
+        out.lost += missing;
+        out.lostSteps += missing > 0 ? 1 : 0;
         within = 0;
         for (std::size_t guard = 0; guard <= barNotes.size(); ++guard)
             if (!notesOf(++step).empty())
@@ -189,6 +191,123 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
         }
     }
     fitLine(points, stepFrames, sampleRate, out);
+    return out;
+}
+
+TempoFigures tempoChangeFigures(const std::vector<ReceivedEvent>& events,
+                                const std::vector<double>& periodsMs, double windowMs,
+                                double sampleRate, const std::vector<uint32_t>& xrunFrames,
+                                double xrunGuardMs, bool byJackClock) {
+    TempoFigures out;
+    if (periodsMs.empty())
+        return out;
+    const double guardFrames = xrunGuardMs * sampleRate / 1000.0;
+    const double msPerFrame = 1000.0 / sampleRate;
+    auto nearXrun = [&](uint32_t frame) {
+        return std::any_of(xrunFrames.begin(), xrunFrames.end(), [&](uint32_t x) {
+            return std::abs(double(int32_t(frame - x))) <= guardFrames;
+        });
+    };
+    auto xrunBetween = [&](uint32_t from, uint32_t to) {
+        return std::any_of(xrunFrames.begin(), xrunFrames.end(), [&](uint32_t x) {
+            return int32_t(x - from) > 0 && int32_t(to - x) >= 0;
+        });
+    };
+
+    struct Step {
+        uint32_t frame = 0;
+        int64_t clockNs = 0;
+        std::vector<uint8_t> notes;
+        bool kept = true;     // not near an xrun
+        bool joined = false;  // follows the step before with nothing left out between
+    };
+    std::vector<Step> steps;
+    for (const ReceivedEvent& e : events) {
+        if (e.size != 3 || (e.bytes[0] & 0xF0) != 0x90 || e.bytes[2] == 0)
+            continue;
+        const bool sameStep = !steps.empty() && steps.back().frame == e.frame &&
+                              std::find(steps.back().notes.begin(), steps.back().notes.end(),
+                                        e.bytes[1]) == steps.back().notes.end();
+        if (!sameStep) {
+            Step next;
+            next.frame = e.frame;
+            next.clockNs = e.clockNs;
+            next.kept = !nearXrun(e.frame);
+            next.joined = !steps.empty() && steps.back().kept && next.kept &&
+                          !xrunBetween(steps.back().frame, e.frame);
+            steps.push_back(std::move(next));
+        }
+        steps.back().notes.push_back(e.bytes[1]);
+    }
+    out.steps = steps.size();
+
+    // The window: notes of the steps from i on whose frames lie within it, for every i.
+    const double windowFrames = windowMs * sampleRate / 1000.0;
+    std::size_t end = 0, notesInWindow = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (!steps[i].kept)
+            continue;
+        if (end <= i) {
+            end = i;
+            notesInWindow = 0;
+        }
+        while (end < steps.size() && steps[end].kept && (end == i || steps[end].joined) &&
+               double(int32_t(steps[end].frame - steps[i].frame)) < windowFrames)
+            notesInWindow += steps[end++].notes.size();
+        out.mostNotesInWindow = std::max(out.mostNotesInWindow, notesInWindow);
+        notesInWindow -= steps[i].notes.size();
+    }
+
+    // Gaps, and the period each gap is near (-1: none).
+    std::vector<int> gapClass(steps.size(), -1);  // of the gap before step i
+    bool anyGap = false;
+    for (std::size_t i = 1; i < steps.size(); ++i) {
+        if (!steps[i].joined)
+            continue;
+        const double gapMs = double(int32_t(steps[i].frame - steps[i - 1].frame)) * msPerFrame;
+        if (!anyGap || gapMs < out.shortestGapMs) {
+            out.shortestGapMs = gapMs;
+            out.shortestGapAtMs = double(int32_t(steps[i].frame - steps[0].frame)) * msPerFrame;
+            anyGap = true;
+        }
+        for (std::size_t c = 0; c < periodsMs.size(); ++c)
+            if (std::abs(gapMs - periodsMs[c]) <= periodsMs[c] / 2)
+                gapClass[i] = int(c);
+    }
+
+    // Stretches: runs of steps with both gaps near the same period. Positions count in the
+    // shortest period, so that one step length in time serves every stretch.
+    const double shortestMs = *std::min_element(periodsMs.begin(), periodsMs.end());
+    std::vector<Point> points;
+    int segment = -1;
+    double position = 0;
+    bool inStretch = false;
+    std::size_t onGrid = 0;
+    const int64_t firstClockNs = steps.empty() ? 0 : steps.front().clockNs;
+    for (std::size_t i = 1; i + 1 < steps.size(); ++i) {
+        const int c = gapClass[i];
+        const bool member = c >= 0 && gapClass[i + 1] == c &&
+                            (!byJackClock || (steps[i].clockNs != 0 && firstClockNs != 0));
+        if (!member) {
+            inStretch = false;
+            out.grid.excluded += steps[i].notes.size();
+            continue;
+        }
+        if (!inStretch) {
+            ++segment;
+            position = 0;
+            inStretch = true;
+        } else {
+            position += periodsMs[std::size_t(c)] / shortestMs;
+        }
+        ++onGrid;
+        const double at = byJackClock ? double(steps[i].clockNs - firstClockNs) * sampleRate / 1e9
+                                      : double(int32_t(steps[i].frame - steps.front().frame));
+        for (std::size_t n = 0; n < steps[i].notes.size(); ++n)
+            points.push_back({position, at, segment});
+    }
+    fitLine(points, shortestMs * sampleRate / 1000.0, sampleRate, out.grid);
+    out.grid.steps = onGrid;
     return out;
 }
 

@@ -14,6 +14,7 @@ struct GridFigures {
     std::size_t steps = 0;                   // steps they span
     std::size_t mismatched = 0;              // events that were not the note expected next
     std::size_t lost = 0;                    // notes expected but not received
+    std::size_t lostSteps = 0;               // steps with any of their notes not received
     std::size_t excluded = 0;                // events left out of the figures (near xruns)
     std::size_t segments = 1;                // stretches between xruns, each with its offset
     double driftPpm = 0;                     // fitted step length against the nominal one
@@ -40,6 +41,32 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
                             double xrunGuardMs = 0, bool byJackClock = false);
+
+/// What a receiver heard of a run whose tempo changes.
+struct TempoFigures {
+    std::size_t steps = 0;              // steps heard
+    std::size_t mostNotesInWindow = 0;  // most Note On events within any one window
+    double shortestGapMs = 0;           // shortest time from one step to the next
+    double shortestGapAtMs = 0;         // where it was, from the first step
+    GridFigures grid;                   // distances from each stretch's own grid
+};
+
+/// Figures of a run that plays at each of `periodsMs` in turn, in any order, from the Note On
+/// events that arrived. The notes of one step share a frame; a note that comes again on the
+/// same frame starts another step (one step never sends a note twice), so steps handed over
+/// at once and written to one frame count each. The window is `windowMs` long and holds the
+/// notes whose frames lie less than that after its first.
+///
+/// Each step whose gaps to the step before and the step after are both within half a period
+/// of the same one of `periodsMs` belongs to a stretch at that tempo; every stretch gets a
+/// grid of its own offset, with one step length (in time) common to all, fitted as
+/// fitEventsToGrid does, by frames or by JACK's clock. The steps around a tempo change fall
+/// outside the stretches: the window and the gap figures judge them. Events within
+/// `xrunGuardMs` of an xrun are left out; by frames, an xrun also ends a stretch.
+TempoFigures tempoChangeFigures(const std::vector<ReceivedEvent>& events,
+                                const std::vector<double>& periodsMs, double windowMs,
+                                double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
+                                double xrunGuardMs = 0, bool byJackClock = false);
 
 /// Fits a straight grid to onset times (frames) that fall on steps of about `stepFrames`;
 /// each onset goes to its nearest step. Missing steps are allowed.

@@ -83,6 +83,7 @@ private slots:
         QCOMPARE(g.mismatched, size_t(0));
         // Steps 17 (82), 50 (35 42), 51 (82), 52 (35 42).
         QCOMPARE(g.lost, size_t(6));
+        QCOMPARE(g.lostSteps, size_t(4));
         QVERIFY(g.maxMs < 1e-9);
     }
 
@@ -117,6 +118,7 @@ private slots:
         const GridFigures g = fitEventsToGrid(events, kBar, 5.0, kRate, {}, 0, true);
         QCOMPARE(g.mismatched, size_t(0));
         QCOMPARE(g.lost, size_t(6));
+        QCOMPARE(g.lostSteps, size_t(4));
         QVERIFY(g.maxMs < 1e-6);
     }
 
@@ -146,6 +148,54 @@ private slots:
         const GridFigures g = fitEventsToGrid(events, kBar, 20.0, kRate);
         QCOMPARE(g.mismatched, size_t(1));
         QVERIFY(g.maxMs < 1e-9);
+    }
+
+    void tempoChangesAreJudgedByTheWindowTheGapsAndEachStretchsGrid_data() {
+        QTest::addColumn<int>("burstSteps");
+        QTest::addColumn<int>("earlyFrames");
+        QTest::addColumn<int>("mostNotes");
+        QTest::addColumn<double>("shortestGapMs");
+        QTest::addColumn<double>("maxFromGridMs");
+        QTest::newRow("on time") << 0 << 0 << 2 << 1.0 << 0.0;
+        // 20 overdue steps written to one frame: 10 of two notes, 10 of one.
+        QTest::newRow("burst") << 20 << 0 << 30 << 0.0 << 0.0;
+        // One step 12 frames early: it and the step before (one note and two) lie 0.75 ms
+        // apart, and it is 0.25 ms off its stretch's grid.
+        QTest::newRow("one step early") << 0 << 12 << 3 << 0.75 << 0.25;
+    }
+
+    void tempoChangesAreJudgedByTheWindowTheGapsAndEachStretchsGrid() {
+        QFETCH(int, burstSteps);
+        QFETCH(int, earlyFrames);
+        QFETCH(int, mostNotes);
+        QFETCH(double, shortestGapMs);
+        QFETCH(double, maxFromGridMs);
+        // 10 steps 200 ms apart; 70 ms after the last the tempo goes to 1 ms steps (the
+        // overdue ones, if any, at once), 300 of them; 0.4 ms after the last back to 200 ms.
+        std::vector<ReceivedEvent> events;
+        int k = 0;
+        auto step = [&](uint32_t frame) {
+            for (uint8_t note : kBar[size_t(k++) % kBar.size()])
+                events.push_back(noteOn(frame, note));
+        };
+        uint32_t at = 1000;
+        for (int i = 0; i < 10; ++i, at += 9600)
+            step(at);
+        at += 3360 - 9600;
+        for (int i = 0; i < burstSteps; ++i)
+            step(at);
+        for (int i = 0; i < 300; ++i)
+            step(at += 48 - (i == 150 ? earlyFrames : 0) + (i == 151 ? earlyFrames : 0));
+        at += 19;
+        for (int i = 0; i < 10; ++i)
+            step(at += 9600);
+        const TempoFigures t = tempoChangeFigures(events, {200.0, 1.0}, 1.0, kRate);
+        QCOMPARE(t.mostNotesInWindow, size_t(mostNotes));
+        QVERIFY2(std::abs(t.shortestGapMs - shortestGapMs) < 1e-9,
+                 qPrintable(QString::number(t.shortestGapMs)));
+        QCOMPARE(t.grid.segments, size_t(3));
+        QVERIFY2(std::abs(t.grid.maxMs - maxFromGridMs) < 0.005,
+                 qPrintable(QString::number(t.grid.maxMs)));
     }
 
     void onsetsOfDrumLikeClicksAreFoundWithinAQuarterMillisecond() {
