@@ -33,13 +33,7 @@ private:
 /// A condition to wait on with a PiMutex held, with deadlines on CLOCK_MONOTONIC.
 class PiCondition {
 public:
-    PiCondition() {
-        pthread_condattr_t attr;
-        pthread_condattr_init(&attr);
-        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-        pthread_cond_init(&m_cond, &attr);
-        pthread_condattr_destroy(&attr);
-    }
+    PiCondition() { pthread_cond_init(&m_cond, nullptr); }
     ~PiCondition() { pthread_cond_destroy(&m_cond); }
     PiCondition(const PiCondition&) = delete;
     PiCondition& operator=(const PiCondition&) = delete;
@@ -50,7 +44,7 @@ public:
     void waitUntil(PiMutex& mutex, int64_t untilNs) {
         const timespec until{static_cast<time_t>(untilNs / 1'000'000'000),
                              static_cast<long>(untilNs % 1'000'000'000)};
-        pthread_cond_timedwait(&m_cond, mutex.native(), &until);
+        pthread_cond_clockwait(&m_cond, mutex.native(), CLOCK_MONOTONIC, &until);
     }
     void notifyAll() { pthread_cond_broadcast(&m_cond); }
 

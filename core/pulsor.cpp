@@ -60,8 +60,11 @@ int Pulsor::Interval() const {
 
 void Pulsor::setInterval(int ms) {
     Lock lock(m_mutex);
+    const bool newPeriod = periodNs(ms) != periodNs(m_intervalMs);
     m_intervalMs = ms;
-    if (m_enabled.load()) {
+    // The next tick counts from the first change since the last tick: a bar moved on and on
+    // (a key held down) changes the tempo as it goes, and never holds the ticks back.
+    if (newPeriod && m_enabled.load() && !m_periodChanged) {
         m_periodChanged = true;
         m_changedAtNs = monotonicNowNs();
     }
@@ -99,6 +102,20 @@ void Pulsor::setTickHandler(TickHandler* handler) {
         m_handlerDone.wait(m_mutex);
 }
 
+int64_t Pulsor::nextDueNs() const {
+    Lock lock(m_mutex);
+    return m_enabled.load() ? nextDue() : 0;
+}
+
+int64_t Pulsor::nextDue() const {
+    const int64_t period = periodNs(m_intervalMs);
+    if (!m_periodChanged)
+        return m_lastDueNs + period;
+    // One new period after the change, and never closer to the last tick than the shorter
+    // period: that tick may have been raised ahead, after the change.
+    return std::max(m_changedAtNs + period, m_lastDueNs + std::min(m_lastPeriodNs, period));
+}
+
 int Pulsor::lateTicks() const {
     Lock lock(m_mutex);
     return m_late;
@@ -120,12 +137,7 @@ void Pulsor::run() {
         const uint64_t run = m_run.load();
         const uint64_t changes = m_changes;
         const int64_t period = periodNs(m_intervalMs);
-        int64_t due = m_lastDueNs + period;
-        if (m_periodChanged) {
-            // One new period after the change, and never closer to the last tick than the
-            // shorter period: that tick may have been raised ahead, after the change.
-            due = std::max(m_changedAtNs + period, m_lastDueNs + std::min(m_lastPeriodNs, period));
-        }
+        int64_t due = nextDue();
         const int64_t wakeAt = due - m_leadNs;
         // Woken early by any change (stop, new period, new lead), the deadline is worked out
         // again.

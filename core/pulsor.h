@@ -24,7 +24,9 @@
 /// A new Interval counts from the moment it is written: the next tick is due one new period
 /// after the change (never earlier), and never less than the shorter of the old and new
 /// periods after the last tick, which may already have been raised ahead. Ticks then follow
-/// one period apart.
+/// one period apart. Of several changes between two ticks the first gives the moment and
+/// the last the period, so that a tempo bar moved on and on never holds the ticks back. A
+/// value that leaves the period as it was (0 and 1 are both 1 ms) changes nothing.
 ///
 /// A late tick: when the thread could not raise a tick by its due time (the machine stalled,
 /// the process was suspended, a handler took far too long), that tick is raised once, late,
@@ -66,6 +68,7 @@ public:
     bool isCurrent(uint64_t run) const override;
     void setTickHandler(TickHandler* handler) override;
     int64_t nowNs() const override { return monotonicNowNs(); }
+    int64_t nextDueNs() const override;
 
     /// Ticks raised late since the timer was made (see the class comment).
     int lateTicks() const;
@@ -73,6 +76,8 @@ public:
 private:
     void run();
     static int64_t periodNs(int ms);
+    /// The due time of the next tick, before any lateness. Needs m_mutex.
+    int64_t nextDue() const;
 
     std::atomic<bool> m_enabled{false};
     std::atomic<int32_t> m_tickCount{0};

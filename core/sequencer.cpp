@@ -258,6 +258,7 @@ SequencerSnapshot Sequencer::snapshot() {
     s.songBarPattern = m_songBarPattern;
     s.songBarsStarted = m_songBarsStarted;
     s.playing = m_playing;
+    s.nextStepDueNs = m_aheadCount > 0 ? m_ahead[m_aheadFirst].dueNs : m_clock.nextDueNs();
     s.songMode = m_songMode;
     s.currentStep = m_currentStep;
     s.songPosition = m_songPosition;

@@ -26,6 +26,8 @@ struct SequencerSnapshot {
     int16_t songBarPattern = 0;
     uint64_t songBarsStarted = 0;
     bool playing = false;
+    /// When the next step is due, by which the above may change; 0 when none is coming.
+    int64_t nextStepDueNs = 0;
     bool songMode = false;
     int16_t currentStep = 0;
     int16_t songPosition = 0;

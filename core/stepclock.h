@@ -50,4 +50,6 @@ public:
     virtual void setTickHandler(TickHandler* handler) = 0;
     /// The time on the clock the due times are given on (CLOCK_MONOTONIC ns).
     virtual int64_t nowNs() const = 0;
+    /// When the next tick is due; 0 while the clock is off.
+    virtual int64_t nextDueNs() const = 0;
 };

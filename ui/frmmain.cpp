@@ -20,6 +20,7 @@
 
 #include "accessibility.h"
 #include "appearance.h"
+#include "core/monotonicclock.h"
 #include "core/portaction.h"
 #include "editing/editing.h"
 #include "files/patterncommands.h"
@@ -117,10 +118,9 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
     for (QMenu* m : menuBar()->findChildren<QMenu*>())
         m->setFont(controlFont());
     setFocusOrder();
-    // About once a display frame: the window never shows the model more often than a person
-    // can see it change, whatever the tempo.
     m_frameTimer = new QTimer(this);
-    m_frameTimer->setInterval(16);
+    m_frameTimer->setSingleShot(true);
+    m_frameTimer->setTimerType(Qt::PreciseTimer);
     connectHandlers();
     Form_Load();
 }
@@ -432,14 +432,27 @@ void frmMain::centreOnScreen() {
 void frmMain::Command2_Click() {
     if (setupPending())
         Command1_Click();
-    if (m_seq.startOrStop())
-        m_frameTimer->start();
-    showModel();
+    m_seq.startOrStop();
+    Pulsor2_Tick();
 }
 
 void frmMain::Pulsor2_Tick() {
-    if (!showModel())
+    const SequencerSnapshot now = showModel();
+    if (now.playing)
+        scheduleFrame(now.nextStepDueNs);
+    else
         m_frameTimer->stop();
+}
+
+void frmMain::scheduleFrame(int64_t dueNs) {
+    // What the window shows changes only when a step comes due: it looks then, never more
+    // than once a display frame (a person sees no more, whatever the tempo), and at least a
+    // few times a second whatever it was told.
+    constexpr int64_t kFrameNs = 16'000'000;
+    constexpr int64_t kLongestNs = 250'000'000;
+    const int64_t now = monotonicNowNs();
+    const int64_t at = std::min(std::max({dueNs, m_lastFrameNs + kFrameNs, now}), now + kLongestNs);
+    m_frameTimer->start(static_cast<int>((at - now + 999'999) / 1'000'000));
 }
 
 void frmMain::stopbutton_Click() {
@@ -634,8 +647,9 @@ void frmMain::setSongModeCaption(bool on) {
     nameShownValues();
 }
 
-bool frmMain::showModel() {
+SequencerSnapshot frmMain::showModel() {
     const SequencerSnapshot now = m_seq.snapshot();
+    m_lastFrameNs = monotonicNowNs();
     if (now.tickCount > 0 && now.tickCount != m_shownTicks) {
         m_shownTicks = now.tickCount;
         ticks->setText(QString::number(now.tickCount));
@@ -662,7 +676,7 @@ bool frmMain::showModel() {
         }
         m_showingPattern = false;
     }
-    return now.playing;
+    return now;
 }
 
 int16_t frmMain::EditablePattern::cell(int i) const {

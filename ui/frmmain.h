@@ -105,7 +105,8 @@ public slots:
     void Command2_Click();
     /// What the timer's ticks changed, shown: the tick count, the song bar, a pattern a
     /// bar loaded. The ticks themselves are played by the step engine on the timer's own
-    /// thread; this runs at most once a display frame while playing.
+    /// thread, ahead of time; this runs as each step comes due, at most once a display
+    /// frame, while playing.
     void Pulsor2_Tick();
     void stopbutton_Click();
     void HScroll1_Change();
@@ -153,8 +154,9 @@ private:
     void editPattern(const std::function<void(LivePattern&)>& change);
 
     /// Sets the widgets that show the model to what it is now; only those that differ.
-    /// Returns whether the sequencer is playing.
-    bool showModel();
+    SequencerSnapshot showModel();
+    /// Arms the next look at the model for when the step due at `dueNs` has been heard.
+    void scheduleFrame(int64_t dueNs);
     void setSongModeCaption(bool on);
 
     /// livePattern(): reads the model, and edits it as a user's click would.
@@ -180,8 +182,9 @@ private:
     // True while the widgets are being set from the model: their change events then show a
     // value, and write nothing back.
     bool m_showingPattern = false;
-    // Runs Pulsor2_Tick once a frame while playing.
+    // Runs Pulsor2_Tick while playing: as each step is heard, at most once a frame.
     QTimer* m_frameTimer = nullptr;
+    int64_t m_lastFrameNs = 0;
     // What the widgets show of the model.
     uint64_t m_shownPatternVersion = 0;
     int32_t m_shownTicks = 0;

@@ -87,6 +87,7 @@ public:
         m_timer.setTickHandler(handler ? this : nullptr);
     }
     int64_t nowNs() const override { return m_timer.nowNs(); }
+    int64_t nextDueNs() const override { return m_timer.nextDueNs(); }
     /// The step of the tick being handled; on the timer's thread.
     int16_t step = 0;
 

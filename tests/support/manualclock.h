@@ -23,6 +23,9 @@ public:
     bool isCurrent(uint64_t run) const override { return m_enabled && run == m_run; }
     void setTickHandler(TickHandler* handler) override { m_handler = handler; }
     int64_t nowNs() const override { return m_nowNs; }
+    int64_t nextDueNs() const override {
+        return m_enabled ? m_lastDueNs + int64_t(m_interval < 1 ? 1 : m_interval) * 1'000'000 : 0;
+    }
 
     /// Raises a tick of the current run due at `dueNs`, one lead ahead of it: the time is
     /// then its due time less the lead.

@@ -143,9 +143,14 @@ private slots:
         QCOMPARE(atOnce, 1);
 
         int early = 0;
-        for (const Handed& h : handed) {
-            // On the 20 ms grid of the first step.
-            QCOMPARE((h.dueNs - handed[0].dueNs) % 20'000'000, int64_t(0));
+        const bool late = w.window->Pulsor2.lateTicks() > 0;
+        for (size_t k = 0; k < handed.size(); ++k) {
+            const Handed& h = handed[k];
+            // On the 20 ms grid: the notes of one step share their due time, and the next
+            // step is a period later (or, after a tick the machine made late, no sooner).
+            const int64_t gap = k ? h.dueNs - handed[k - 1].dueNs : 0;
+            QVERIFY2(gap == 0 || gap == 20'000'000 || (late && gap > 20'000'000),
+                     qPrintable(QString::number(gap)));
             // Never more than the lead ahead; ahead at all unless the UI thread was late.
             QVERIFY2(h.dueNs - h.atNs <= leadNs, qPrintable(QString::number(h.dueNs - h.atNs)));
             early += h.dueNs - h.atNs >= outputLeadNs ? 1 : 0;
@@ -177,8 +182,10 @@ private slots:
         for (size_t k = 0; k < during.size(); ++k) {
             inTime += during[k].dueNs - during[k].atNs >= outputLeadNs ? 1 : 0;
             beforeDue += during[k].dueNs > during[k].atNs ? 1 : 0;
-            if (k > 0)
-                QCOMPARE((during[k].dueNs - during[k - 1].dueNs) % 10'000'000, int64_t(0));
+            const int64_t gap = k ? during[k].dueNs - during[k - 1].dueNs : 0;
+            QVERIFY2(gap == 0 || gap == 10'000'000 ||
+                         (w.window->Pulsor2.lateTicks() > 0 && gap > 10'000'000),
+                     qPrintable(QString::number(gap)));
         }
         // Handed over while the UI thread was held, ahead of their time: with a UI thread in
         // the path none would be. (A loaded machine, or a sanitizer, may make one late now

@@ -7,7 +7,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
+#include <QStyleOptionButton>
 #include <QTest>
+#include <QThread>
 
 #include <mutex>
 
@@ -30,6 +33,14 @@ std::array<int16_t, 64> grid(frmMain& w) {
     for (int i = 0; i < 64; ++i)
         g[size_t(i)] = w.livePattern().cell(i);
     return g;
+}
+
+/// Clicks a grid cell where a user clicks it: inside the box's click rectangle.
+void clickCell(GridCell* cell) {
+    QStyleOptionButton opt;
+    opt.initFrom(cell);
+    const QRect r = cell->style()->subElementRect(QStyle::SE_CheckBoxClickRect, &opt, cell);
+    QTest::mouseClick(cell, Qt::LeftButton, {}, r.center());
 }
 
 void paste(QLineEdit* box, const QString& text) {
@@ -249,6 +260,50 @@ private slots:
         QCOMPARE(w.Label1[3]->text(), QStringLiteral("82"));
         QCOMPARE(w.sequencer().storedPattern(0).steps,
                  (std::array<int16_t, 65>{}));  // nothing stored
+    }
+
+    // A song bar loads its pattern on the engine's thread; the window shows it at its next
+    // frame. A click or a key in between acts on the model's value, not on what the widget
+    // still shows, and the window then shows the result. A bar whose thumb is held is not
+    // moved under it.
+    void inputBetweenASongBarAndTheFrameActsOnTheModel() {
+        WindowRig rig;
+        openOutput(rig);
+        frmMain& w = *rig.window;
+        const int cell = cellIndex(2, 5);
+        w.patno->setValue(1);
+        w.livePattern().setCell(cell, 1);
+        w.VScroll1[0]->setValue(50);
+        w.VScroll1[1]->setValue(60);
+        w.patno->setValue(0);  // shows pattern 0: the cell off, notes 35 and 40
+        QCOMPARE(w.Check1[size_t(cell)]->state(), int16_t(0));
+        QSignalSpy thirdBar(w.VScroll1[2], &QScrollBar::valueChanged);
+        QScrollBar* held = w.VScroll1[1];
+        held->setSliderDown(true);
+        held->setSliderPosition(100);
+        w.songlist->setText(QStringLiteral("1"));
+        w.songmode->click();
+        w.HScroll1->setValue(50);
+        w.Command2->click();
+        // No event is handled here, so no frame shows the bar before the click.
+        QDeadlineTimer deadline(2000);
+        while (w.sequencer().snapshot().songBarsStarted == 0 && !deadline.hasExpired())
+            QThread::usleep(200);
+        QCOMPARE(w.Check1[size_t(cell)]->state(), int16_t(0));
+        clickCell(w.Check1[size_t(cell)]);
+        QCOMPARE(w.livePattern().cell(cell), int16_t(0));
+        QCOMPARE(w.Check1[size_t(cell)]->state(), int16_t(0));
+        w.VScroll1[0]->setFocus();
+        QTest::keyClick(w.VScroll1[0], Qt::Key_Down);
+        QCOMPARE(w.livePattern().note(0), int16_t(51));
+        QCOMPARE(w.Label1[0]->text(), QStringLiteral("51"));
+        // Frames go by: the held thumb stays, the bar whose note did not change never moved.
+        QTest::qWait(100);
+        QCOMPARE(held->sliderPosition(), 100);
+        QCOMPARE(thirdBar.count(), 0);
+        held->setSliderDown(false);
+        QCOMPARE(w.livePattern().note(1), int16_t(100));
+        w.Command2->click();
     }
 
     void stopThenStartRestartsAtStepZero() {
