@@ -439,20 +439,28 @@ void frmMain::Command2_Click() {
 void frmMain::Pulsor2_Tick() {
     const SequencerSnapshot now = showModel();
     if (now.playing)
-        scheduleFrame(now.nextStepDueNs);
+        scheduleFrame(now);
     else
         m_frameTimer->stop();
 }
 
-void frmMain::scheduleFrame(int64_t dueNs) {
-    // What the window shows changes only when a step comes due: it looks then, never more
-    // than once a display frame (a person sees no more, whatever the tempo), and at least a
-    // few times a second whatever it was told.
+void frmMain::scheduleFrame(const SequencerSnapshot& now) {
+    // What the window shows changes only when a step comes due. A song bar (its pattern and
+    // its number) is shown as it is heard, at most once a display frame; the tick count,
+    // which changes at every step, at most ten times a second: a person reads a running
+    // count no faster, and each look costs the window a repaint.
     constexpr int64_t kFrameNs = 16'000'000;
+    constexpr int64_t kCountNs = 100'000'000;
     constexpr int64_t kLongestNs = 250'000'000;
-    const int64_t now = monotonicNowNs();
-    const int64_t at = std::min(std::max({dueNs, m_lastFrameNs + kFrameNs, now}), now + kLongestNs);
-    m_frameTimer->start(static_cast<int>((at - now + 999'999) / 1'000'000));
+    const int64_t t = monotonicNowNs();
+    int64_t at = std::max(now.nextStepDueNs, m_lastFrameNs + kCountNs);
+    if (now.songMode) {
+        const int64_t periodNs = int64_t(std::max(Pulsor2.Interval(), 1)) * 1'000'000;
+        const int64_t barDue = now.nextStepDueNs + ((kSteps - now.currentStep) % kSteps) * periodNs;
+        at = std::min(at, std::max(barDue, m_lastFrameNs + kFrameNs));
+    }
+    at = std::clamp(at, t, t + kLongestNs);
+    m_frameTimer->start(static_cast<int>((at - t + 999'999) / 1'000'000));
 }
 
 void frmMain::stopbutton_Click() {

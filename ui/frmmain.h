@@ -105,8 +105,7 @@ public slots:
     void Command2_Click();
     /// What the timer's ticks changed, shown: the tick count, the song bar, a pattern a
     /// bar loaded. The ticks themselves are played by the step engine on the timer's own
-    /// thread, ahead of time; this runs as each step comes due, at most once a display
-    /// frame, while playing.
+    /// thread, ahead of time; this runs, while playing, as the steps it shows come due.
     void Pulsor2_Tick();
     void stopbutton_Click();
     void HScroll1_Change();
@@ -155,8 +154,8 @@ private:
 
     /// Sets the widgets that show the model to what it is now; only those that differ.
     SequencerSnapshot showModel();
-    /// Arms the next look at the model for when the step due at `dueNs` has been heard.
-    void scheduleFrame(int64_t dueNs);
+    /// Arms the next look at the model, for when a step it will show has been heard.
+    void scheduleFrame(const SequencerSnapshot& now);
     void setSongModeCaption(bool on);
 
     /// livePattern(): reads the model, and edits it as a user's click would.
