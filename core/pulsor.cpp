@@ -166,7 +166,7 @@ void Pulsor::run() {
         m_inHandler = true;
         ++m_handlerCalls;
         lock.unlock();
-        handler->onTick({run, due});
+        handler->onTick({run, due, period});
         lock.lock();
         m_inHandler = false;
         m_handlerDone.notifyAll();

@@ -8,11 +8,16 @@ namespace {
 // Note On, channel 10: status nibble 9, channel nibble 9 (channels count from 0 on the wire).
 constexpr uint8_t kNoteOnChannel10 = 0x99;
 constexpr uint8_t kVelocity = 102;
+// MIDI real-time messages.
+constexpr uint8_t kTimingClock = 0xF8;
+constexpr uint8_t kStart = 0xFA;
+constexpr uint8_t kStop = 0xFC;
 
 using Lock = std::lock_guard<PiMutex>;
 }  // namespace
 
-Sequencer::Sequencer(StepClock& clock, MessageOutput& output) : m_clock(clock), m_output(output) {
+Sequencer::Sequencer(StepClock& clock, MessageOutput& output, MessageOutput* clockOutput)
+    : m_clock(clock), m_output(output), m_clockOutput(clockOutput) {
     m_clock.setTickHandler(this);
     m_attached = true;
 }
@@ -68,6 +73,7 @@ void Sequencer::onTick(const StepTick& tick) {
             e.endsSong = true;
             e.stepAfter = step;
             e.songPositionAfter = position;
+            clockStep(tick, true);
             m_clock.setEnabled(false);
             return;
         }
@@ -79,6 +85,8 @@ void Sequencer::onTick(const StepTick& tick) {
         m_lastBarSlot = slot;
         ++position;
     }
+
+    clockStep(tick, false);
 
     // Notes, voices in order 0..3; only state 1 plays. They leave at the step's due time.
     const LiveGrid& grid = gridAhead();
@@ -97,6 +105,30 @@ void Sequencer::onTick(const StepTick& tick) {
     // The output's lead can change while it plays (a JACK server given a new period): the
     // next step follows it.
     applyLead();
+}
+
+void Sequencer::clockStep(const StepTick& tick, bool endsSong) {
+    if (!m_clockOutput)
+        return;
+    // A step's clocks fill the time until the next step. When that comes sooner than the
+    // last step's period (the tempo bar moved to a faster tempo), the last step's clocks
+    // still waiting from its due time on are dropped: the follower counts on from here.
+    m_clockOutput->withdrawAfter(tick.dueNs - 1);
+    if (endsSong) {
+        const uint8_t stop = kStop;
+        m_clockOutput->send(&stop, 1, tick.dueNs);
+        return;
+    }
+    if (!m_clockStarted) {
+        const uint8_t start = kStart;
+        m_clockOutput->send(&start, 1, tick.dueNs);
+        m_clockStarted = true;
+    }
+    if (tick.periodNs < kShortestClockedStepNs)
+        return;
+    const uint8_t clock = kTimingClock;
+    for (int i = 0; i < kClocksPerStep; ++i)
+        m_clockOutput->send(&clock, 1, tick.dueNs + tick.periodNs * i / kClocksPerStep);
 }
 
 const LiveGrid& Sequencer::gridAhead() const {
@@ -165,8 +197,15 @@ bool Sequencer::startOrStop() {
         m_clock.setEnabled(false);
         m_playing = false;
         dropAhead();
-        // The steps played ahead of their time are not heard: their notes are withdrawn.
+        // The steps played ahead of their time are not heard: their notes are withdrawn, and
+        // their clocks, and the follower is told to stop now.
         m_output.withdrawAfter(now);
+        if (m_clockOutput) {
+            m_clockOutput->withdrawAfter(now);
+            // Due now, not "at once": after any clock due by now that has yet to leave.
+            const uint8_t stop = kStop;
+            m_clockOutput->send(&stop, 1, now);
+        }
         return false;
     }
     m_currentStep = 0;
@@ -177,6 +216,7 @@ bool Sequencer::startOrStop() {
     }
     dropAhead();
     m_playing = true;
+    m_clockStarted = false;
     applyLead();
     m_clock.setEnabled(true);
     return true;

@@ -56,7 +56,10 @@ struct SequencerSnapshot {
 /// plays on the clock's thread.
 class Sequencer final : private TickHandler {
 public:
-    Sequencer(StepClock& clock, MessageOutput& output);
+    /// `clockOutput`, when given, gets MIDI clock: Start at the first step of a run, six
+    /// clocks spread over each step (a step is a sixteenth note: 24 clocks a quarter note),
+    /// Stop at a stop and at the end of a song. It is told nothing while stopped.
+    Sequencer(StepClock& clock, MessageOutput& output, MessageOutput* clockOutput = nullptr);
     ~Sequencer() override;
     Sequencer(const Sequencer&) = delete;
     Sequencer& operator=(const Sequencer&) = delete;
@@ -109,6 +112,10 @@ public:
     /// The engine wakes on a real-time thread and plays a step in a few microseconds; a
     /// millisecond leaves room for a wake-up that comes late on a loaded machine.
     static constexpr std::chrono::nanoseconds kEngineCover = std::chrono::milliseconds(1);
+    /// MIDI clock per step, and the shortest step it is sent at: at 6 bytes a step, shorter
+    /// steps would need more than a MIDI cable carries (3,125 bytes a second).
+    static constexpr int kClocksPerStep = 6;
+    static constexpr int64_t kShortestClockedStepNs = 2'000'000;
 
 private:
     /// What one step played ahead changes once it is due.
@@ -129,6 +136,8 @@ private:
     static constexpr size_t kMaxAhead = 512;
 
     void onTick(const StepTick& tick) override;
+    /// Hands the step's MIDI clock to the clock output.
+    void clockStep(const StepTick& tick, bool endsSong);
     /// Takes in the steps due by `nowNs`. Needs the lock.
     void settle(int64_t nowNs);
     void apply(const StepEffect& e);
@@ -140,6 +149,9 @@ private:
 
     StepClock& m_clock;
     MessageOutput& m_output;
+    MessageOutput* m_clockOutput = nullptr;
+    // Start has gone to the clock output for this run.
+    bool m_clockStarted = false;
     mutable PiMutex m_mutex;
     bool m_attached = false;
 

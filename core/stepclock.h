@@ -4,10 +4,13 @@
 #include <cstdint>
 
 /// One tick of the step clock: which run of the clock it belongs to (a new run starts at
-/// every start and stop) and when the step it plays is due, in CLOCK_MONOTONIC nanoseconds.
+/// every start and stop), when the step it plays is due, in CLOCK_MONOTONIC nanoseconds,
+/// and the period it was raised at: the next tick is due that much later unless the period
+/// changes.
 struct StepTick {
     uint64_t run = 0;
     int64_t dueNs = 0;
+    int64_t periodNs = 0;
 };
 
 /// Receives the step clock's ticks, on the clock's own thread.

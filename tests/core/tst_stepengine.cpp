@@ -11,10 +11,31 @@
 #include "support/recordingports.h"
 
 namespace {
+// What a clock output would send: each message with its due time in ms, less what was
+// withdrawn ("fa@60", "f8@70"...).
+struct ClockLog final : MessageOutput {
+    QStringList sent;
+    std::vector<int64_t> dues;
+    void send(const uint8_t* bytes, std::size_t, int64_t dueNs) override {
+        sent << QStringLiteral("%1@%2").arg(bytes[0], 2, 16).arg(double(dueNs) / 1e6);
+        dues.push_back(dueNs);
+    }
+    void withdrawAfter(int64_t timeNs) override {
+        for (size_t i = dues.size(); i-- > 0;) {
+            if (dues[i] > timeNs) {
+                sent.removeAt(qsizetype(i));
+                dues.erase(dues.begin() + long(i));
+            }
+        }
+    }
+    int64_t leadNs() const override { return 0; }
+};
+
 struct Rig {
     RecordingPorts ports;
     ManualClock timer;
-    Sequencer seq{timer, *ports.output};
+    ClockLog clock;
+    Sequencer seq{timer, *ports.output, &clock};
 
     Rig() {
         seq.initVoiceNotes();
@@ -430,6 +451,38 @@ private slots:
         QVERIFY(rig.seq.songMode());
         QVERIFY(!rig.seq.toggleSongMode());
         QVERIFY(!rig.now().songMode);
+    }
+
+    // MIDI clock: Start with the first step, six clocks spread over each step at its period,
+    // the clocks of steps not heard withdrawn at a stop and Stop sent then; Stop at the end
+    // of a song; nothing while stopped or at a panic, and no clock at steps under 2 ms.
+    void midiClockFollowsTheSteps() {
+        Rig rig;
+        rig.seq.setTempo(60);
+        rig.press();
+        rig.tick();  // due at 60 ms
+        rig.seq.setTempo(120);
+        rig.tick();  // due at 180 ms
+        rig.timer.setNow(200'000'000);
+        rig.press();  // stop
+        sendPanic(*rig.ports.output);
+        QCOMPARE(rig.clock.sent, QStringList({"fa@60", "f8@60", "f8@70", "f8@80", "f8@90", "f8@100",
+                                              "f8@110", "f8@180", "f8@200", "fc@200"}));
+        rig.clock.sent.clear();
+        rig.clock.dues.clear();
+        rig.seq.setSongList(u"0");
+        rig.songMode(true);
+        rig.press();
+        rig.ticks(17);
+        QCOMPARE(rig.clock.sent.size(), 2 + 16 * 6);
+        QCOMPARE(rig.clock.sent.last(),
+                 QStringLiteral("fc@%1").arg(double(rig.timer.lastDueNs()) / 1e6));
+        rig.clock.sent.clear();
+        rig.songMode(false);
+        rig.seq.setTempo(1);
+        rig.press();
+        rig.ticks(3);
+        QCOMPARE(rig.clock.sent.size(), 1);
     }
 
     void tempoGoesUnchangedToTheTimer() {

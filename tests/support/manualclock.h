@@ -35,7 +35,7 @@ public:
         m_nowNs = dueNs - m_lead.count();
         ++m_count;
         if (m_handler)
-            m_handler->onTick({run, dueNs});
+            m_handler->onTick({run, dueNs, int64_t(m_interval < 1 ? 1 : m_interval) * 1'000'000});
     }
     /// Raises the next tick, one Interval after the last, and lets its due time pass.
     void tick() {
