@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"
 

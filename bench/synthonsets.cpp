@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "midi/fluidsynthbackend.h"
+#include "midi/synth/builtinsynth.h"
 
 namespace {
 // The rock preset, by step: the notes of the voices that are on (bass drum 35 on steps 0, 6

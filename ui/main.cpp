@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "frmmain.h"
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiport.h"
 #include "quitsignals.h"
 
 int main(int argc, char* argv[]) {

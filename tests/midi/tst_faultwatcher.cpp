@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "midi/faultwatcher.h"
+#include "midi/ports/faultwatcher.h"
 
 namespace {
 

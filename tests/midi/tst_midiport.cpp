@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "midi/midiports.h"
+#include "midi/ports/portroutines.h"
 #include "support/recordingports.h"
 
 class TestMidiPort : public QObject {

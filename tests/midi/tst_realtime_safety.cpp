@@ -29,11 +29,11 @@
 #include <new>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/jackclient.h"
-#include "midi/midiport.h"
-#include "midi/midiports.h"
-#include "midi/systemports.h"
+#include "midi/jack/jackclient.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiport.h"
+#include "midi/ports/portroutines.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/jackreceiver.h"
 #include "support/playback.h"
 #include "support/recordingports.h"

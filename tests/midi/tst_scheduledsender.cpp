@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/monotonicclock.h"
-#include "midi/jackmidibackend.h"
-#include "midi/rtmidibackend.h"
-#include "midi/scheduledsender.h"
+#include "midi/alsa/alsaoutput.h"
+#include "midi/alsa/scheduledsender.h"
+#include "midi/jack/jackoutput.h"
 
 namespace {
 

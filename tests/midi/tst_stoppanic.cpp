@@ -12,9 +12,9 @@
 #include <mutex>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/jackmidibackend.h"
-#include "midi/scheduledsender.h"
+#include "midi/alsa/scheduledsender.h"
+#include "midi/jack/jackoutput.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackreceiver.h"
 

@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 
-#include "midi/fluidsynthbackend.h"
-#include "midi/midiport.h"
+#include "midi/ports/midiport.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/recordingports.h"
 #include "support/threadcount.h"

@@ -4,9 +4,9 @@
 #include <QTest>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiport.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"
 #include "support/ownjackserver.h"

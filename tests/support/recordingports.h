@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "midi/backend.h"
-#include "midi/midiport.h"
+#include "midi/ports/midiport.h"
+#include "midi/ports/midisystem.h"
 
 /// The shared log: one line per event ("out.Status=153", "out.send 99 23 66", ...). The step
 /// engine writes to it from its own thread while a test reads it.

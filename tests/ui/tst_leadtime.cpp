@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "core/monotonicclock.h"
-#include "midi/midiport.h"
+#include "midi/ports/midiport.h"
 #include "ui/frmmain.h"
 #include "ui/midisetupform.h"
 

@@ -5,8 +5,8 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiport.h"
 #include "support/jackreceiver.h"
 #include "support/modal.h"
 #include "support/recordingports.h"

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <fstream>
 
-#include "midi/midiport.h"
+#include "midi/ports/midiport.h"
 #include "ui/frmmain.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "audioclock.h"
-#include "duequeue.h"
+#include "midi/audioclock.h"
+#include "midi/duequeue.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 typedef struct _fluid_hashtable_t fluid_settings_t;

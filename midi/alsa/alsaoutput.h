@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "backend.h"
+#include "midi/ports/midisystem.h"
 
 /// Which MIDI system an RtMidi-based backend talks to.
 enum class RtMidiSystem { Alsa, Jack };

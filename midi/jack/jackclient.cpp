@@ -1,4 +1,4 @@
-#include "jackclient.h"
+#include "midi/jack/jackclient.h"
 
 #include <chrono>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "backend.h"
+#include "midi/ports/midisystem.h"
 
 class JackServerLink;
 

@@ -1,4 +1,4 @@
-#include "soundfontfile.h"
+#include "midi/synth/soundfontfile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

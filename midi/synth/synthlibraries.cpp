@@ -1,11 +1,11 @@
-#include "synthlibraries.h"
+#include "midi/synth/synthlibraries.h"
 
 #include <alsa/asoundlib.h>
 #include <fluidsynth.h>
 
 #include <mutex>
 
-#include "jackclient.h"
+#include "midi/jack/jackclient.h"
 
 namespace {
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}

@@ -1,17 +1,17 @@
-#include "fluidsynthbackend.h"
+#include "midi/synth/builtinsynth.h"
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "audioclock.h"
 #include "core/monotonicclock.h"
-#include "faultwatcher.h"
-#include "jackclient.h"
-#include "synthaudio.h"
-#include "synthengine.h"
-#include "synthjackwiring.h"
-#include "synthlibraries.h"
+#include "midi/audioclock.h"
+#include "midi/jack/jackclient.h"
+#include "midi/ports/faultwatcher.h"
+#include "midi/synth/synthaudio.h"
+#include "midi/synth/synthengine.h"
+#include "midi/synth/synthjackwiring.h"
+#include "midi/synth/synthlibraries.h"
 
 const char* const kBuiltinSynthName = "Built-in synth (General MIDI)";
 const char* const kDefaultSoundfontPath = "/usr/share/sounds/sf2/default-GM.sf2";

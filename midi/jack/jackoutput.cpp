@@ -1,4 +1,4 @@
-#include "jackmidibackend.h"
+#include "midi/jack/jackoutput.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -9,11 +9,11 @@
 #include <limits>
 #include <thread>
 
-#include "audioclock.h"
 #include "core/monotonicclock.h"
-#include "duequeue.h"
-#include "faultwatcher.h"
-#include "jackclient.h"
+#include "midi/audioclock.h"
+#include "midi/duequeue.h"
+#include "midi/jack/jackclient.h"
+#include "midi/ports/faultwatcher.h"
 
 namespace {
 

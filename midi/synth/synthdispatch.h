@@ -1,6 +1,6 @@
 #pragma once
 
-#include "midimessage.h"
+#include "midi/shortmessage.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 

@@ -1,9 +1,9 @@
-#include "midiports.h"
+#include "midi/ports/portroutines.h"
 
 #include <mutex>
 
 #include "core/portaction.h"
-#include "midiport.h"
+#include "midi/ports/midiport.h"
 
 using namespace PortAction;
 

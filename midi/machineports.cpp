@@ -1,10 +1,10 @@
-#include "systemports.h"
+#include "midi/machineports.h"
 
-#include "fluidsynthbackend.h"
-#include "jackclient.h"
-#include "jackmidibackend.h"
-#include "midiport.h"
-#include "rtmidibackend.h"
+#include "midi/alsa/alsaoutput.h"
+#include "midi/jack/jackclient.h"
+#include "midi/jack/jackoutput.h"
+#include "midi/ports/midiport.h"
+#include "midi/synth/builtinsynth.h"
 
 std::unique_ptr<MIDIOutput> makeSystemMidiOutput(std::shared_ptr<JackServerLink> jackLink) {
     if (!jackLink)

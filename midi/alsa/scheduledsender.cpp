@@ -1,4 +1,4 @@
-#include "scheduledsender.h"
+#include "midi/alsa/scheduledsender.h"
 
 #include <pthread.h>
 #include <sched.h>

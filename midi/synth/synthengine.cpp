@@ -1,4 +1,4 @@
-#include "synthengine.h"
+#include "midi/synth/synthengine.h"
 
 #include <fluidsynth.h>
 
@@ -6,8 +6,8 @@
 #include <array>
 
 #include "core/monotonicclock.h"
-#include "soundfontfile.h"
-#include "synthdispatch.h"
+#include "midi/synth/soundfontfile.h"
+#include "midi/synth/synthdispatch.h"
 
 namespace {
 // MIDI channel 10: General MIDI's drum kit.

@@ -1,4 +1,4 @@
-#include "faultwatcher.h"
+#include "midi/ports/faultwatcher.h"
 
 #include <time.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "backend.h"
+#include "midi/ports/midisystem.h"
 
 class JackServerLink;
 

@@ -1,4 +1,4 @@
-#include "midimessage.h"
+#include "midi/shortmessage.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "midiport.h"
+#include "midi/ports/midiport.h"
 
 #include <QMetaObject>
 

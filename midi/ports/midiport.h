@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "backend.h"
 #include "core/messageoutput.h"
 #include "core/pimutex.h"
+#include "midi/ports/midisystem.h"
 
 /// What the two port components share: the device list over several MIDI systems,
 /// DeviceCount / DeviceID / DeviceName / PortState, and the Error event.

@@ -1,4 +1,4 @@
-#include "synthdispatch.h"
+#include "midi/synth/synthdispatch.h"
 
 #include <fluidsynth.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "duequeue.h"
+#include "midi/duequeue.h"
 
 /// Sends messages at their due times from a thread of its own, for MIDI systems that
 /// deliver a message the moment it is handed over (the ALSA sequencer without a queue).

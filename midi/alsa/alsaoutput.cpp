@@ -1,4 +1,4 @@
-#include "rtmidibackend.h"
+#include "midi/alsa/alsaoutput.h"
 
 #include <RtMidi.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "jackclient.h"
-#include "scheduledsender.h"
+#include "midi/alsa/scheduledsender.h"
+#include "midi/jack/jackclient.h"
 
 bool alsaSequencerPresent() {
     return ::access("/dev/snd/seq", R_OK | W_OK) == 0;

@@ -1,12 +1,12 @@
-#include "synthaudio.h"
+#include "midi/synth/synthaudio.h"
 
 #include <fluidsynth.h>
 
 #include <algorithm>
 
 #include "core/rtpriorities.h"
-#include "jackclient.h"
-#include "synthengine.h"
+#include "midi/jack/jackclient.h"
+#include "midi/synth/synthengine.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "synthjackwiring.h"
+#include "midi/synth/synthjackwiring.h"
 
 #include <jack/jack.h>
 
 #include <algorithm>
 
-#include "jackclient.h"
+#include "midi/jack/jackclient.h"
 
 namespace {
 
