@@ -39,8 +39,10 @@
 #include "midi/alsa/alsaoutput.h"
 #include "midi/jack/jackoutput.h"
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "midi/synth/builtinsynth.h"
+#include "rtmidijackoutput.h"
 #include "ui/frmmain.h"
 #include "ui/gridcell.h"
 #include "ui/midisetupform.h"
@@ -230,9 +232,9 @@ int main(int argc, char* argv[]) {
             return std::make_unique<TimedSystem>(std::move(s), handOvers);
         };
         std::vector<std::unique_ptr<MidiOutSystem>> systems;
-        systems.push_back(timed(makeRtMidiOutSystem(RtMidiSystem::Alsa)));
+        systems.push_back(timed(makeAlsaMidiOutSystem()));
         if (form == "naive") {
-            systems.push_back(timed(makeRtMidiOutSystem(RtMidiSystem::Jack)));
+            systems.push_back(timed(makeRtMidiJackOutSystem()));
             parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
         } else {
             systems.push_back(timed(makeJackMidiOutSystem()));

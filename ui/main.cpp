@@ -5,7 +5,8 @@
 
 #include "frmmain.h"
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "quitsignals.h"
 
 int main(int argc, char* argv[]) {

@@ -1,8 +1,6 @@
 #include "midi/jack/jackclient.h"
 
-#include <chrono>
 #include <cstring>
-#include <deque>
 #include <mutex>
 
 namespace jackclient {
@@ -52,93 +50,41 @@ bool serverRunning(ServerInfo* info) {
     return true;
 }
 
-}  // namespace jackclient
+std::vector<std::string> othersPorts(jack_client_t* client, unsigned long flags) {
+    std::vector<std::string> ports;
+    if (const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags)) {
+        for (const char** n = names; *n; ++n)
+            if (!isOurs(*n))
+                ports.emplace_back(*n);
+        jack_free(names);
+    }
+    return ports;
+}
 
-// ---------------------------------------------------------------- the link
-
-struct JackServerLink::Shared {
-    struct Job {
-        std::function<void()> call, ifLate;
-        uint64_t number = 0;
-    };
-    std::mutex mutex;
-    std::condition_variable wake;  // a job queued, or the end
-    std::condition_variable done;  // a job finished
-    std::deque<Job> jobs;
-    bool busy = false;      // a job runs
-    uint64_t queued = 0;    // jobs queued so far
-    uint64_t finished = 0;  // the number of the last job that finished
-    uint64_t lateJob = 0;   // a job whose caller stopped waiting for it
-    bool quit = false;
-
-    void serve() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            wake.wait(lock, [this] { return quit || !jobs.empty(); });
-            if (jobs.empty())
-                return;  // the link is gone and nothing is left to do
-            Job job = std::move(jobs.front());
-            jobs.pop_front();
-            busy = true;
-            lock.unlock();
-            job.call();
-            lock.lock();
-            if (lateJob == job.number && job.ifLate) {
-                lock.unlock();
-                job.ifLate();
-                lock.lock();
-            }
-            busy = false;
-            finished = job.number;
-            done.notify_all();
+std::vector<std::string> listThroughLink(JackServerLink& link, unsigned long flags,
+                                         bool& answered) {
+    auto ports = std::make_shared<std::vector<std::string>>();
+    const auto result = link.run([ports, flags] {
+        if (jack_client_t* probe = open(kProbe)) {
+            *ports = othersPorts(probe, flags);
+            jack_client_close(probe);
         }
-    }
-};
-
-JackServerLink::JackServerLink() : m_shared(std::make_shared<Shared>()) {
-    // The thread holds the shared state itself, so it may outlive the link.
-    m_thread = std::thread([shared = m_shared] { shared->serve(); });
+    });
+    answered = result == JackServerLink::Result::Done;
+    return answered ? *ports : std::vector<std::string>{};
 }
 
-JackServerLink::~JackServerLink() {
-    bool idle = false;
-    {
-        std::lock_guard<std::mutex> lock(m_shared->mutex);
-        m_shared->quit = true;
-        idle = !m_shared->busy && m_shared->jobs.empty();
-        m_shared->wake.notify_all();
-    }
-    // An idle thread ends at once; one that waits for the server is left to it.
-    if (idle)
-        m_thread.join();
+bool activateAndConnect(jack_client_t* client, const std::string& device, const char* from,
+                        const char* to, std::string& error) {
+    if (jack_activate(client) != 0)
+        error = "JACK refused to activate the client";
+    else if (!jack_port_by_name(client, device.c_str()))
+        error = "the device is no longer there";
+    else if (jack_connect(client, from, to) != 0)
+        error = "JACK refused to connect to it";
     else
-        m_thread.detach();
+        return true;
+    return false;
 }
 
-JackServerLink::Result JackServerLink::run(std::function<void()> call,
-                                           std::function<void()> ifLate) {
-    Shared& s = *m_shared;
-    std::unique_lock<std::mutex> lock(s.mutex);
-    if (s.busy || !s.jobs.empty())
-        return Result::Refused;
-    const uint64_t number = ++s.queued;
-    s.jobs.push_back({std::move(call), std::move(ifLate), number});
-    s.wake.notify_all();
-    if (s.done.wait_for(lock, std::chrono::nanoseconds(kAnswerNs),
-                        [&] { return s.finished >= number; }))
-        return Result::Done;
-    s.lateJob = number;
-    return Result::Late;
-}
-
-void JackServerLink::runLater(std::function<void()> call) {
-    Shared& s = *m_shared;
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.jobs.push_back({std::move(call), {}, ++s.queued});
-    s.wake.notify_all();
-}
-
-bool JackServerLink::answering() const {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    return !m_shared->busy && m_shared->jobs.empty();
-}
+}  // namespace jackclient

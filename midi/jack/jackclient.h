@@ -2,18 +2,17 @@
 
 #include <jack/jack.h>
 
-#include <condition_variable>
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
+
+#include "midi/jack/serverlink.h"
 
 /// What this program's JACK clients share: their names, the muting of libjack's messages,
-/// a look at the server, and the link that keeps a server that stops answering from
-/// freezing the thread that calls it. Every client of the program (the MIDI output and
-/// input, the built-in synth and its wiring, the probes) is opened through jackclient::open.
+/// a look at the server, and the calls made on the server link (JackServerLink), which keeps
+/// a server that stops answering from freezing the thread that calls it. Every client of the
+/// program (the MIDI output and input, the built-in synth and its wiring, the probes) is opened
+/// through jackclient::open.
 namespace jackclient {
 
 /// Every client of ours has a name that starts with this, so that listings can leave out
@@ -54,55 +53,40 @@ bool serverRunning(ServerInfo* info = nullptr);
 /// The text that says a call found the server not answering.
 extern const char* const kNotAnswering;
 
+/// The MIDI ports of the other clients of the server `client` is on, of the given direction
+/// (JackPortIsInput, JackPortIsOutput). Reads the server's shared memory: answers at once.
+std::vector<std::string> othersPorts(jack_client_t* client, unsigned long flags);
+
+/// Lists through a short-lived client of its own, on the link. Nothing when no server runs
+/// or it does not answer in time (`answered` false then).
+std::vector<std::string> listThroughLink(JackServerLink& link, unsigned long flags, bool& answered);
+
+/// Activates `client` and connects `from` to `to`, one of them our port and the other the
+/// device's port `device`, which is looked up by name again first: the list may be stale.
+/// False with the reason.
+bool activateAndConnect(jack_client_t* client, const std::string& device, const char* from,
+                        const char* to, std::string& error);
+
+/// Opens a client (an output's or an input's: `Client` has open(port, error) and close()) to
+/// `port` on the link. Null with the reason when it cannot, or when the server does not
+/// answer in time: the open is then left to finish by itself and closed again.
+template <typename Client>
+std::shared_ptr<Client> openThroughLink(JackServerLink& link, const std::string& port,
+                                        std::string& error) {
+    auto c = std::make_shared<Client>();
+    auto why = std::make_shared<std::string>();
+    auto opened = std::make_shared<bool>(false);
+    const auto result =
+        link.run([c, port, why, opened] { *opened = c->open(port, *why); }, [c] { c->close(); });
+    if (result != JackServerLink::Result::Done) {
+        error = kNotAnswering;
+        return nullptr;
+    }
+    if (!*opened) {
+        error = *why;
+        return nullptr;
+    }
+    return c;
+}
+
 }  // namespace jackclient
-
-/// Runs the libjack calls that wait for the server's answer (opening and closing a client,
-/// registering a port, activating, connecting) on a thread of its own, so that the thread
-/// that asks (the UI thread) waits for each at most kAnswerNs. A server that is stopped
-/// (SIGSTOP, a machine that freezes it) never answers: libjack then waits forever. Such a
-/// call is left to finish whenever the server answers again, and until it has, every
-/// further call is refused at once instead of waiting too; an `ifLate` step given with it
-/// runs when it finishes, to undo what it did for a caller that has gone on. What must
-/// happen anyway (closing a client) can be queued behind it without waiting.
-///
-/// Calls that only read the server's shared memory (listing the ports of an open client,
-/// looking a port up, its connections) answer at once and need no link.
-///
-/// Shared by the systems that talk to one server. When the link goes, its thread ends with
-/// it, unless a call still waits for a stopped server: that thread is not waited for, and
-/// stays behind with what the call holds, for the server to clean up when it answers or
-/// for the process's end.
-class JackServerLink {
-public:
-    /// How long a call may wait for the server. JACK answers within a few periods: a client
-    /// opens in about 10 ms here, and the synth's JACK driver (a client, two ports, two
-    /// connections) took up to about 150 ms on a loaded machine under AddressSanitizer. The
-    /// UI thread must not wait more than half a second: the setup dialog's listings (output
-    /// and input) make two calls that meet a stopped server, the first of which waits this
-    /// long and the second is refused at once, when the two ports share one link.
-    static constexpr int64_t kAnswerNs = 300'000'000;
-
-    enum class Result {
-        Done,     // the call finished in time
-        Late,     // the server did not answer in time: the call goes on, then `ifLate`
-        Refused,  // an earlier call still waits for the server: this one did not run
-    };
-
-    JackServerLink();
-    ~JackServerLink();
-    JackServerLink(const JackServerLink&) = delete;
-    JackServerLink& operator=(const JackServerLink&) = delete;
-
-    /// Runs `call` on the link's thread and waits for it, for kAnswerNs at most.
-    Result run(std::function<void()> call, std::function<void()> ifLate = {});
-    /// Queues `call` to run on the link's thread once what is queued before it has run;
-    /// does not wait.
-    void runLater(std::function<void()> call);
-    /// False while a call waits for a server that did not answer in time.
-    bool answering() const;
-
-private:
-    struct Shared;
-    std::shared_ptr<Shared> m_shared;
-    std::thread m_thread;
-};

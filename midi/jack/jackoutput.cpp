@@ -45,73 +45,6 @@ enum Fault : uint32_t {
 };
 constexpr uint32_t kLost = kServerShutDown | kDropped | kTargetGone;
 
-// The MIDI ports of the other clients of the server `client` is on, of the given direction.
-std::vector<std::string> othersPorts(jack_client_t* client, unsigned long flags) {
-    std::vector<std::string> ports;
-    if (const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags)) {
-        for (const char** n = names; *n; ++n)
-            if (!jackclient::isOurs(*n))
-                ports.emplace_back(*n);
-        jack_free(names);
-    }
-    return ports;
-}
-
-// Lists through a short-lived client of its own, on the link. Nothing when no server runs
-// or it does not answer in time (`answered` false then).
-std::vector<std::string> listThroughLink(JackServerLink& link, unsigned long flags,
-                                         bool& answered) {
-    auto ports = std::make_shared<std::vector<std::string>>();
-    const auto result = link.run([ports, flags] {
-        if (jack_client_t* probe = jackclient::open(jackclient::kProbe)) {
-            *ports = othersPorts(probe, flags);
-            jack_client_close(probe);
-        }
-    });
-    answered = result == JackServerLink::Result::Done;
-    return answered ? *ports : std::vector<std::string>{};
-}
-
-// Activates `client` and connects `from` to `to`, one of them our port and the other the
-// device's port `device`, which is looked up by name again first: the list may be stale.
-// False with the reason.
-bool activateAndConnect(jack_client_t* client, const std::string& device, const char* from,
-                        const char* to, std::string& error) {
-    if (jack_activate(client) != 0)
-        error = "JACK refused to activate the client";
-    else if (!jack_port_by_name(client, device.c_str()))
-        error = "the device is no longer there";
-    else if (jack_connect(client, from, to) != 0)
-        error = "JACK refused to connect to it";
-    else
-        return true;
-    return false;
-}
-
-// Opens a client (an OutClient or an InClient) to `port` on the link. Null with the reason
-// when it cannot, or when the server does not answer in time: the open is then left to
-// finish by itself and closed again.
-template <typename Client>
-std::shared_ptr<Client> openThroughLink(JackServerLink& link, const std::string& port,
-                                        std::string& error) {
-    auto c = std::make_shared<Client>();
-    auto why = std::make_shared<std::string>();
-    auto opened = std::make_shared<bool>(false);
-    const auto result =
-        link.run([c, port, why, opened] { *opened = c->open(port, *why); }, [c] { c->close(); });
-    if (result != JackServerLink::Result::Done) {
-        error = jackclient::kNotAnswering;
-        return nullptr;
-    }
-    if (!*opened) {
-        error = *why;
-        return nullptr;
-    }
-    return c;
-}
-
-// ---------------------------------------------------------------- output
-
 // One open output: its client and what the client's callbacks use. Held by the output
 // while it is open, and by a call on the link until libjack has let go of it, so that a
 // close the server does not answer leaves nothing the callbacks use freed behind them.
@@ -151,7 +84,7 @@ struct OutClient {
         // PipeWire's JACK calls only the plain shutdown callback when its daemon goes away;
         // jackd2 calls only the one above when both are set. Whichever comes is the loss.
         jack_on_shutdown(client, &OutClient::serverGone, this);
-        if (activateAndConnect(client, to, jack_port_name(port), to.c_str(), error))
+        if (jackclient::activateAndConnect(client, to, jack_port_name(port), to.c_str(), error))
             return true;
         close();
         return false;
@@ -289,9 +222,10 @@ public:
     std::vector<std::string> listPorts() override {
         // An open client lists from the server's shared memory, which answers at once.
         if (m_open && !(m_open->faults.load() & kLost))
-            return othersPorts(m_open->client, JackPortIsInput);
+            return jackclient::othersPorts(m_open->client, JackPortIsInput);
         bool answered = false;
-        std::vector<std::string> ports = listThroughLink(*m_link, JackPortIsInput, answered);
+        std::vector<std::string> ports =
+            jackclient::listThroughLink(*m_link, JackPortIsInput, answered);
         if (!answered)
             m_faults.tell(kNotAnswering,
                           "The JACK server is not answering, so its MIDI ports are not listed. "
@@ -302,7 +236,7 @@ public:
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        auto c = openThroughLink<OutClient>(*m_link, port, error);
+        auto c = jackclient::openThroughLink<OutClient>(*m_link, port, error);
         if (!c)
             return false;
         m_open = c;
@@ -399,93 +333,8 @@ private:
     FaultWatcher m_faults;
 };
 
-// ---------------------------------------------------------------- input
-
-// One open input's client; as for the output, a close the server does not answer keeps it.
-struct InClient {
-    jack_client_t* client = nullptr;
-    std::atomic<bool> shutDown{false};
-
-    bool open(const std::string& port, std::string& error) {
-        client = jackclient::open(jackclient::kMidiIn, &error);
-        if (!client)
-            return false;
-        jack_on_info_shutdown(client, &InClient::serverShutDown, this);
-        jack_port_t* in =
-            jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        if (!in)
-            error = "JACK refused to register an input port";
-        else if (activateAndConnect(client, port, port.c_str(), jack_port_name(in), error))
-            return true;
-        close();
-        return false;
-    }
-
-    void close() {
-        if (!client)
-            return;
-        if (!shutDown.load())
-            jack_deactivate(client);
-        jack_client_close(client);
-        client = nullptr;
-    }
-
-    // May run where only async-signal-safe calls are allowed: it only notes the loss.
-    static void serverShutDown(jack_status_t, const char*, void* arg) {
-        static_cast<InClient*>(arg)->shutDown.store(true);
-    }
-};
-
-// MIDI input from JACK through this program's own client: a port "in" connected from the
-// chosen output port. Nothing in the program reads what comes in, and JACK keeps a period's
-// messages only for that period, so the port has no process callback: they are dropped as
-// they come and never pile up. A server that does not answer is not reported here: the
-// output's listing, made at the same time, tells it.
-class JackMidiInSystem final : public MidiInSystem {
-public:
-    explicit JackMidiInSystem(std::shared_ptr<JackServerLink> link)
-        : m_link(link ? std::move(link) : std::make_shared<JackServerLink>()) {}
-    ~JackMidiInSystem() override { close(); }
-
-    std::string systemName() const override { return "JACK"; }
-
-    std::vector<std::string> listPorts() override {
-        bool answered = false;
-        return listThroughLink(*m_link, JackPortIsOutput, answered);
-    }
-
-    bool open(const std::string& port, std::string& error) override {
-        close();
-        auto c = openThroughLink<InClient>(*m_link, port, error);
-        if (!c)
-            return false;
-        m_open = c;
-        return true;
-    }
-
-    void close() override {
-        if (!m_open)
-            return;
-        std::shared_ptr<InClient> c = std::move(m_open);
-        if (m_link->run([c] { c->close(); }) == JackServerLink::Result::Refused)
-            m_link->runLater([c] { c->close(); });
-    }
-
-    void setReceiving(bool /*on*/) override {
-        // Messages are dropped whether or not the port takes them in: nothing reads them.
-    }
-
-private:
-    std::shared_ptr<JackServerLink> m_link;
-    std::shared_ptr<InClient> m_open;
-};
-
 }  // namespace
 
 std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem(std::shared_ptr<JackServerLink> link) {
     return std::make_unique<JackMidiOutSystem>(std::move(link));
-}
-
-std::unique_ptr<MidiInSystem> makeJackMidiInSystem(std::shared_ptr<JackServerLink> link) {
-    return std::make_unique<JackMidiInSystem>(std::move(link));
 }

@@ -3,7 +3,8 @@
 #include <mutex>
 
 #include "core/portaction.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 
 using namespace PortAction;
 

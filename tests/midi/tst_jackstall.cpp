@@ -15,7 +15,7 @@
 #include <QTimer>
 
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midioutput.h"
 #include "support/jackreceiver.h"
 #include "support/modal.h"
 #include "support/ownjackserver.h"

@@ -24,7 +24,7 @@
 #include "core/sequencer.h"
 #include "editing/editing.h"
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midioutput.h"
 #include "midi/ports/portroutines.h"
 #include "support/fakecontrols.h"
 #include "support/jackreceiver.h"

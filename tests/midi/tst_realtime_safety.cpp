@@ -31,7 +31,7 @@
 #include "core/monotonicclock.h"
 #include "midi/jack/jackclient.h"
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midioutput.h"
 #include "midi/ports/portroutines.h"
 #include "midi/synth/builtinsynth.h"
 #include "support/jackreceiver.h"

@@ -12,6 +12,7 @@
 
 #include "core/monotonicclock.h"
 #include "midi/alsa/alsaoutput.h"
+#include "midi/alsa/rtmidiclient.h"
 #include "midi/alsa/scheduledsender.h"
 #include "midi/jack/jackoutput.h"
 
@@ -156,7 +157,7 @@ private slots:
         std::string alsaError, jackError;
         bool alsaOpened = true, jackOpened = true;
         const QByteArray printed = stderrOf([&] {
-            auto alsa = makeRtMidiOutSystem(RtMidiSystem::Alsa);
+            auto alsa = makeAlsaMidiOutSystem();
             alsaPorts = alsa->listPorts();
             alsaOpened = alsa->open("any", alsaError);
             auto jack = makeJackMidiOutSystem();

@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-#include "midi/ports/midiport.h"
+#include "midi/ports/midioutput.h"
 #include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/recordingports.h"

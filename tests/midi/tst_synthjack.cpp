@@ -5,7 +5,7 @@
 
 #include "core/monotonicclock.h"
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midioutput.h"
 #include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"

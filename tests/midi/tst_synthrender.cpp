@@ -10,7 +10,7 @@
 #include "core/pulsor.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midioutput.h"
 #include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/fakecontrols.h"

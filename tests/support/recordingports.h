@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "midi/ports/midisystem.h"
 
 /// The shared log: one line per event ("out.Status=153", "out.send 99 23 66", ...). The step

@@ -15,7 +15,8 @@
 #include <thread>
 
 #include "core/monotonicclock.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "ui/frmmain.h"
 #include "ui/midisetupform.h"
 

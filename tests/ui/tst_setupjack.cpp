@@ -6,7 +6,8 @@
 #include <QTest>
 
 #include "midi/machineports.h"
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "support/jackreceiver.h"
 #include "support/modal.h"
 #include "support/recordingports.h"

@@ -14,7 +14,8 @@
 #include <atomic>
 #include <fstream>
 
-#include "midi/ports/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "ui/frmmain.h"
 
 namespace {
