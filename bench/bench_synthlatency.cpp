@@ -62,7 +62,7 @@ FluidSynthOptions offline() {
 // two hits 200 ms apart, as in the runs below: the first hit of a fresh synth starts a
 // little slower (29 frames against 16), and the tail of the one before counts too.
 long attackFrames() {
-    FluidSynthBackend synth(offline());
+    BuiltinSynth synth(offline());
     std::string error;
     synth.open(kBuiltinSynthName, error);
     const unsigned char hit[3] = {0x99, kNote, 102};
@@ -76,7 +76,7 @@ long attackFrames() {
 }
 
 void offlinePlacement(int hits, long attack) {
-    FluidSynthBackend synth(offline());
+    BuiltinSynth synth(offline());
     std::string error;
     synth.open(kBuiltinSynthName, error);
     const double rate = synth.sampleRate();
@@ -119,7 +119,7 @@ void jack(int hits, long attack) {
     }
     FluidSynthOptions o;
     o.audioDrivers = {"jack"};
-    FluidSynthBackend synth(o);
+    BuiltinSynth synth(o);
     std::string error;
     synth.open(kBuiltinSynthName, error);
     if (synth.audioOutput() != "jack") {

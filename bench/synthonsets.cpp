@@ -30,7 +30,7 @@ SynthCapture captureBuiltinSynth(int stepMs, double seconds, int onlyNote) {
     // ahead of their due time, as the timer does.
     FluidSynthOptions options;
     options.audioDrivers = {kOfflineAudio};
-    FluidSynthBackend synth(options);
+    BuiltinSynth synth(options);
     std::string error;
     if (!synth.open(kBuiltinSynthName, error)) {
         capture.note = "the synth did not open: " + error;

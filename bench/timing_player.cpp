@@ -238,8 +238,8 @@ int main(int argc, char* argv[]) {
             parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
         } else {
             systems.push_back(timed(makeJackMidiOutSystem()));
-            parts.output = std::make_unique<MIDIOutput>(
-                timed(std::make_unique<FluidSynthBackend>()), std::move(systems));
+            parts.output = std::make_unique<MIDIOutput>(timed(std::make_unique<BuiltinSynth>()),
+                                                        std::move(systems));
         }
     }
     parts.input = makeSystemMidiInput();

@@ -16,7 +16,7 @@ std::unique_ptr<MIDIOutput> makeSystemMidiOutput(std::shared_ptr<JackServerLink>
     systems.push_back(makeAlsaMidiOutSystem());
     systems.push_back(makeJackMidiOutSystem(jackLink));
     return std::make_unique<MIDIOutput>(
-        std::make_unique<FluidSynthBackend>(FluidSynthOptions{}, jackLink), std::move(systems));
+        std::make_unique<BuiltinSynth>(FluidSynthOptions{}, jackLink), std::move(systems));
 }
 
 std::unique_ptr<MIDIInput> makeSystemMidiInput(std::shared_ptr<JackServerLink> jackLink) {

@@ -39,8 +39,8 @@ constexpr uint32_t kCauses = kNoSynth | kNoSoundfont | kNoAudio;
 
 }  // namespace
 
-struct FluidSynthBackend::Impl {
-    Impl(FluidSynthBackend& backend, FluidSynthOptions opts, std::shared_ptr<JackServerLink> link)
+struct BuiltinSynth::Impl {
+    Impl(BuiltinSynth& backend, FluidSynthOptions opts, std::shared_ptr<JackServerLink> link)
         : owner(backend),
           options(std::move(opts)),
           jackLink(link ? std::move(link) : std::make_shared<JackServerLink>()),
@@ -67,7 +67,7 @@ struct FluidSynthBackend::Impl {
         return options.jackClientName.empty() ? jackclient::kSynth : options.jackClientName;
     }
 
-    FluidSynthBackend& owner;
+    BuiltinSynth& owner;
     const FluidSynthOptions options;
     std::shared_ptr<JackServerLink> jackLink;
     SynthAudio audio;
@@ -82,7 +82,7 @@ struct FluidSynthBackend::Impl {
     int64_t openedNs = 0;
 };
 
-void FluidSynthBackend::Impl::open() {
+void BuiltinSynth::Impl::open() {
     isOpen = true;
     silent = true;
     // The port stays open and plays to nothing when the synth cannot play; the program
@@ -135,7 +135,7 @@ void FluidSynthBackend::Impl::open() {
     watch();
 }
 
-void FluidSynthBackend::Impl::close() {
+void BuiltinSynth::Impl::close() {
     if (!isOpen)
         return;
     const bool played = audio.isOpen();
@@ -152,12 +152,12 @@ void FluidSynthBackend::Impl::close() {
     silent = true;
 }
 
-void FluidSynthBackend::Impl::reportCause(uint32_t fault, const std::string& cause) {
+void BuiltinSynth::Impl::reportCause(uint32_t fault, const std::string& cause) {
     faults.tell(fault, "The built-in synth cannot play: " + cause +
                            ". It plays nothing; choose another MIDI output in MIDI Setup.");
 }
 
-void FluidSynthBackend::Impl::watch() {
+void BuiltinSynth::Impl::watch() {
     // The watcher tells what the audio thread flagged, and finds an audio output that has
     // stopped calling back: a JACK server that stopped, a sound server that died.
     const bool hasThread = audio.hasThread();
@@ -187,8 +187,8 @@ void FluidSynthBackend::Impl::watch() {
         });
 }
 
-bool FluidSynthBackend::Impl::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-                                   std::string& error) {
+bool BuiltinSynth::Impl::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+                              std::string& error) {
     ShortMessage message;
     if (!checkShortMessage(bytes, size, message, error))
         return false;
@@ -211,27 +211,26 @@ bool FluidSynthBackend::Impl::send(const unsigned char* bytes, std::size_t size,
     return true;
 }
 
-void FluidSynthBackend::Impl::withdrawAfter(int64_t nowNs) {
+void BuiltinSynth::Impl::withdrawAfter(int64_t nowNs) {
     if (isOpen && !silent)
         engine->withdrawAfter(nowNs);
 }
 
 // ---------------------------------------------------------------- public face
 
-FluidSynthBackend::FluidSynthBackend(FluidSynthOptions options,
-                                     std::shared_ptr<JackServerLink> jackLink)
+BuiltinSynth::BuiltinSynth(FluidSynthOptions options, std::shared_ptr<JackServerLink> jackLink)
     : d((muteSynthLibraries(),
          std::make_unique<Impl>(*this, std::move(options), std::move(jackLink)))) {}
 
-FluidSynthBackend::~FluidSynthBackend() {
+BuiltinSynth::~BuiltinSynth() {
     d->close();
 }
 
-std::vector<std::string> FluidSynthBackend::listPorts() {
+std::vector<std::string> BuiltinSynth::listPorts() {
     return {kBuiltinSynthName};
 }
 
-bool FluidSynthBackend::open(const std::string& port, std::string& error) {
+bool BuiltinSynth::open(const std::string& port, std::string& error) {
     close();
     if (port != kBuiltinSynthName) {
         error = "the built-in synth has no port \"" + port + "\"";
@@ -241,34 +240,34 @@ bool FluidSynthBackend::open(const std::string& port, std::string& error) {
     return true;
 }
 
-void FluidSynthBackend::close() {
+void BuiltinSynth::close() {
     d->close();
 }
 
-bool FluidSynthBackend::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-                             std::string& error) {
+bool BuiltinSynth::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
+                        std::string& error) {
     return d->send(bytes, size, dueNs, error);
 }
 
-void FluidSynthBackend::withdrawAfter(int64_t nowNs) {
+void BuiltinSynth::withdrawAfter(int64_t nowNs) {
     d->withdrawAfter(nowNs);
 }
 
-int64_t FluidSynthBackend::schedulingLeadNs() const {
+int64_t BuiltinSynth::schedulingLeadNs() const {
     if (!d->isOpen || d->silent || !d->engine)
         return 0;
     return framesToNs(d->engine->periodFrames(), d->engine->rate()) + kHandoverMarginNs;
 }
 
-std::string FluidSynthBackend::audioOutput() const {
+std::string BuiltinSynth::audioOutput() const {
     return d->isOpen && !d->silent ? d->audio.driver() : std::string();
 }
 
-int FluidSynthBackend::sampleRate() const {
+int BuiltinSynth::sampleRate() const {
     return d->engine && d->engine->ok() ? d->engine->rate() : d->options.sampleRate;
 }
 
-bool FluidSynthBackend::render(float* left, float* right, int frames, int64_t startNs) {
+bool BuiltinSynth::render(float* left, float* right, int frames, int64_t startNs) {
     if (!d->isOpen || d->silent || d->audio.driver() != SynthAudio::kOffline || !left || !right)
         return false;
     if (frames > 0)

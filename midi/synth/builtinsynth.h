@@ -14,7 +14,7 @@ extern const char* const kBuiltinSynthName;
 /// Debian's General MIDI soundfont (an alternatives link; timgm6mb-soundfont provides it).
 extern const char* const kDefaultSoundfontPath;
 /// An audio output that opens no device: the owner pulls the sound with
-/// FluidSynthBackend::render(). For tests and benchmarks.
+/// BuiltinSynth::render(). For tests and benchmarks.
 extern const char* const kOfflineAudio;
 
 struct FluidSynthOptions {
@@ -61,15 +61,15 @@ struct FluidSynthOptions {
 /// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run
 /// unless the synth played in between. An audio output that stops calling back for a second
 /// is reported once (MidiError::kDeviceLost), and what is sent to it then goes nowhere.
-class FluidSynthBackend final : public MidiOutSystem {
+class BuiltinSynth final : public MidiOutSystem {
 public:
     /// `jackLink` is the link to the JACK server shared with the other systems (null: one
     /// of its own); FluidSynth's JACK driver and the synth's wiring go through it.
-    explicit FluidSynthBackend(FluidSynthOptions options = {},
-                               std::shared_ptr<JackServerLink> jackLink = {});
-    ~FluidSynthBackend() override;
-    FluidSynthBackend(const FluidSynthBackend&) = delete;
-    FluidSynthBackend& operator=(const FluidSynthBackend&) = delete;
+    explicit BuiltinSynth(FluidSynthOptions options = {},
+                          std::shared_ptr<JackServerLink> jackLink = {});
+    ~BuiltinSynth() override;
+    BuiltinSynth(const BuiltinSynth&) = delete;
+    BuiltinSynth& operator=(const BuiltinSynth&) = delete;
 
     std::string systemName() const override { return {}; }
     std::vector<std::string> listPorts() override;

@@ -487,8 +487,8 @@ private slots:
     void synthOnJack() {
         FluidSynthOptions o;
         o.audioDrivers = {"jack"};
-        auto backend = std::make_unique<FluidSynthBackend>(o);
-        FluidSynthBackend* synth = backend.get();
+        auto backend = std::make_unique<BuiltinSynth>(o);
+        BuiltinSynth* synth = backend.get();
         MIDIOutput out(std::move(backend), {});
         ErrorRecorder errors(out);
         out.setDeviceID(-1);

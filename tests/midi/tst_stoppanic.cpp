@@ -200,7 +200,7 @@ public:
     SynthOutput() {
         FluidSynthOptions o;
         o.audioDrivers = {kOfflineAudio};
-        m_synth = std::make_unique<FluidSynthBackend>(o);
+        m_synth = std::make_unique<BuiltinSynth>(o);
     }
     QString ready() override {
         std::string error;
@@ -263,7 +263,7 @@ private:
     }
     float peak(std::size_t from, std::size_t to) const { return peakOf(m_left, m_right, from, to); }
 
-    std::unique_ptr<FluidSynthBackend> m_synth;
+    std::unique_ptr<BuiltinSynth> m_synth;
     std::vector<float> m_left, m_right;
     int64_t m_startNs = 0;
     std::size_t m_panicFrame = 0;

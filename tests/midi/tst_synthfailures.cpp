@@ -18,7 +18,7 @@ namespace {
 
 struct SynthPort {
     explicit SynthPort(const FluidSynthOptions& options) {
-        auto backend = std::make_unique<FluidSynthBackend>(options);
+        auto backend = std::make_unique<BuiltinSynth>(options);
         synth = backend.get();
         out = std::make_unique<MIDIOutput>(std::move(backend),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
@@ -39,7 +39,7 @@ struct SynthPort {
             return -1.0f;
         return peakOf(l, r, 0, l.size());
     }
-    FluidSynthBackend* synth = nullptr;
+    BuiltinSynth* synth = nullptr;
     std::unique_ptr<MIDIOutput> out;
     std::unique_ptr<ErrorRecorder> errors;
 };

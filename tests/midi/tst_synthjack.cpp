@@ -22,7 +22,7 @@ struct JackSynth {
         FluidSynthOptions o;
         // Only JACK, so the test takes the same road on a desktop with a sound server.
         o.audioDrivers = {"jack"};
-        auto backend = std::make_unique<FluidSynthBackend>(o);
+        auto backend = std::make_unique<BuiltinSynth>(o);
         synth = backend.get();
         out = std::make_unique<MIDIOutput>(std::move(backend),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
@@ -32,7 +32,7 @@ struct JackSynth {
     void send(int status, int data1, int data2, int64_t dueNs = 0) {
         sendMessage(*out, status, data1, data2, dueNs);
     }
-    FluidSynthBackend* synth = nullptr;
+    BuiltinSynth* synth = nullptr;
     std::unique_ptr<MIDIOutput> out;
     std::unique_ptr<ErrorRecorder> errors;
 };

@@ -33,7 +33,7 @@ constexpr int kPeriodFrames = 256;
 // The output port over the built-in synth with no audio device; the test pulls the sound.
 struct OfflineSynth {
     explicit OfflineSynth(const FluidSynthOptions& options = offlineOptions()) {
-        auto backend = std::make_unique<FluidSynthBackend>(options);
+        auto backend = std::make_unique<BuiltinSynth>(options);
         synth = backend.get();
         out = std::make_unique<MIDIOutput>(std::move(backend),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
@@ -75,7 +75,7 @@ struct OfflineSynth {
     }
     float peak(std::size_t from, std::size_t to) const { return peakOf(left, right, from, to); }
 
-    FluidSynthBackend* synth = nullptr;
+    BuiltinSynth* synth = nullptr;
     std::unique_ptr<MIDIOutput> out;
     std::vector<float> left, right;
     int64_t startNs = 0;
@@ -291,7 +291,7 @@ private slots:
     void badMessagesAreRefused() {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, reason);
-        FluidSynthBackend synth(offlineOptions());
+        BuiltinSynth synth(offlineOptions());
         std::string error;
         QVERIFY(synth.open(kBuiltinSynthName, error));
         const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
