@@ -1,12 +1,18 @@
 #pragma once
 
-// Shared by the pattern file tests: a scripted file dialog, a grid that records every write,
-// and small file helpers over a real folder.
+// Shared by the file tests: a scripted file dialog, a grid that records every write, small
+// file helpers over a real folder, and the helper process that loads or saves as another
+// user.
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStringList>
+
+#include <unistd.h>
+
+#include <csignal>
 
 #include <deque>
 #include <functional>
@@ -101,3 +107,47 @@ inline std::string str(const QString& s) {
 inline QByteArray patternBytes(const CellStates& cells) {
     return QByteArray::fromStdString(formatPatternFile(cells));
 }
+
+inline QByteArray repeat(const QByteArray& unit, int n) {
+    QByteArray out;
+    for (int i = 0; i < n; ++i)
+        out += unit;
+    return out;
+}
+
+/// Kills the test if a call it guards does not return in time: a load that blocks shows up
+/// as a failure, not as a run that never ends.
+struct Watchdog {
+    explicit Watchdog(unsigned seconds) {
+        std::signal(SIGALRM, [](int) {
+            const char text[] = "FAIL: a file operation blocked and did not return\n";
+            (void)!::write(2, text, sizeof text - 1);
+            ::_exit(1);
+        });
+        alarm(seconds);
+    }
+    ~Watchdog() { alarm(0); }
+};
+
+#ifdef PATTERNFILE_HELPER
+/// What the helper process (patternfilehelper) printed and how it ended.
+struct HelperRun {
+    int exitCode = -1;
+    bool crashed = false;
+    QString out;
+};
+
+inline HelperRun runHelper(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(PATTERNFILE_HELPER), args);
+    HelperRun r;
+    if (!p.waitForFinished(30000))
+        return r;
+    r.crashed = p.exitStatus() == QProcess::CrashExit;
+    r.exitCode = p.exitCode();
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    return r;
+}
+
+inline const char* const kNobody = "65534";
+#endif
