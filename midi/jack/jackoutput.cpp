@@ -5,14 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <limits>
 #include <thread>
 
 #include "core/monotonicclock.h"
 #include "midi/audioclock.h"
 #include "midi/duequeue.h"
 #include "midi/jack/jackclient.h"
+#include "midi/jack/periodframes.h"
 #include "midi/ports/faultwatcher.h"
 
 namespace {
@@ -26,11 +25,6 @@ constexpr std::size_t kQueueSize = 1024;
 constexpr int64_t kQueueMarginNs = 300'000;
 // A server whose process cycles have not come for this long is not answering.
 constexpr int64_t kStallNs = 1'000'000'000;
-// A message this late when its period comes was held up by a server that stopped: played
-// now it would come out of time with the rest, all at once with everything else held up.
-// It is dropped. (A message is handed over a few milliseconds ahead of its time; a loaded
-// machine makes it late by a period or two at worst.)
-constexpr int64_t kStaleNs = 500'000'000;
 
 // What goes wrong outside a call, raised where it is met (JACK's threads) and told by the
 // port's watcher. Shutdown: the server went away; Dropped: it threw this client out (too
@@ -147,26 +141,17 @@ struct OutClient {
                 jackMinusMonoNs = int64_t(j1 + j2) * 500 - now;
             }
         }
-        const double framesPerNs = timed ? double(frames) / (double(nextUs - cycleUs) * 1000.0) : 0;
-        // Due times from here on fall into a later period. Without the cycle's times every
-        // waiting message goes now.
-        const int64_t periodEndNs =
-            timed ? int64_t(nextUs) * 1000 - jackMinusMonoNs : std::numeric_limits<int64_t>::max();
+        // Without the cycle's times every waiting message goes now.
+        const PeriodFrames period(frames, timed ? int64_t(cycleUs) * 1000 - jackMinusMonoNs : 0,
+                                  timed ? int64_t(nextUs) * 1000 - jackMinusMonoNs : 0);
 
         jack_nframes_t earliest = 0;
-        queue.takeDue(periodEndNs, [&](const TimedMessage& m) {
-            if (m.dueNs != 0 && m.dueNs < mono - kStaleNs)
+        queue.takeDue(period.endNs(), [&](const TimedMessage& m) {
+            if (isStale(m.dueNs, mono))
                 return true;  // held up by a stopped server: dropped
-            double offset = 0;
-            if (m.dueNs != 0 && timed) {
-                const int64_t intoCycleNs = m.dueNs + jackMinusMonoNs - int64_t(cycleUs) * 1000;
-                offset = std::floor(double(intoCycleNs) * framesPerNs + 0.5);
-            }
-            if (offset >= double(frames))
+            const uint32_t at = period.frameOf(m.dueNs, earliest);
+            if (at == PeriodFrames::kLater)
                 return false;  // due in a later period; so are the rest
-            // Past due (or due before a message already written): the earliest frame left.
-            const jack_nframes_t at =
-                offset > double(earliest) ? static_cast<jack_nframes_t>(offset) : earliest;
             if (jack_midi_event_write(buffer, at, m.message.bytes.data(), m.message.size) != 0)
                 return false;  // buffer full: the rest waits for the next period
             earliest = at;
