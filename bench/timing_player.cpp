@@ -88,17 +88,17 @@ public:
         return m_inner->open(port, error);
     }
     void close() override { m_inner->close(); }
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override {
+    bool send(const ShortMessage& message, int64_t dueNs) override {
         if (dueNs != 0)
             m_log.add(dueNs);
-        return m_inner->send(bytes, size, dueNs, error);
+        return m_inner->send(message, dueNs);
     }
+    std::string sendFailure() const override { return m_inner->sendFailure(); }
     void withdrawAfter(int64_t nowNs) override { m_inner->withdrawAfter(nowNs); }
     int64_t schedulingLeadNs() const override { return m_inner->schedulingLeadNs(); }
-    void setAsyncErrorHandler(AsyncErrorHandler handler) override {
-        m_inner->setAsyncErrorHandler(std::move(handler));
-    }
+    void poll() override { m_inner->poll(); }
+    std::string describe(int16_t code) const override { return m_inner->describe(code); }
+    void setFaultWatcher(FaultWatcher* faults) override { m_inner->setFaultWatcher(faults); }
 
 private:
     std::unique_ptr<MidiOutSystem> m_inner;

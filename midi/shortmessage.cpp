@@ -38,39 +38,54 @@ std::size_t lengthOf(unsigned char status) {
     }
 }
 
+// What keeps bytes from being a short message.
+enum class Flaw { None, Empty, NoStatus, SystemExclusive, TooShort, DataAbove7F };
+
+Flaw flawOf(const unsigned char* bytes, std::size_t size) {
+    if (size == 0 || !bytes)
+        return Flaw::Empty;
+    if (bytes[0] < 0x80)
+        return Flaw::NoStatus;
+    const std::size_t length = lengthOf(bytes[0]);
+    if (length == 0)
+        return Flaw::SystemExclusive;
+    if (size < length)
+        return Flaw::TooShort;
+    for (std::size_t i = 1; i < length; ++i)
+        if (bytes[i] > 0x7F)
+            return Flaw::DataAbove7F;
+    return Flaw::None;
+}
+
 }  // namespace
 
-bool checkShortMessage(const unsigned char* bytes, std::size_t size, ShortMessage& out,
-                       std::string& error) {
-    if (size == 0 || !bytes) {
-        error = "the message is empty";
+bool readShortMessage(const unsigned char* bytes, std::size_t size, ShortMessage& out) {
+    if (flawOf(bytes, size) != Flaw::None)
         return false;
-    }
-    const unsigned char status = bytes[0];
-    if (status < 0x80) {
-        error = "the message " + hex(bytes, size) + " does not start with a status byte";
-        return false;
-    }
-    const std::size_t length = lengthOf(status);
-    if (length == 0) {
-        error = "the message " + hex(bytes, size) +
-                " is system exclusive, which this output does not send";
-        return false;
-    }
-    if (size < length) {
-        error = "the message " + hex(bytes, size) + " is too short: it needs " +
-                std::to_string(length) + " bytes";
-        return false;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if (bytes[i] > 0x7F) {
-            error = "the message " + hex(bytes, size) + " has a data byte above 7F";
-            return false;
-        }
-    }
+    const std::size_t length = lengthOf(bytes[0]);
     out.size = static_cast<uint8_t>(length);
     out.bytes = {};
     for (std::size_t i = 0; i < length; ++i)
         out.bytes[i] = bytes[i];
     return true;
+}
+
+std::string shortMessageError(const unsigned char* bytes, std::size_t size) {
+    switch (flawOf(bytes, size)) {
+        case Flaw::None:
+            return {};
+        case Flaw::Empty:
+            return "the message is empty";
+        case Flaw::NoStatus:
+            return "the message " + hex(bytes, size) + " does not start with a status byte";
+        case Flaw::SystemExclusive:
+            return "the message " + hex(bytes, size) +
+                   " is system exclusive, which this output does not send";
+        case Flaw::TooShort:
+            return "the message " + hex(bytes, size) + " is too short: it needs " +
+                   std::to_string(lengthOf(bytes[0])) + " bytes";
+        case Flaw::DataAbove7F:
+            return "the message " + hex(bytes, size) + " has a data byte above 7F";
+    }
+    return {};
 }

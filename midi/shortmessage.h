@@ -17,10 +17,12 @@ struct ShortMessage {
     bool isSystem() const { return bytes[0] >= 0xF0; }
 };
 
-/// Checks `size` bytes as one short MIDI message and copies it into `out` with the length
-/// its status byte gives: the port component always writes three bytes, so the third of a
-/// two-byte message (program change, channel pressure) or the second and third of a one-byte
-/// one (clock, start, stop, reset) are left off. False with a reason, which quotes the bytes
-/// in hex, when the bytes are no such message.
-bool checkShortMessage(const unsigned char* bytes, std::size_t size, ShortMessage& out,
-                       std::string& error);
+/// Reads `size` bytes as one short MIDI message into `out`, with the length its status byte
+/// gives: the port component always writes three bytes, so the third of a two-byte message
+/// (program change, channel pressure) or the second and third of a one-byte one (clock,
+/// start, stop, reset) are left off. False when the bytes are no such message. Makes no
+/// allocation and formats no text, so real-time threads may use it.
+bool readShortMessage(const unsigned char* bytes, std::size_t size, ShortMessage& out);
+/// Why readShortMessage() refuses `bytes`, quoting them in hex ("the message 99 C8 66 has a
+/// data byte above 7F"); empty when it takes them.
+std::string shortMessageError(const unsigned char* bytes, std::size_t size);

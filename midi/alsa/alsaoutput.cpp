@@ -1,5 +1,9 @@
 #include "midi/alsa/alsaoutput.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
 #include "midi/alsa/rtmidiclient.h"
 #include "midi/alsa/scheduledsender.h"
 
@@ -22,21 +26,22 @@ public:
 
     bool open(const std::string& port, std::string& error) override {
         close();
-        auto midi = rtmidiclient::constructAlsa<RtMidiOut>(kClientName, error, &m_lastError);
+        std::string lastError;
+        auto midi = rtmidiclient::constructAlsa<RtMidiOut>(kClientName, error, &lastError);
         if (!midi)
             return false;
-        if (!rtmidiclient::openByName(*midi, port, "out", m_lastError, error))
+        if (!rtmidiclient::openByName(*midi, port, "out", lastError, error))
             return false;
+        // From here on RtMidi is called on the sender thread: its errors are noted there
+        // without allocating.
+        m_sendErrors = 0;
+        m_causeKept.store(false);
+        midi->setErrorCallback(&noteSendError, this);
         m_midi = std::move(midi);
         // The ALSA sequencer delivers a message the moment it gets it, so a thread of our
         // own holds each message until its due time.
         m_sender = std::make_unique<ScheduledSender>(
-            [this](const unsigned char* bytes, std::size_t size, std::string& err) {
-                return sendNow(bytes, size, err);
-            },
-            [this](const std::string& err) {
-                reportAsync(MidiError::kSendFailed, "Cannot send to the MIDI output: " + err);
-            });
+            [this](const ShortMessage& message) { return sendNow(message); });
         return true;
     }
 
@@ -52,13 +57,20 @@ public:
         m_midi.reset();
     }
 
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override {
-        if (!m_sender) {
-            error = "the port is not open";
-            return false;
-        }
-        return m_sender->post(bytes, size, dueNs, error);
+    bool send(const ShortMessage& message, int64_t dueNs) override {
+        return m_sender && m_sender->post(message, dueNs);
+    }
+
+    std::string sendFailure() const override {
+        if (m_causeKept.load(std::memory_order_acquire))
+            return m_cause;
+        return "the ALSA output is not keeping up: " +
+               std::to_string(ScheduledSender::kCapacity - 1) + " messages are waiting already";
+    }
+
+    void poll() override {
+        if (m_sender && m_sender->sinkFailed())
+            raise(MidiError::kSendFailed);
     }
 
     void withdrawAfter(int64_t nowNs) override {
@@ -69,24 +81,37 @@ public:
     int64_t schedulingLeadNs() const override { return m_sender ? ScheduledSender::kLeadNs : 0; }
 
 private:
-    bool sendNow(const unsigned char* bytes, std::size_t size, std::string& error) {
-        m_lastError.clear();
+    // On the sender thread.
+    bool sendNow(const ShortMessage& message) {
+        const int errorsBefore = m_sendErrors;
         try {
-            m_midi->sendMessage(bytes, size);
-        } catch (const std::exception& e) {
-            error = e.what();
-            return false;
+            m_midi->sendMessage(message.bytes.data(), message.size);
+        } catch (const std::exception&) {
+            return false;  // RtMidi throws only without an error callback
         }
-        if (!m_lastError.empty()) {
-            error = m_lastError;
-            return false;
-        }
-        return true;
+        return m_sendErrors == errorsBefore;
+    }
+
+    // RtMidi's error callback while the sender sends: counts the error, and keeps the text of
+    // the first for the report, copied into room made beforehand.
+    static void noteSendError(RtMidiError::Type type, const std::string& text, void* self) {
+        if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING)
+            return;
+        auto* out = static_cast<AlsaMidiOutSystem*>(self);
+        ++out->m_sendErrors;
+        if (out->m_causeKept.load(std::memory_order_relaxed))
+            return;
+        const std::size_t n = std::min(text.size(), sizeof out->m_cause - 1);
+        std::memcpy(out->m_cause, text.data(), n);
+        out->m_cause[n] = '\0';
+        out->m_causeKept.store(true, std::memory_order_release);
     }
 
     std::unique_ptr<RtMidiOut> m_midi;
-    std::string m_lastError;
     std::unique_ptr<ScheduledSender> m_sender;
+    int m_sendErrors = 0;  // the sender thread's
+    char m_cause[256] = {};
+    std::atomic<bool> m_causeKept{false};
 };
 
 }  // namespace

@@ -10,8 +10,7 @@
 #include "core/monotonicclock.h"
 #include "core/rtpriorities.h"
 
-ScheduledSender::ScheduledSender(Sink sink, FailureHandler onFailure)
-    : m_sink(std::move(sink)), m_onFailure(std::move(onFailure)) {
+ScheduledSender::ScheduledSender(Sink sink) : m_sink(std::move(sink)) {
     sem_init(&m_wakeUp, 0, 0);
     m_thread = std::thread([this] { run(); });
 }
@@ -21,20 +20,6 @@ ScheduledSender::~ScheduledSender() {
     sem_post(&m_wakeUp);
     m_thread.join();
     sem_destroy(&m_wakeUp);
-}
-
-bool ScheduledSender::post(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-                           std::string& error) {
-    ShortMessage message;
-    if (!checkShortMessage(bytes, size, message, error))
-        return false;
-    if (!m_queue.post(message, dueNs)) {
-        error = "the ALSA output is not keeping up: " + std::to_string(m_queue.kMaxWaiting) +
-                " messages are waiting already";
-        return false;
-    }
-    wake();
-    return true;
 }
 
 void ScheduledSender::withdrawAfter(int64_t nowNs) {
@@ -60,9 +45,8 @@ void ScheduledSender::run() {
     while (!m_quit.load()) {
         m_woken.exchange(false, std::memory_order_acq_rel);
         m_queue.takeDue(monotonicNowNs(), [this](const TimedMessage& m) {
-            std::string error;
-            if (!m_sink(m.message.bytes.data(), m.message.size, error) && m_onFailure)
-                m_onFailure(error);
+            if (!m_sink(m.message))
+                m_sinkFailed.store(true, std::memory_order_release);
             return true;
         });
         int64_t nextNs = 0;

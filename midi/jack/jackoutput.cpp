@@ -12,7 +12,6 @@
 #include "midi/duequeue.h"
 #include "midi/jack/jackclient.h"
 #include "midi/jack/periodframes.h"
-#include "midi/ports/faultwatcher.h"
 
 namespace {
 
@@ -26,16 +25,14 @@ constexpr int64_t kQueueMarginNs = 300'000;
 // A server whose process cycles have not come for this long is not answering.
 constexpr int64_t kStallNs = 1'000'000'000;
 
-// What goes wrong outside a call, raised where it is met (JACK's threads) and told by the
-// port's watcher. Shutdown: the server went away; Dropped: it threw this client out (too
-// slow in its process callback) and runs on; either way the client is dead. TargetGone:
-// the port sent to was unregistered. To the user these are one loss. NotAnswering: the
-// server stopped running the process cycles (or did not answer a listing).
-enum Fault : uint32_t {
+// The ways the output is lost, flagged where they are met (JACK's threads) and raised as
+// one loss by the port's fault watcher. Shutdown: the server went away; Dropped: it threw
+// this client out (too slow in its process callback) and runs on; either way the client is
+// dead. TargetGone: the port sent to was unregistered.
+enum Loss : uint32_t {
     kServerShutDown = 1u << 0,
     kDropped = 1u << 1,
     kTargetGone = 1u << 2,
-    kNotAnswering = 1u << 3,
 };
 constexpr uint32_t kLost = kServerShutDown | kDropped | kTargetGone;
 
@@ -49,9 +46,9 @@ struct OutClient {
 
     std::atomic<bool> closing{false};
     std::atomic<bool> live{false};    // a period has run with the connection made
-    std::atomic<uint32_t> faults{0};  // raised by JACK's threads, told by the watcher
+    std::atomic<uint32_t> faults{0};  // Loss bits, set by JACK's threads
     std::atomic<int64_t> lastCycleNs{0};
-    std::atomic<bool> answering{true};  // kept by the watcher
+    std::atomic<bool> answering{true};  // kept by poll()
     std::atomic<int64_t> periodNs{0};
     // Producer: the thread that sends (one at a time); consumer: the process callback.
     DueQueue<kQueueSize> queue;
@@ -167,7 +164,7 @@ struct OutClient {
 
     // JACK's notification thread; the shutdown callback may even run where only
     // async-signal-safe calls are allowed. They only raise the fault.
-    void lose(Fault why) {
+    void lose(Loss why) {
         if (!closing.load())
             faults.fetch_or(why);
     }
@@ -194,12 +191,7 @@ struct OutClient {
 class JackMidiOutSystem final : public MidiOutSystem {
 public:
     explicit JackMidiOutSystem(std::shared_ptr<JackServerLink> link)
-        : m_link(link ? std::move(link) : std::make_shared<JackServerLink>()),
-          m_faults({{kServerShutDown, MidiError::kDeviceLost, false, kLost},
-                    {kDropped, MidiError::kDeviceLost, false, kLost},
-                    {kTargetGone, MidiError::kDeviceLost, false, kLost},
-                    {kNotAnswering, MidiError::kNotAnswering}},
-                   [this](int16_t code, const std::string& text) { reportAsync(code, text); }) {}
+        : m_link(link ? std::move(link) : std::make_shared<JackServerLink>()) {}
     ~JackMidiOutSystem() override { close(); }
 
     std::string systemName() const override { return "JACK"; }
@@ -212,10 +204,9 @@ public:
         std::vector<std::string> ports =
             jackclient::listThroughLink(*m_link, JackPortIsInput, answered);
         if (!answered)
-            m_faults.tell(kNotAnswering,
-                          "The JACK server is not answering, so its MIDI ports are not listed. "
-                          "Once it answers again, close MIDI Setup with Cancel and open it "
-                          "again to choose one.");
+            tell(MidiError::kNotAnswering,
+                 "The JACK server is not answering, so its MIDI ports are not listed. Once it "
+                 "answers again, close MIDI Setup with Cancel and open it again to choose one.");
         return ports;
     }
 
@@ -225,8 +216,6 @@ public:
         if (!c)
             return false;
         m_open = c;
-        m_faults.start([c](uint32_t fault) { return describe(*c, fault); },
-                       [this, c] { watch(*c); });
         // A new client and connection join the server's graph a few periods later; until
         // then messages would wait. Playback may start the moment this returns, so wait
         // (briefly) for the first period that carries them, or for the port to be lost.
@@ -240,8 +229,6 @@ public:
     void close() override {
         if (!m_open)
             return;
-        // No more reports from this open.
-        m_faults.stop();
         std::shared_ptr<OutClient> c = std::move(m_open);
         c->closing.store(true);
         // The call holds the client's state until libjack lets go of it. A server that
@@ -250,27 +237,21 @@ public:
             m_link->runLater([c] { c->close(); });
     }
 
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override {
-        if (!m_open) {
-            error = "the port is not open";
+    bool send(const ShortMessage& message, int64_t dueNs) override {
+        if (!m_open)
             return false;
-        }
-        ShortMessage message;
-        if (!checkShortMessage(bytes, size, message, error))
-            return false;
-        // A loss has been reported once already, and the port component closes the port on
-        // that report; messages sent until then go nowhere. So do those sent while the
-        // server does not answer: it has been told, and they would pile up.
+        // A loss is told once, and the port component closes the port when it is; messages
+        // sent until then go nowhere. So do those sent while the server does not answer: it
+        // is told, and they would pile up.
         if ((m_open->faults.load(std::memory_order_relaxed) & kLost) ||
             !m_open->answering.load(std::memory_order_relaxed))
             return true;
-        if (!m_open->queue.post(message, dueNs)) {
-            error = "JACK is not taking the messages: " + std::to_string(kQueueSize - 1) +
-                    " are waiting already";
-            return false;
-        }
-        return true;
+        return m_open->queue.post(message, dueNs);
+    }
+
+    std::string sendFailure() const override {
+        return "JACK is not taking the messages: " + std::to_string(kQueueSize - 1) +
+               " are waiting already";
     }
 
     void withdrawAfter(int64_t nowNs) override {
@@ -283,39 +264,43 @@ public:
         return m_open ? m_open->periodNs.load(std::memory_order_relaxed) + kQueueMarginNs : 0;
     }
 
+    // What JACK's threads flagged, and whether the process cycles still come.
+    void poll() override {
+        if (!m_open)
+            return;
+        const bool answering = monotonicNowNs() - m_open->lastCycleNs.load() < kStallNs;
+        m_open->answering.store(answering);
+        if (m_open->faults.load() & kLost)
+            raise(MidiError::kDeviceLost);
+        if (!answering)
+            raise(MidiError::kNotAnswering);
+    }
+
+    std::string describe(int16_t code) const override {
+        if (!m_open)
+            return {};
+        const std::string& target = m_open->target;
+        const uint32_t lost = m_open->faults.load();
+        if (code == MidiError::kNotAnswering)
+            return "The JACK server is not answering, so the MIDI output to \"JACK: " + target +
+                   "\" plays nothing until it answers again.";
+        if (code != MidiError::kDeviceLost)
+            return {};
+        if (lost & kServerShutDown)
+            return "The JACK server has shut down, so the MIDI output to \"JACK: " + target +
+                   "\" is closed. Start JACK again, then choose the output in MIDI Setup.";
+        if (lost & kDropped)
+            return "JACK stopped this program's MIDI output to \"JACK: " + target +
+                   "\" (the system was too busy to keep up). Choose the output again in MIDI "
+                   "Setup.";
+        return "The JACK port \"" + target +
+               "\" is gone (its program left), so the MIDI output is closed. Choose an output "
+               "in MIDI Setup.";
+    }
+
 private:
-    // On the watcher's thread, at each look: what JACK's threads raised, and whether the
-    // process cycles still come.
-    void watch(OutClient& c) {
-        const bool answering = monotonicNowNs() - c.lastCycleNs.load() < kStallNs;
-        c.answering.store(answering);
-        m_faults.raise(c.faults.load() | (answering ? 0u : uint32_t(kNotAnswering)));
-    }
-
-    static std::string describe(const OutClient& c, uint32_t fault) {
-        switch (fault) {
-            case kServerShutDown:
-                return "The JACK server has shut down, so the MIDI output to \"JACK: " + c.target +
-                       "\" is closed. Start JACK again, then choose the output in MIDI Setup.";
-            case kDropped:
-                return "JACK stopped this program's MIDI output to \"JACK: " + c.target +
-                       "\" (the system was too busy to keep up). Choose the output again in "
-                       "MIDI Setup.";
-            case kTargetGone:
-                return "The JACK port \"" + c.target +
-                       "\" is gone (its program left), so the MIDI output is closed. Choose an "
-                       "output in MIDI Setup.";
-            case kNotAnswering:
-                return "The JACK server is not answering, so the MIDI output to \"JACK: " +
-                       c.target + "\" plays nothing until it answers again.";
-            default:
-                return {};
-        }
-    }
-
     std::shared_ptr<JackServerLink> m_link;
     std::shared_ptr<OutClient> m_open;
-    FaultWatcher m_faults;
 };
 
 }  // namespace

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <semaphore.h>
-
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -10,84 +9,89 @@
 #include <thread>
 #include <vector>
 
-/// How a backend's faults reach the user, and the one place that decides which are told.
+/// The one place where a port's faults become reports, and the one place that decides which
+/// are told. Each port component owns one; everything that goes wrong on any thread, in the
+/// port or in the MIDI system it has open, comes here.
 ///
-/// A fault is one bit of a word. A real-time thread (a JACK process callback, the synth's
-/// audio callback) only sets its bit: one atomic OR, no lock, no allocation, no system call,
-/// no text. A watcher thread of the port's own looks at the word every kPollNs, asks the
-/// backend for the fault's text and hands it to the report function. Callbacks that may make
-/// a system call (JACK's notification thread) also wake the watcher at once.
+/// A condition is an Error code. A real-time thread (the step engine handing a message over,
+/// a JACK process callback, the synth's audio callback, the ALSA sender) only raises it: one
+/// atomic OR, no lock, no allocation, no system call, no text. The watcher's thread looks
+/// every kPollNs: it runs the poll (which collects what the open system's own threads
+/// flagged, and makes the checks that take time to show, such as an audio thread that
+/// stopped calling back), asks for the text of each raised condition and reports it. A thread
+/// that has the text at hand and may format it (the UI thread opening a device or listing
+/// the devices) tells the condition at once instead.
 ///
-/// What is told: each condition once, until the port is opened again (start()); a
-/// condition declared once per run is told once for the life of the watcher, until the
-/// backend forgets it (a cause that went away and may come back). A condition may silence
-/// others when told (the ways a device can be lost are one loss to the user).
+/// The rule: each condition is told once, until the port is opened again (rearm()). A
+/// lasting condition is told once until forget() says its cause went away, whatever opens in
+/// between. A condition may silence others when it is told (a port closed by a loss is met
+/// again and again afterwards: that is the loss, told already).
 class FaultWatcher {
 public:
-    /// Reports a condition: its error code and text. Called on the watcher thread, or on the
-    /// thread that calls tell().
+    /// Reports a condition: its code and text. Called on the watcher's thread or on the
+    /// thread that tells or looks.
     using Report = std::function<void(int16_t code, const std::string& text)>;
-    /// The text of a raised fault, asked on the watcher thread.
-    using Describe = std::function<std::string(uint32_t fault)>;
-    /// Runs on the watcher thread at each look, before the fault word is read: for checks
-    /// made over time (an audio thread that stopped calling back).
+    /// The text of a raised condition, asked where it is reported.
+    using Describe = std::function<std::string(int16_t code)>;
+    /// Runs at each look, before the raised conditions are read.
     using Poll = std::function<void()>;
 
     struct Condition {
-        uint32_t fault = 0;  // one bit
-        int16_t code = 0;    // the MidiError code it is reported with
-        bool oncePerRun = false;
-        uint32_t silences = 0;  // faults not told any more once this one is
+        int16_t code = 0;  // 0..31
+        bool lasting = false;
+        std::vector<int16_t> silences = {};
     };
 
-    /// How often the watcher looks at the fault word.
+    /// How often the watcher looks.
     static constexpr int64_t kPollNs = 50'000'000;
 
-    FaultWatcher(std::vector<Condition> conditions, Report report);
+    FaultWatcher(std::vector<Condition> conditions, Describe describe, Poll poll, Report report);
     ~FaultWatcher();
     FaultWatcher(const FaultWatcher&) = delete;
     FaultWatcher& operator=(const FaultWatcher&) = delete;
 
-    /// Any thread, real-time safe: marks `faults` raised. The watcher tells them within
-    /// kPollNs.
-    void raise(uint32_t faults) noexcept { m_raised.fetch_or(faults, std::memory_order_release); }
-    /// Like raise(), and wakes the watcher at once (sem_post: async-signal-safe, but a system
-    /// call). Not for real-time threads.
-    void raiseAndWake(uint32_t faults) noexcept;
-    /// Lowers `faults` again (a condition found over time that has ended): what depends on
-    /// them goes on, and a condition already told is not told again until the next open.
-    void clear(uint32_t faults) noexcept { m_raised.fetch_and(~faults, std::memory_order_release); }
-    /// Whether any of `faults` is raised.
-    bool raised(uint32_t faults) const noexcept {
-        return (m_raised.load(std::memory_order_acquire) & faults) != 0;
-    }
-
-    /// At open (the thread that opens): the faults of the last open are forgotten, and so are
-    /// the conditions told since, but for those told once per run; then the watcher starts.
-    void start(Describe describe, Poll poll = {});
-    /// At close: the watcher ends; faults raised from now on are not told. Waits for the
-    /// watcher, which never blocks on anything but its own wake-up.
+    /// Starts the watcher's thread. Until then only what is told, or found by look(), is
+    /// reported.
+    void start();
+    /// Ends the watcher's thread; waits for a look in progress.
     void stop();
-    /// Tells `fault`'s condition with `text` now, from a thread that may format text and
-    /// report (never a real-time one), unless it has been told already.
-    void tell(uint32_t fault, const std::string& text);
-    /// Forgets that the once-per-run conditions among `faults` were told.
-    void forget(uint32_t faults);
+
+    /// Any thread, real-time safe: marks `code` raised. It is told within kPollNs.
+    void raise(int16_t code) noexcept { m_raised.fetch_or(bit(code), std::memory_order_release); }
+    /// Tells `code` with `text` now, unless it is told already. Not on a real-time thread.
+    void tell(int16_t code, const std::string& text);
+    /// Looks once now, on the calling thread, as the watcher does: for what has been raised
+    /// and not told yet when what the poll looks at is about to go (a device being closed).
+    /// Not on a real-time thread.
+    void look();
+    /// Runs `change` while no look is in progress: for what the describe and poll functions
+    /// read (the device the port has open).
+    void betweenLooks(const std::function<void()>& change);
+
+    /// At open: raised conditions are dropped, and those told may be told again, but for
+    /// lasting ones.
+    void rearm();
+    /// The cause of lasting condition `code` went away: when it comes back it is told again.
+    void forget(int16_t code);
 
 private:
+    static constexpr uint32_t bit(int16_t code) { return 1u << static_cast<unsigned>(code); }
     void run();
-    // Marks `fault` told (with what it silences); false when it had been already.
-    bool markTold(uint32_t fault, int16_t& code);
+    // Marks `c` told, with what it silences; false when it was told already.
+    bool markTold(const Condition& c);
+    const Condition* find(int16_t code) const;
 
     const std::vector<Condition> m_conditions;
+    const Describe m_describe;
+    const Poll m_poll;
     const Report m_report;
-    Describe m_describe;
-    Poll m_poll;
 
     std::atomic<uint32_t> m_raised{0};
     std::mutex m_toldMutex;  // never taken on a real-time thread
     uint32_t m_told = 0;
-    sem_t m_wake{};
-    std::atomic<bool> m_quit{false};
+    std::mutex m_lookMutex;  // held for a whole look
+    std::mutex m_quitMutex;
+    std::condition_variable m_quitChanged;
+    bool m_quit = false;
     std::thread m_thread;
 };

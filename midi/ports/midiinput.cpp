@@ -4,8 +4,8 @@
 
 MIDIInput::MIDIInput(std::vector<std::unique_ptr<MidiInSystem>> systems, QObject* parent)
     : MidiPort(parent), m_systems(std::move(systems)) {
-    for (auto& s : m_systems)
-        s->setAsyncErrorHandler(asyncHandler());
+    // An input's trouble is only what its opens meet, told at once: its fault watcher needs
+    // no thread.
 }
 
 MIDIInput::~MIDIInput() {
@@ -43,18 +43,21 @@ void MIDIInput::setAction(int16_t code) {
 
 void MIDIInput::open() {
     close();
-    clearReported();
+    m_faults.rearm();
     const Device* d = selectedDevice();
     if (!d) {
-        report(MidiError::kNoSuchDevice,
-               QStringLiteral("MIDI input device %1 does not exist.").arg(m_deviceId));
+        m_faults.tell(
+            MidiError::kNoSuchDevice,
+            QStringLiteral("MIDI input device %1 does not exist.").arg(m_deviceId).toStdString());
         return;
     }
     MidiInSystem* sys = m_systems[static_cast<size_t>(d->system)].get();
     std::string error;
     if (!sys->open(d->port, error)) {
-        report(MidiError::kOpenFailed, QStringLiteral("Cannot open the MIDI input \"%1\": %2")
-                                           .arg(d->displayName, QString::fromStdString(error)));
+        m_faults.tell(MidiError::kOpenFailed,
+                      QStringLiteral("Cannot open the MIDI input \"%1\": %2")
+                          .arg(d->displayName, QString::fromStdString(error))
+                          .toStdString());
         return;
     }
     m_open = sys;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,10 @@
 /// A device that goes away while open (kDeviceLost from its system) is reported once and
 /// the port closes itself: PortState reads 0, and messages written afterwards meet a closed
 /// port without a further report, until the port is opened again.
+///
+/// A message that cannot be sent (a closed port, bytes that are no short MIDI message, a
+/// device that does not take it) only raises its condition on the sending thread, which may
+/// be the step engine's real-time thread: the port's fault watcher tells it, with its text.
 ///
 /// Threads: the step engine sends its notes whole, with their due times (MessageOutput),
 /// from its own real-time thread; the UI thread writes the properties (the panic) and opens
@@ -63,14 +68,23 @@ private:
     void open();
     void close();
     MidiOutSystem* system(int index) const;
-    /// Error handler for one system: reports, and closes the port when its device is lost.
-    AsyncErrorHandler systemErrorHandler(MidiOutSystem* sys);
+    std::string describeFault(int16_t code) override;
+    void pollFaults() override;
+    void told(int16_t code, const std::string& text) override;
 
     std::unique_ptr<MidiOutSystem> m_builtin;
     std::vector<std::unique_ptr<MidiOutSystem>> m_systems;
     // Held while a message is handed over, and while m_open changes.
     mutable PiMutex m_sendMutex;
     MidiOutSystem* m_open = nullptr;
+    // The first message since the open that was no short MIDI message, kept for the text
+    // that tells it (under m_sendMutex).
+    std::array<uint8_t, 8> m_refused{};
+    std::size_t m_refusedSize = 0;
+    bool m_refusedKept = false;
+    // The open system as the fault watcher sees it: set before the senders get it, cleared
+    // after the last look at it (changed between looks only).
+    MidiOutSystem* m_watched = nullptr;
     Device m_builtinDevice;
     int16_t m_status = 0, m_data1 = 0, m_data2 = 0;
     // Counts the opens, so that a loss posted for an earlier open closes nothing.

@@ -2,6 +2,32 @@
 
 #include <QMetaObject>
 
+#include "midi/ports/midisystem.h"
+
+namespace {
+
+// The conditions a port tells the user about, and how often: each once until the port
+// opens again, but the built-in synth's trouble, whose causes (no soundfont, no audio
+// output) outlast a reopen: the setup dialog opens device -1 when it loads and again at OK,
+// and the user is to be told once. A port closed by a loss is met by every step after it:
+// that is the loss, told already.
+std::vector<FaultWatcher::Condition> portConditions() {
+    using namespace MidiError;
+    return {{kNoSuchDevice}, {kOpenFailed},
+            {kSendFailed},   {kDeviceLost, false, {kPortNotOpen}},
+            {kNotAnswering}, {kSynthUnavailable, true},
+            {kPortNotOpen}};
+}
+
+}  // namespace
+
+MidiPort::MidiPort(QObject* parent)
+    : QObject(parent),
+      m_faults(
+          portConditions(), [this](int16_t code) { return describeFault(code); },
+          [this] { pollFaults(); },
+          [this](int16_t code, const std::string& text) { told(code, text); }) {}
+
 int16_t MidiPort::DeviceCount() {
     listDevices();
     return static_cast<int16_t>(std::min<size_t>(m_devices.size(), INT16_MAX));
@@ -26,18 +52,13 @@ QString MidiPort::displayName(const std::string& system, const std::string& port
     return system.empty() ? name : QString::fromStdString(system) + QStringLiteral(": ") + name;
 }
 
-void MidiPort::report(int16_t code, const QString& reportText) {
-    // Every message reads as a sentence, whatever text a backend's cause ended with.
-    QString text = reportText;
+void MidiPort::told(int16_t code, const std::string& cause) {
+    // Every message reads as a sentence, whatever text a system's cause ended with.
+    QString text = QString::fromStdString(cause);
     if (!text.isEmpty() && !text.endsWith(QLatin1Char('.')) && !text.endsWith(QLatin1Char('?')))
         text += QLatin1Char('.');
-    {
-        std::lock_guard<std::mutex> lock(m_reportMutex);
-        if (!m_reported.insert(code).second)
-            return;
-    }
     // Posted, so a handler that shows a message box never runs inside the operation (or the
-    // tick) that met the trouble, and never on a backend's thread.
+    // tick) that met the trouble, and never on another thread.
     QMetaObject::invokeMethod(
         this,
         [this, code, text] {
@@ -46,20 +67,4 @@ void MidiPort::report(int16_t code, const QString& reportText) {
             emit Error(c, t);
         },
         Qt::QueuedConnection);
-}
-
-void MidiPort::clearReported() {
-    std::lock_guard<std::mutex> lock(m_reportMutex);
-    m_reported.clear();
-}
-
-void MidiPort::markReported(int16_t code) {
-    std::lock_guard<std::mutex> lock(m_reportMutex);
-    m_reported.insert(code);
-}
-
-AsyncErrorHandler MidiPort::asyncHandler() {
-    return [this](int16_t code, const std::string& text) {
-        report(code, QString::fromStdString(text));
-    };
 }

@@ -3,15 +3,11 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "midi/ports/midisystem.h"
+#include "midi/ports/faultwatcher.h"
 
 /// What the two port components share: the device list over several MIDI systems,
 /// DeviceCount / DeviceID / DeviceName / PortState, and the Error event.
@@ -19,8 +15,8 @@
 /// The program drives a port by writing properties; a port operation is a code written to
 /// Action, performed at once, with nothing read back. Trouble is reported only through
 /// Error, which is always posted to the UI thread (never raised inside the call that met
-/// the trouble, nor from a backend's thread), and once per condition: the same kind of
-/// failure is not reported again until the port is opened anew.
+/// the trouble, nor from another thread), and once per condition: every fault, from every
+/// thread, goes through the port's one FaultWatcher, which decides what is told.
 ///
 /// The setters are virtual so that a test can record the exact order of the writes.
 class MidiPort : public QObject {
@@ -46,7 +42,7 @@ protected:
         std::string port;
         QString displayName;
     };
-    explicit MidiPort(QObject* parent) : QObject(parent) {}
+    explicit MidiPort(QObject* parent);
 
     /// Lists the devices of every system into m_devices (in system order).
     virtual void listDevices() = 0;
@@ -65,22 +61,20 @@ protected:
         m_listed = true;
     }
 
-    /// Posts Error to the UI thread unless this condition was reported since the last
-    /// open. Safe to call from any thread.
-    void report(int16_t code, const QString& text);
-    /// Forgets the reported conditions: the next failure is told again.
-    void clearReported();
-    /// Counts `code` as reported already, so that it is not told until the next open.
-    void markReported(int16_t code);
-    /// Handler given to backends; posts their errors.
-    AsyncErrorHandler asyncHandler();
+    /// The text of a raised condition, on the thread that looks.
+    virtual std::string describeFault(int16_t code) {
+        (void)code;
+        return {};
+    }
+    /// Runs at each look of the fault watcher: collects what the open device met.
+    virtual void pollFaults() {}
+    /// A condition is told: posts the Error event to the UI thread. Any thread but a
+    /// real-time one.
+    virtual void told(int16_t code, const std::string& text);
 
+    FaultWatcher m_faults;
     std::vector<Device> m_devices;
     bool m_listed = false;
     int16_t m_deviceId = 0;
     int16_t m_portState = 0;
-
-private:
-    std::mutex m_reportMutex;
-    std::set<int16_t> m_reported;
 };

@@ -1,13 +1,13 @@
 #include "midi/synth/builtinsynth.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "core/monotonicclock.h"
 #include "midi/audioclock.h"
 #include "midi/jack/jackclient.h"
-#include "midi/ports/faultwatcher.h"
 #include "midi/synth/synthaudio.h"
 #include "midi/synth/synthengine.h"
 #include "midi/synth/synthjackwiring.h"
@@ -26,43 +26,23 @@ constexpr int64_t kReleaseWaitNs = 150'000'000;
 // Time on top of one audio period for a tick handler to hand its messages over.
 constexpr int64_t kHandoverMarginNs = 4'000'000;
 
-// What keeps the synth from playing. A render failure is flagged by the audio thread and a
-// stall found by the watcher; the causes met while opening are told once per run.
-enum Fault : uint32_t {
-    kRenderFailed = 1u << 0,
-    kStalled = 1u << 1,
-    kNoSynth = 1u << 2,
-    kNoSoundfont = 1u << 3,
-    kNoAudio = 1u << 4,
-};
-constexpr uint32_t kCauses = kNoSynth | kNoSoundfont | kNoAudio;
-
 }  // namespace
 
 struct BuiltinSynth::Impl {
-    Impl(BuiltinSynth& backend, FluidSynthOptions opts, std::shared_ptr<JackServerLink> link)
-        : owner(backend),
+    Impl(BuiltinSynth& synth, FluidSynthOptions opts, std::shared_ptr<JackServerLink> link)
+        : owner(synth),
           options(std::move(opts)),
           jackLink(link ? std::move(link) : std::make_shared<JackServerLink>()),
           audio(jackLink),
-          jackWiring(jackLink),
-          faults({{kRenderFailed, MidiError::kSynthUnavailable},
-                  {kStalled, MidiError::kDeviceLost},
-                  // One report per cause for the whole run: the setup dialog opens device
-                  // -1 when it loads and again at OK, and the user needs to be told once.
-                  {kNoSynth, MidiError::kSynthUnavailable, true},
-                  {kNoSoundfont, MidiError::kSynthUnavailable, true},
-                  {kNoAudio, MidiError::kSynthUnavailable, true}},
-                 [this](int16_t code, const std::string& text) { owner.reportAsync(code, text); }) {
-    }
+          jackWiring(jackLink) {}
     ~Impl() { close(); }
 
     void open();
     void close();
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs, std::string& error);
+    bool send(const ShortMessage& message, int64_t dueNs);
     void withdrawAfter(int64_t nowNs);
-    void reportCause(uint32_t fault, const std::string& cause);
-    void watch();
+    void poll();
+    void tellCause(const std::string& cause);
     std::string jackClientName() const {
         return options.jackClientName.empty() ? jackclient::kSynth : options.jackClientName;
     }
@@ -72,7 +52,6 @@ struct BuiltinSynth::Impl {
     std::shared_ptr<JackServerLink> jackLink;
     SynthAudio audio;
     SynthJackWiring jackWiring;
-    FaultWatcher faults;
 
     // The synth and its soundfont, made at the first open and kept for the run.
     std::shared_ptr<SynthEngine> engine;
@@ -80,6 +59,9 @@ struct BuiltinSynth::Impl {
     bool isOpen = false;
     bool silent = true;  // open, but playing to nothing
     int64_t openedNs = 0;
+    // Set by poll() while the audio output has stopped calling back: what is sent then goes
+    // nowhere, or it would sound all at once, late, when the output comes back.
+    std::atomic<bool> stalled{false};
 };
 
 void BuiltinSynth::Impl::open() {
@@ -90,7 +72,7 @@ void BuiltinSynth::Impl::open() {
     if (!engine || !engine->ok())
         engine = std::make_shared<SynthEngine>(options.sampleRate, options.gain);
     if (!engine->ok()) {
-        reportCause(kNoSynth, "FluidSynth could not be started");
+        tellCause("FluidSynth could not be started");
         return;
     }
     std::string cause;
@@ -112,7 +94,7 @@ void BuiltinSynth::Impl::open() {
         mustSilence = false;
     }
     if (!engine->loadSoundfont(options.soundfontPath, cause)) {
-        reportCause(kNoSoundfont, cause);
+        tellCause(cause);
         return;
     }
     SynthAudio::Settings settings;
@@ -123,23 +105,22 @@ void BuiltinSynth::Impl::open() {
     settings.jackClientName = jackClientName();
     if (!audio.open(settings, engine, cause)) {
         if (!audio.jackRefused())
-            reportCause(kNoAudio, cause);
+            tellCause(cause);
         return;
     }
     openedNs = monotonicNowNs();
+    stalled.store(false);
     if (audio.driver() == "jack")
         jackWiring.restore(jackClientName());
-    // A cause that comes back later is told again.
-    faults.forget(kCauses);
+    // The synth plays: a cause that comes back later is told again.
+    owner.forget(MidiError::kSynthUnavailable);
     silent = false;
-    watch();
 }
 
 void BuiltinSynth::Impl::close() {
     if (!isOpen)
         return;
     const bool played = audio.isOpen();
-    faults.stop();
     if (audio.driver() == "jack")
         jackWiring.keep(jackClientName());
     audio.close();
@@ -152,63 +133,40 @@ void BuiltinSynth::Impl::close() {
     silent = true;
 }
 
-void BuiltinSynth::Impl::reportCause(uint32_t fault, const std::string& cause) {
-    faults.tell(fault, "The built-in synth cannot play: " + cause +
-                           ". It plays nothing; choose another MIDI output in MIDI Setup.");
+void BuiltinSynth::Impl::tellCause(const std::string& cause) {
+    owner.tell(MidiError::kSynthUnavailable,
+               "The built-in synth cannot play: " + cause +
+                   ". It plays nothing; choose another MIDI output in MIDI Setup.");
 }
 
-void BuiltinSynth::Impl::watch() {
-    // The watcher tells what the audio thread flagged, and finds an audio output that has
-    // stopped calling back: a JACK server that stopped, a sound server that died.
-    const bool hasThread = audio.hasThread();
-    const int64_t opened = openedNs;
-    const std::string label = SynthAudio::label(audio.driver());
-    std::shared_ptr<SynthEngine> e = engine;
-    faults.start(
-        [label](uint32_t fault) -> std::string {
-            if (fault == kRenderFailed)
-                return "The built-in synth failed to render its sound.";
-            return "The built-in synth's audio output (" + label +
-                   ") has stopped. Open it again or choose another output in MIDI Setup.";
-        },
-        [this, e, hasThread, opened] {
-            if (e->renderFailed())
-                faults.raise(kRenderFailed);
-            if (!hasThread)
-                return;
-            // A stall is told once per open, and lasts only as long as the audio thread is
-            // quiet: a sound server that calls back again is played to again. (A JACK server
-            // that was stopped may instead have dropped the synth's client; then it stays
-            // stalled until opened again.)
-            if (audioStalled(monotonicNowNs(), opened, e->lastRenderNs()))
-                faults.raise(kStalled);
-            else
-                faults.clear(kStalled);
-        });
+void BuiltinSynth::Impl::poll() {
+    // What the audio thread flagged, and an audio output that has stopped calling back: a
+    // JACK server that stopped, a sound server that died.
+    if (!isOpen || silent)
+        return;
+    if (engine->renderFailed())
+        owner.raise(MidiError::kSynthUnavailable);
+    if (!audio.hasThread())
+        return;
+    // A stall is told once per open, and lasts only as long as the audio thread is quiet: a
+    // sound server that calls back again is played to again. (A JACK server that was
+    // stopped may instead have dropped the synth's client; then it stays stalled until
+    // opened again.)
+    const bool nowStalled = audioStalled(monotonicNowNs(), openedNs, engine->lastRenderNs());
+    stalled.store(nowStalled);
+    if (nowStalled)
+        owner.raise(MidiError::kDeviceLost);
 }
 
-bool BuiltinSynth::Impl::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-                              std::string& error) {
-    ShortMessage message;
-    if (!checkShortMessage(bytes, size, message, error))
+bool BuiltinSynth::Impl::send(const ShortMessage& message, int64_t dueNs) {
+    if (!isOpen)
         return false;
-    if (!isOpen) {
-        error = "the port is not open";
-        return false;
-    }
     // The system messages a synth has no use for (clock, start, stop ...) are taken and
     // dropped; only System Reset (FF) means something to it.
     const bool ignored = message.isSystem() && message.status() != 0xFF;
-    // While the output is stalled, what is sent to it goes nowhere: it would sound all at
-    // once, late, when the server answers.
-    if (silent || ignored || faults.raised(kStalled))
+    if (silent || ignored || stalled.load(std::memory_order_relaxed))
         return true;
-    if (!engine->post(message, dueNs)) {
-        error = "the built-in synth is not keeping up: " +
-                std::to_string(SynthEngine::kQueueCapacity - 1) + " messages are already waiting";
-        return false;
-    }
-    return true;
+    return engine->post(message, dueNs);
 }
 
 void BuiltinSynth::Impl::withdrawAfter(int64_t nowNs) {
@@ -244,9 +202,26 @@ void BuiltinSynth::close() {
     d->close();
 }
 
-bool BuiltinSynth::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-                        std::string& error) {
-    return d->send(bytes, size, dueNs, error);
+bool BuiltinSynth::send(const ShortMessage& message, int64_t dueNs) {
+    return d->send(message, dueNs);
+}
+
+std::string BuiltinSynth::sendFailure() const {
+    return "the built-in synth is not keeping up: " +
+           std::to_string(SynthEngine::kQueueCapacity - 1) + " messages are already waiting";
+}
+
+void BuiltinSynth::poll() {
+    d->poll();
+}
+
+std::string BuiltinSynth::describe(int16_t code) const {
+    if (code == MidiError::kSynthUnavailable)
+        return "The built-in synth failed to render its sound.";
+    if (code == MidiError::kDeviceLost)
+        return "The built-in synth's audio output (" + SynthAudio::label(d->audio.driver()) +
+               ") has stopped. Open it again or choose another output in MIDI Setup.";
+    return {};
 }
 
 void BuiltinSynth::withdrawAfter(int64_t nowNs) {

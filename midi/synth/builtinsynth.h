@@ -42,9 +42,9 @@ struct FluidSynthOptions {
 /// Threads: the MidiOutSystem calls come from one thread at a time (the port component
 /// serializes them). An open port runs the audio output's thread (FluidSynth's for ALSA and
 /// PulseAudio, the JACK client's for JACK), which takes the messages from the due-time queue
-/// and never waits for another thread; closing joins it. A watcher thread turns what the
-/// audio thread flags into reports. Loading the soundfont starts FluidSynth's OpenMP pool
-/// once per run; its threads idle until the program ends.
+/// and never waits for another thread; closing joins it. What the audio thread flags is
+/// raised by poll(), on the port's fault watcher. Loading the soundfont starts FluidSynth's OpenMP
+/// pool once per run; its threads idle until the program ends.
 ///
 /// The parts: SynthEngine (the synth, its queue, the rendering), SynthAudio (the audio
 /// driver, tried in order), SynthJackWiring (connections kept over a reopen).
@@ -57,10 +57,10 @@ struct FluidSynthOptions {
 /// sounds ignore note offs.
 ///
 /// Failures: with no soundfont or no audio output the port still opens and plays to
-/// nothing; the cause is reported once through the async handler
-/// (MidiError::kSynthUnavailable), and the same cause is not reported again in this run
-/// unless the synth played in between. An audio output that stops calling back for a second
-/// is reported once (MidiError::kDeviceLost), and what is sent to it then goes nowhere.
+/// nothing; the cause is told to the port's fault watcher (MidiError::kSynthUnavailable,
+/// which the watcher tells once until the synth has played again). An audio output that stops
+/// calling back for a second is reported once (MidiError::kDeviceLost), and what is sent to it then
+/// goes nowhere.
 class BuiltinSynth final : public MidiOutSystem {
 public:
     /// `jackLink` is the link to the JACK server shared with the other systems (null: one
@@ -77,11 +77,14 @@ public:
     bool open(const std::string& port, std::string& error) override;
     /// Stops the audio output and silences everything the synth was playing.
     void close() override;
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override;
+    bool send(const ShortMessage& message, int64_t dueNs) override;
+    std::string sendFailure() const override;
     void withdrawAfter(int64_t nowNs) override;
     /// One audio period plus a margin for the UI thread to hand the message over.
     int64_t schedulingLeadNs() const override;
+    /// A render that failed, and an audio output that stopped calling back.
+    void poll() override;
+    std::string describe(int16_t code) const override;
 
     /// The audio driver in use ("pulseaudio", "alsa", "jack", kOfflineAudio); empty while
     /// closed or playing to nothing.

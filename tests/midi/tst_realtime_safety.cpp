@@ -1,15 +1,19 @@
 // The real-time threads make no call that can block or allocate: the JACK output's process
 // thread and the built-in synth's audio thread (its JACK client's process thread), while the
 // rock preset plays at 5 ms steps, at a stop, a panic, a withdraw that meets a full queue, a
-// receiver that leaves and a render that fails.
+// receiver that leaves and a render that fails; the step engine's thread handing messages to
+// an output that cannot take them (a full queue, a closed port, bytes that are no message);
+// and the ALSA output's sender thread when the sequencer refuses a message.
 //
 // This executable puts its own malloc, calloc, realloc, aligned_alloc, posix_memalign,
 // memalign, free, operator new / delete and
 // pthread_mutex_lock in front of the C library's, and its own jack_set_process_callback in
 // front of libjack's, so that the process callbacks of the program's JACK clients run with
-// their thread marked. Each call made on a marked thread is counted, with where it came
-// from: the program's own code, FluidSynth, libjack. The program's own code must make none;
-// what the libraries do is printed, not judged.
+// their thread marked. The engine's thread is a thread of the test's that hands messages over
+// as the engine does; the ALSA sender's is marked by the sink it calls. A mutex that lends
+// its priority to its waiters may be locked by the engine's thread and is not counted. Each call
+// made on a marked thread is counted, with where it came from: the program's own code, FluidSynth,
+// libjack. The program's own code must make none; what the libraries do is printed, not judged.
 //
 // Under AddressSanitizer, which has its own allocator, the allocations are counted through
 // the sanitizer's allocation hooks instead (as allocations and frees, not by function).
@@ -27,8 +31,10 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <thread>
 
 #include "core/monotonicclock.h"
+#include "midi/alsa/scheduledsender.h"
 #include "midi/jack/jackclient.h"
 #include "midi/machineports.h"
 #include "midi/ports/midioutput.h"
@@ -52,7 +58,7 @@ extern "C" const char __stop_rt_interposer[];
 
 namespace rt {
 
-enum Role { kUnmarked, kJackOutput, kSynthAudio, kRoles };
+enum Role { kUnmarked, kJackOutput, kSynthAudio, kEngine, kAlsaSender, kRoles };
 enum Call {
     kMalloc,
     kCalloc,
@@ -67,7 +73,8 @@ enum Call {
 };
 enum Origin { kProgram, kFluidSynth, kOpenMP, kLibJack, kOtherLibrary, kOrigins };
 
-const char* const kRoleNames[kRoles] = {"", "JACK output process thread", "synth audio thread"};
+const char* const kRoleNames[kRoles] = {"", "JACK output process thread", "synth audio thread",
+                                        "step engine thread", "ALSA sender thread"};
 #ifdef SEQ_ASAN
 const char* const kCallNames[kCalls] = {"allocation",        "", "", "", "free", "", "", "",
                                         "pthread_mutex_lock"};
@@ -189,7 +196,10 @@ int fluid_synth_write_float(fluid_synth_t* synth, int len, void* lout, int loff,
 INTERPOSER int pthread_mutex_lock(pthread_mutex_t* mutex) {
     using Real = int (*)(pthread_mutex_t*);
     static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    rt::count(rt::kMutexLock);
+    // glibc marks a mutex with priority inheritance in its kind (PTHREAD_MUTEX_PRIO_INHERIT_NP).
+    constexpr int kPriorityInheritance = 32;
+    if (!(mutex->__data.__kind & kPriorityInheritance))
+        rt::count(rt::kMutexLock);
     return real(mutex);
 }
 
@@ -373,19 +383,29 @@ bool passCallbacks(rt::Role role, uint64_t n) {
     return QTest::qWaitFor([&] { return rt::g_callbacks[role].load() >= until; }, 10000);
 }
 
-// Sends notes due in ten seconds until the output refuses one: its queue is full.
-int fillQueue(MIDIOutput& out, ErrorRecorder& errors) {
-    const int before = errors.count();
-    int sent = 0;
+// Runs `work` on a thread of its own marked as `role`.
+template <typename Work>
+void onMarkedThread(rt::Role role, Work work) {
+    std::thread thread([&] {
+        rt::t_role = role;
+        rt::g_callbacks[role].fetch_add(1);
+        work();
+        rt::t_role = rt::kUnmarked;
+    });
+    thread.join();
+}
+
+// From the engine's thread, sends more notes due in ten seconds than an output's queue
+// holds: the output refuses the rest, and says so once.
+void fillQueue(MIDIOutput& out, ErrorRecorder& errors) {
     const int64_t later = monotonicNowNs() + 10'000'000'000;
-    while (sent < 5000) {
-        sendMessage(out, 0x99, 35, 100, later + sent);
-        QCoreApplication::processEvents();
-        if (errors.count() > before)
-            return sent;
-        ++sent;
-    }
-    return -1;
+    onMarkedThread(rt::kEngine, [&] {
+        for (int i = 0; i < 2000; ++i) {
+            const uint8_t note[3] = {0x99, 35, 100};
+            out.send(note, 3, later + i);
+        }
+    });
+    QTRY_VERIFY(errors.codes.contains(MidiError::kSendFailed));
 }
 
 }  // namespace
@@ -457,9 +477,9 @@ private slots:
                }));
         QCoreApplication::processEvents();
         QCOMPARE(errors.count(), 0);
-        const int filled = fillQueue(*out, errors);
-        QVERIFY2(filled > 1000, qPrintable(QString::number(filled)));
-        QCOMPARE(errors.codes.last(), MidiError::kSendFailed);
+        record(rt::kEngine,
+               QStringLiteral("step engine, sending into the JACK output's full queue"),
+               measure(rt::kEngine, [&] { fillQueue(*out, errors); }));
         record(rt::kJackOutput, QStringLiteral("JACK output, withdraw with a full queue"),
                measure(rt::kJackOutput, [&] {
                    out->cancelPending();
@@ -516,8 +536,8 @@ private slots:
                }));
         QCoreApplication::processEvents();
         QCOMPARE(errors.count(), 0);
-        const int filled = fillQueue(out, errors);
-        QVERIFY2(filled > 1000, qPrintable(QString::number(filled)));
+        record(rt::kEngine, QStringLiteral("step engine, sending into the synth's full queue"),
+               measure(rt::kEngine, [&] { fillQueue(out, errors); }));
         record(rt::kSynthAudio, QStringLiteral("synth, withdraw with a full queue"),
                measure(rt::kSynthAudio, [&] {
                    out.cancelPending();
@@ -535,6 +555,56 @@ private slots:
         // Told once, though every callback failed until the flag was cleared.
         QCOMPARE(errors.codes.count(MidiError::kSynthUnavailable), 1);
         out.setAction(2);
+    }
+
+    void engineSendingToAPortThatCannotSend() {
+        RecordingPorts ports;
+        MIDIOutput& out = *ports.output;
+        ErrorRecorder errors(out);
+        const uint8_t note[3] = {0x99, 35, 100};
+        record(rt::kEngine, QStringLiteral("step engine, sending to a closed port"),
+               measure(rt::kEngine, [&] {
+                   onMarkedThread(rt::kEngine, [&] {
+                       for (int i = 0; i < 100; ++i)
+                           out.send(note, 3, 0);
+                   });
+               }));
+        QTRY_COMPARE(errors.codes, QList<int16_t>{MidiError::kPortNotOpen});
+
+        out.setDeviceID(0);
+        out.setAction(1);
+        const uint8_t noMessage[3] = {0x99, 0xC8, 0x66};
+        record(rt::kEngine, QStringLiteral("step engine, sending bytes that are no message"),
+               measure(rt::kEngine, [&] {
+                   onMarkedThread(rt::kEngine, [&] {
+                       for (int i = 0; i < 100; ++i)
+                           out.send(noMessage, 3, 0);
+                   });
+               }));
+        QTRY_COMPARE(errors.count(), 2);
+        QCOMPARE(errors.codes.last(), MidiError::kSendFailed);
+        QVERIFY2(errors.texts.last().contains(QStringLiteral("99 C8 66")),
+                 qPrintable(errors.texts.last()));
+    }
+
+    void alsaSenderRefused() {
+        // The sequencer refuses every message; there is none on this machine, so a sink
+        // stands in for it.
+        std::atomic<int> refused{0};
+        ScheduledSender sender([&](const ShortMessage&) {
+            rt::t_role = rt::kAlsaSender;
+            rt::g_callbacks[rt::kAlsaSender].fetch_add(1);
+            ++refused;
+            return false;
+        });
+        record(rt::kAlsaSender, QStringLiteral("ALSA sender, the sequencer refusing messages"),
+               measure(rt::kAlsaSender, [&] {
+                   const int64_t soon = monotonicNowNs() + 2'000'000;
+                   for (int i = 0; i < 20; ++i)
+                       QVERIFY(sender.post(ShortMessage{3, {0x99, 35, 100}}, soon + i * 500'000));
+                   QTRY_COMPARE(refused.load(), 20);
+               }));
+        QVERIFY(sender.sinkFailed());
     }
 
     void theProgramMakesNoCallOnItsRealTimeThreads() {

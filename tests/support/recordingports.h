@@ -7,7 +7,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,12 +56,15 @@ public:
     std::vector<std::string> listPorts() override { return ports; }
     bool open(const std::string& port, std::string& error) override;
     void close() override;
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override;
+    bool send(const ShortMessage& message, int64_t dueNs) override;
+    std::string sendFailure() const override { return "device went away"; }
     void withdrawAfter(int64_t nowNs) override;
     int64_t schedulingLeadNs() const override { return leadNs; }
-    /// Makes the system's async error handler fire, as a backend thread would.
-    void raiseAsync(int16_t code, const std::string& text) { reportAsync(code, text); }
+    /// Flags a fault with its text, as a system's own thread would; the port's watcher
+    /// raises it at its next look while the system is open.
+    void raiseAsync(int16_t code, const std::string& text);
+    void poll() override;
+    std::string describe(int16_t code) const override;
 
     std::vector<std::string> ports;
     std::string openPort;
@@ -74,6 +79,9 @@ public:
 private:
     PortLog& m_log;
     std::string m_name;
+    std::atomic<uint32_t> m_flagged{0};
+    mutable std::mutex m_textsMutex;
+    std::map<int16_t, std::string> m_texts;
 };
 
 class RecordingInSystem : public MidiInSystem {
@@ -109,6 +117,9 @@ public:
     void setData1(int16_t v) override;
     void setData2(int16_t v) override;
     void setAction(int16_t code) override;
+    /// Looks for faults now, on the calling thread, as the port's watcher does every
+    /// FaultWatcher::kPollNs: what it finds is posted before this returns.
+    void lookForFaults() { m_faults.look(); }
 
 private:
     PortLog& m_log;
