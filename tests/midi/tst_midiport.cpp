@@ -101,7 +101,7 @@ private slots:
         out.setAction(1);
         QTRY_COMPARE(spy.count(), 2);
         QCOMPARE(spy.codes.at(1), MidiError::kOpenFailed);
-        // The device's name, the backend's cause, and a full stop the cause did not have.
+        // The device's name, the system's cause, and a full stop the cause did not have.
         QVERIFY(spy.texts.at(1).contains(QStringLiteral("TEST: x")));
         QVERIFY2(spy.texts.at(1).endsWith(QStringLiteral("refused by the test.")),
                  qPrintable(spy.texts.at(1)));
@@ -231,7 +231,7 @@ private slots:
     }
 
     void aLossWhileOpeningClosesThePort() {
-        // The device goes away while the backend is still opening it (a JACK port that
+        // The device goes away while the system is still opening it (a JACK port that
         // leaves before the connection is live): one report, and the port ends up closed.
         RecordingPorts ports;
         MIDIOutput& out = *ports.output;

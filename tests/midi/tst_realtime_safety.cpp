@@ -507,9 +507,9 @@ private slots:
     void synthOnJack() {
         FluidSynthOptions o;
         o.audioDrivers = {"jack"};
-        auto backend = std::make_unique<BuiltinSynth>(o);
-        BuiltinSynth* synth = backend.get();
-        MIDIOutput out(std::move(backend), {});
+        auto owned = std::make_unique<BuiltinSynth>(o);
+        BuiltinSynth* synth = owned.get();
+        MIDIOutput out(std::move(owned), {});
         ErrorRecorder errors(out);
         out.setDeviceID(-1);
         out.setAction(1);

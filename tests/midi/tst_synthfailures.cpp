@@ -18,9 +18,9 @@ namespace {
 
 struct SynthPort {
     explicit SynthPort(const FluidSynthOptions& options) {
-        auto backend = std::make_unique<BuiltinSynth>(options);
-        synth = backend.get();
-        out = std::make_unique<MIDIOutput>(std::move(backend),
+        auto owned = std::make_unique<BuiltinSynth>(options);
+        synth = owned.get();
+        out = std::make_unique<MIDIOutput>(std::move(owned),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
         errors = std::make_unique<ErrorRecorder>(*out);
         out->setDeviceID(-1);

@@ -22,9 +22,9 @@ struct JackSynth {
         FluidSynthOptions o;
         // Only JACK, so the test takes the same road on a desktop with a sound server.
         o.audioDrivers = {"jack"};
-        auto backend = std::make_unique<BuiltinSynth>(o);
-        synth = backend.get();
-        out = std::make_unique<MIDIOutput>(std::move(backend),
+        auto owned = std::make_unique<BuiltinSynth>(o);
+        synth = owned.get();
+        out = std::make_unique<MIDIOutput>(std::move(owned),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
         errors = std::make_unique<ErrorRecorder>(*out);
         out->setDeviceID(-1);

@@ -33,9 +33,9 @@ constexpr int kPeriodFrames = 256;
 // The output port over the built-in synth with no audio device; the test pulls the sound.
 struct OfflineSynth {
     explicit OfflineSynth(const FluidSynthOptions& options = offlineOptions()) {
-        auto backend = std::make_unique<BuiltinSynth>(options);
-        synth = backend.get();
-        out = std::make_unique<MIDIOutput>(std::move(backend),
+        auto owned = std::make_unique<BuiltinSynth>(options);
+        synth = owned.get();
+        out = std::make_unique<MIDIOutput>(std::move(owned),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
         out->setDeviceID(-1);
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Port components over recording backends, for tests: every property write and every
-// backend call lands in one shared log, in order, so a test sees the exact sequence of
+// Port components over recording MIDI systems, for tests: every property write and every
+// call on a system lands in one shared log, in order, so a test sees the exact sequence of
 // writes across both ports.
 
 #include <QString>
@@ -69,7 +69,7 @@ public:
     std::vector<std::string> ports;
     std::string openPort;
     bool failOpen = false;
-    /// Runs inside open(), as a backend thread might while the device is being opened.
+    /// Runs inside open(), as a system's thread might while the device is being opened.
     std::function<void()> whileOpening;
     bool failSend = false;
     int64_t lastDueNs = 0;
