@@ -31,10 +31,7 @@ public:
     void close() override {
         if (!m_midi)
             return;
-        try {
-            m_midi->closePort();
-        } catch (const std::exception&) {
-        }
+        rtmidiclient::closePort(*m_midi);
         m_midi.reset();
     }
 

@@ -50,10 +50,7 @@ public:
             return;
         // The sender ends first: it is the only other user of the RtMidi object.
         m_sender.reset();
-        try {
-            m_midi->closePort();
-        } catch (const std::exception&) {
-        }
+        rtmidiclient::closePort(*m_midi);
         m_midi.reset();
     }
 

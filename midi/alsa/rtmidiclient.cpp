@@ -55,4 +55,11 @@ bool openByName(RtMidi& midi, const std::string& port, const char* ourPortName,
     return false;
 }
 
+void closePort(RtMidi& midi) {
+    try {
+        midi.closePort();
+    } catch (const std::exception&) {
+    }
+}
+
 }  // namespace rtmidiclient

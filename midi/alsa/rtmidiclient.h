@@ -57,4 +57,7 @@ std::vector<std::string> portsOf(RtMidi& midi);
 bool openByName(RtMidi& midi, const std::string& port, const char* ourPortName,
                 std::string& lastError, std::string& error);
 
+/// Closes `midi`'s port, whatever RtMidi throws.
+void closePort(RtMidi& midi);
+
 }  // namespace rtmidiclient

@@ -89,4 +89,13 @@ std::shared_ptr<Client> openThroughLink(JackServerLink& link, const std::string&
     return c;
 }
 
+/// Closes a client opened by openThroughLink on the link. The call holds the client's state
+/// until libjack lets go of it; a server that does not answer keeps it, and the caller goes
+/// on without waiting.
+template <typename Client>
+void closeThroughLink(JackServerLink& link, std::shared_ptr<Client> c) {
+    if (link.run([c] { c->close(); }) == JackServerLink::Result::Refused)
+        link.runLater([c] { c->close(); });
+}
+
 }  // namespace jackclient

@@ -74,9 +74,7 @@ public:
     void close() override {
         if (!m_open)
             return;
-        std::shared_ptr<InClient> c = std::move(m_open);
-        if (m_link->run([c] { c->close(); }) == JackServerLink::Result::Refused)
-            m_link->runLater([c] { c->close(); });
+        jackclient::closeThroughLink(*m_link, std::move(m_open));
     }
 
     void setReceiving(bool /*on*/) override {

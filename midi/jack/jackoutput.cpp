@@ -231,10 +231,7 @@ public:
             return;
         std::shared_ptr<OutClient> c = std::move(m_open);
         c->closing.store(true);
-        // The call holds the client's state until libjack lets go of it. A server that
-        // does not answer keeps it: the program goes on without waiting.
-        if (m_link->run([c] { c->close(); }) == JackServerLink::Result::Refused)
-            m_link->runLater([c] { c->close(); });
+        jackclient::closeThroughLink(*m_link, std::move(c));
     }
 
     bool send(const ShortMessage& message, int64_t dueNs) override {

@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -79,6 +81,27 @@ public:
     }
     int16_t note(int) const override { return 0; }
     void setNote(int, int16_t) override {}
+};
+
+/// A folder of the test's own, which the helper process can reach when it runs as another
+/// user; files made in it get 0666 less the umask 022.
+class TestFolder {
+public:
+    bool ready() {
+        ::umask(022);
+        return m_dir.isValid() && ::chmod(m_dir.path().toLocal8Bit().constData(), 0755) == 0;
+    }
+    QString root() const { return m_dir.path(); }
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    /// The folder `name` in it, made if need be.
+    QString folderFor(const QString& name) const {
+        const QString f = path(name);
+        QDir().mkpath(f);
+        return f;
+    }
+
+private:
+    QTemporaryDir m_dir;
 };
 
 inline QByteArray readBytes(const QString& path) {

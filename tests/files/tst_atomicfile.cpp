@@ -1,7 +1,6 @@
 // Replacing a file atomically, on a real file system: modes, links, and saves that fail at
 // every point where a save can fail, leaving the old file as it was and nothing behind.
 
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -20,24 +19,15 @@ const QByteArray kNew = repeat("new contents\r\n", 16);
 class TestAtomicFile : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
-    QString folderFor(const QString& name) {
-        const QString f = path(name);
-        QDir().mkpath(f);
-        return f;
-    }
+    TestFolder m_folder;
+    QString path(const QString& name) const { return m_folder.path(name); }
+    QString folderFor(const QString& name) const { return m_folder.folderFor(name); }
     static SaveResult save(const QString& file, const SaveOptions& options = {}) {
         return replaceFile(str(file), kNew.toStdString(), options);
     }
 
 private slots:
-    void initTestCase() {
-        QVERIFY(m_dir.isValid());
-        // The helper may run as another user, who must be able to reach the folders inside.
-        QVERIFY(::chmod(m_dir.path().toLocal8Bit().constData(), 0755) == 0);
-        ::umask(022);
-    }
+    void initTestCase() { QVERIFY(m_folder.ready()); }
 
     void createsAFileWithTheUsualMode() {
         const QString file = path(QStringLiteral("new.pat"));
@@ -48,7 +38,7 @@ private slots:
         struct stat st {};
         QVERIFY(::stat(file.toLocal8Bit().constData(), &st) == 0);
         QCOMPARE(st.st_mode & 07777, mode_t(0644));  // 0666 less the umask 022
-        QCOMPARE(entries(m_dir.path()).filter(QStringLiteral(".tmp")), QStringList());
+        QCOMPARE(entries(m_folder.root()).filter(QStringLiteral(".tmp")), QStringList());
     }
 
     void replacesAFileAndKeepsItsMode() {

@@ -1,7 +1,6 @@
 // The pattern file: the bytes written, how values are read, and loading from a real file
 // system, files that are no pattern files included.
 
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -50,21 +49,12 @@ CellStates allDimmed() {
 class TestPatternFile : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
-    QString folderFor(const QString& name) {
-        const QString f = path(name);
-        QDir().mkpath(f);
-        return f;
-    }
+    TestFolder m_folder;
+    QString path(const QString& name) const { return m_folder.path(name); }
+    QString folderFor(const QString& name) const { return m_folder.folderFor(name); }
 
 private slots:
-    void initTestCase() {
-        QVERIFY(m_dir.isValid());
-        // The helper may run as another user, who must be able to reach the folders inside.
-        QVERIFY(::chmod(m_dir.path().toLocal8Bit().constData(), 0755) == 0);
-        ::umask(022);
-    }
+    void initTestCase() { QVERIFY(m_folder.ready()); }
 
     // ------------------------------------------------------------ writing
 
