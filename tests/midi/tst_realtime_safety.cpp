@@ -1,19 +1,17 @@
 // The real-time threads make no call that can block or allocate: the JACK output's process
 // thread and the built-in synth's audio thread (its JACK client's process thread), while the
 // rock preset plays at 5 ms steps, at a stop, a panic, a withdraw that meets a full queue, a
-// receiver that leaves and a render that fails; the step engine's thread handing messages to
-// an output that cannot take them (a full queue, a closed port, bytes that are no message);
-// and the ALSA output's sender thread when the sequencer refuses a message.
+// receiver that leaves and a render that fails; the step engine's thread handing over what an
+// output cannot take; the ALSA output's sender thread when the sequencer refuses a message.
 //
 // This executable puts its own malloc, calloc, realloc, aligned_alloc, posix_memalign,
 // memalign, free, operator new / delete and
 // pthread_mutex_lock in front of the C library's, and its own jack_set_process_callback in
 // front of libjack's, so that the process callbacks of the program's JACK clients run with
-// their thread marked. The engine's thread is a thread of the test's that hands messages over
-// as the engine does; the ALSA sender's is marked by the sink it calls. A mutex that lends
-// its priority to its waiters may be locked by the engine's thread and is not counted. Each call
-// made on a marked thread is counted, with where it came from: the program's own code, FluidSynth,
-// libjack. The program's own code must make none; what the libraries do is printed, not judged.
+// their thread marked; the engine's thread is one of the test's that sends as the engine does,
+// the ALSA sender's is marked by its sink. Each call made on a marked thread is counted, with
+// where it came from: the program's own code, FluidSynth, libjack. The program's own code must
+// make none (but locks that lend priority); what the libraries do is printed, not judged.
 //
 // Under AddressSanitizer, which has its own allocator, the allocations are counted through
 // the sanitizer's allocation hooks instead (as allocations and frees, not by function).
@@ -26,6 +24,7 @@
 #include <jack/jack.h>
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -557,34 +556,28 @@ private slots:
         out.setAction(2);
     }
 
-    void engineSendingToAPortThatCannotSend() {
+    void engineSendingToAPortThatCannotTakeIt() {
         RecordingPorts ports;
         MIDIOutput& out = *ports.output;
         ErrorRecorder errors(out);
-        const uint8_t note[3] = {0x99, 35, 100};
-        record(rt::kEngine, QStringLiteral("step engine, sending to a closed port"),
+        const auto sendAll = [&](std::array<uint8_t, 3> bytes) {
+            onMarkedThread(rt::kEngine, [&] {
+                for (int i = 0; i < 100; ++i)
+                    out.send(bytes.data(), bytes.size(), 0);
+            });
+        };
+        record(rt::kEngine,
+               QStringLiteral("step engine, sending to a closed port, then bytes that are no "
+                              "message to an open one"),
                measure(rt::kEngine, [&] {
-                   onMarkedThread(rt::kEngine, [&] {
-                       for (int i = 0; i < 100; ++i)
-                           out.send(note, 3, 0);
-                   });
-               }));
-        QTRY_COMPARE(errors.codes, QList<int16_t>{MidiError::kPortNotOpen});
-
-        out.setDeviceID(0);
-        out.setAction(1);
-        const uint8_t noMessage[3] = {0x99, 0xC8, 0x66};
-        record(rt::kEngine, QStringLiteral("step engine, sending bytes that are no message"),
-               measure(rt::kEngine, [&] {
-                   onMarkedThread(rt::kEngine, [&] {
-                       for (int i = 0; i < 100; ++i)
-                           out.send(noMessage, 3, 0);
-                   });
+                   sendAll({0x99, 35, 100});
+                   QTRY_COMPARE(errors.codes, QList<int16_t>{MidiError::kPortNotOpen});
+                   out.setDeviceID(0);
+                   out.setAction(1);
+                   sendAll({0x99, 0xC8, 0x66});
                }));
         QTRY_COMPARE(errors.count(), 2);
         QCOMPARE(errors.codes.last(), MidiError::kSendFailed);
-        QVERIFY2(errors.texts.last().contains(QStringLiteral("99 C8 66")),
-                 qPrintable(errors.texts.last()));
     }
 
     void alsaSenderRefused() {
