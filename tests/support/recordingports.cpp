@@ -68,8 +68,8 @@ int16_t findDevice(MIDIOutput& out, const QString& name) {
 bool RecordingOutSystem::open(const std::string& port, std::string& error) {
     m_flagged.store(0);
     {
-        std::lock_guard<std::mutex> lock(m_textsMutex);
-        m_texts.clear();
+        std::lock_guard<std::mutex> lock(m_textMutex);
+        m_text.clear();
     }
     m_log.add(QStringLiteral("%1 open %2")
                   .arg(QString::fromStdString(m_name), QString::fromStdString(port)));
@@ -102,8 +102,9 @@ bool RecordingOutSystem::send(const ShortMessage& message, int64_t dueNs) {
 
 void RecordingOutSystem::raiseAsync(int16_t code, const std::string& text) {
     {
-        std::lock_guard<std::mutex> lock(m_textsMutex);
-        m_texts.emplace(code, text);  // the first text of a condition stands
+        std::lock_guard<std::mutex> lock(m_textMutex);
+        if (m_text.empty())
+            m_text = text;  // the first text stands
     }
     m_flagged.fetch_or(1u << code);
 }
@@ -115,10 +116,9 @@ void RecordingOutSystem::poll() {
             raise(code);
 }
 
-std::string RecordingOutSystem::describe(int16_t code) const {
-    std::lock_guard<std::mutex> lock(m_textsMutex);
-    const auto it = m_texts.find(code);
-    return it == m_texts.end() ? std::string() : it->second;
+std::string RecordingOutSystem::describe(int16_t) const {
+    std::lock_guard<std::mutex> lock(m_textMutex);
+    return m_text;
 }
 
 bool RecordingInSystem::open(const std::string& port, std::string&) {

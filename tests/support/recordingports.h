@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,8 +59,8 @@ public:
     std::string sendFailure() const override { return "device went away"; }
     void withdrawAfter(int64_t nowNs) override;
     int64_t schedulingLeadNs() const override { return leadNs; }
-    /// Flags a fault with its text, as a system's own thread would; the port's watcher
-    /// raises it at its next look while the system is open.
+    /// Flags a fault, as a system's own thread would, with the text of the first one since
+    /// the open; the port's watcher raises it at its next look while the system is open.
     void raiseAsync(int16_t code, const std::string& text);
     void poll() override;
     std::string describe(int16_t code) const override;
@@ -80,8 +79,8 @@ private:
     PortLog& m_log;
     std::string m_name;
     std::atomic<uint32_t> m_flagged{0};
-    mutable std::mutex m_textsMutex;
-    std::map<int16_t, std::string> m_texts;
+    mutable std::mutex m_textMutex;
+    std::string m_text;
 };
 
 class RecordingInSystem : public MidiInSystem {
