@@ -1,20 +1,12 @@
 #pragma once
 
-// Shared by the file tests: a scripted file dialog, a grid that records every write, small
-// file helpers over a real folder, and the helper process that loads or saves as another
-// user.
+// Shared by the pattern file tests: a scripted file dialog, a grid that records every write,
+// and small file helpers over a real folder.
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QStringList>
-#include <QTemporaryDir>
-
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <csignal>
 
 #include <deque>
 #include <functional>
@@ -83,27 +75,6 @@ public:
     void setNote(int, int16_t) override {}
 };
 
-/// A folder of the test's own, which the helper process can reach when it runs as another
-/// user; files made in it get 0666 less the umask 022.
-class TestFolder {
-public:
-    bool ready() {
-        ::umask(022);
-        return m_dir.isValid() && ::chmod(m_dir.path().toLocal8Bit().constData(), 0755) == 0;
-    }
-    QString root() const { return m_dir.path(); }
-    QString path(const QString& name) const { return m_dir.filePath(name); }
-    /// The folder `name` in it, made if need be.
-    QString folderFor(const QString& name) const {
-        const QString f = path(name);
-        QDir().mkpath(f);
-        return f;
-    }
-
-private:
-    QTemporaryDir m_dir;
-};
-
 inline QByteArray readBytes(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
@@ -130,47 +101,3 @@ inline std::string str(const QString& s) {
 inline QByteArray patternBytes(const CellStates& cells) {
     return QByteArray::fromStdString(formatPatternFile(cells));
 }
-
-inline QByteArray repeat(const QByteArray& unit, int n) {
-    QByteArray out;
-    for (int i = 0; i < n; ++i)
-        out += unit;
-    return out;
-}
-
-/// Kills the test if a call it guards does not return in time: a load that blocks shows up
-/// as a failure, not as a run that never ends.
-struct Watchdog {
-    explicit Watchdog(unsigned seconds) {
-        std::signal(SIGALRM, [](int) {
-            const char text[] = "FAIL: a file operation blocked and did not return\n";
-            (void)!::write(2, text, sizeof text - 1);
-            ::_exit(1);
-        });
-        alarm(seconds);
-    }
-    ~Watchdog() { alarm(0); }
-};
-
-#ifdef PATTERNFILE_HELPER
-/// What the helper process (patternfilehelper) printed and how it ended.
-struct HelperRun {
-    int exitCode = -1;
-    bool crashed = false;
-    QString out;
-};
-
-inline HelperRun runHelper(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral(PATTERNFILE_HELPER), args);
-    HelperRun r;
-    if (!p.waitForFinished(30000))
-        return r;
-    r.crashed = p.exitStatus() == QProcess::CrashExit;
-    r.exitCode = p.exitCode();
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    return r;
-}
-
-inline const char* const kNobody = "65534";
-#endif

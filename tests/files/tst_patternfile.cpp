@@ -1,11 +1,17 @@
-// The pattern file: the bytes written, how values are read, and loading from a real file
-// system, files that are no pattern files included.
+// The pattern file on a real file system: the bytes written, how values are read, files
+// that are no pattern files, and saves where the system refuses them (the failures that are
+// injected into a save are replaceFile's, in tst_atomicfile).
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <random>
 
 #include "editing/editing.h"
@@ -15,6 +21,20 @@
 namespace {
 constexpr int16_t K = PatternFileReader::kKeep;
 using States = std::vector<int>;
+
+/// Kills the test if a call it guards does not return in time: a load that blocks shows up
+/// as a failure, not as a run that never ends.
+struct Watchdog {
+    explicit Watchdog(unsigned seconds) {
+        std::signal(SIGALRM, [](int) {
+            const char text[] = "FAIL: a file operation blocked and did not return\n";
+            (void)!::write(2, text, sizeof text - 1);
+            ::_exit(1);
+        });
+        alarm(seconds);
+    }
+    ~Watchdog() { alarm(0); }
+};
 
 PatternFileReader readWhole(const QByteArray& in) {
     PatternFileReader r;
@@ -44,17 +64,52 @@ CellStates allDimmed() {
     return c;
 }
 
+QByteArray repeat(const QByteArray& unit, int n) {
+    QByteArray out;
+    for (int i = 0; i < n; ++i)
+        out += unit;
+    return out;
+}
+
+struct HelperRun {
+    int exitCode = -1;
+    bool crashed = false;
+    QString out;
+};
+
+HelperRun runHelper(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(PATTERNFILE_HELPER), args);
+    HelperRun r;
+    if (!p.waitForFinished(30000))
+        return r;
+    r.crashed = p.exitStatus() == QProcess::CrashExit;
+    r.exitCode = p.exitCode();
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    return r;
+}
+
+const char* const kNobody = "65534";
 }  // namespace
 
 class TestPatternFile : public QObject {
     Q_OBJECT
 
-    TestFolder m_folder;
-    QString path(const QString& name) const { return m_folder.path(name); }
-    QString folderFor(const QString& name) const { return m_folder.folderFor(name); }
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QString folderFor(const QString& name) {
+        const QString f = path(name);
+        QDir().mkpath(f);
+        return f;
+    }
 
 private slots:
-    void initTestCase() { QVERIFY(m_folder.ready()); }
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        // The helper may run as another user, who must be able to reach the folders inside.
+        QVERIFY(::chmod(m_dir.path().toLocal8Bit().constData(), 0755) == 0);
+        ::umask(022);
+    }
 
     // ------------------------------------------------------------ writing
 
@@ -333,6 +388,171 @@ private slots:
         QVERIFY2(run.out.contains("Cannot open \"" + file + "\": permission denied"),
                  qPrintable(run.out));
         QVERIFY2(run.out.contains(QString(64, 'k')), qPrintable(run.out));
+    }
+
+    // ------------------------------------------------------------ saving
+
+    void saveCreatesAFileWithTheUsualMode() {
+        const QString file = path(QStringLiteral("new.pat"));
+        QFile::remove(file);
+        const SaveResult r = savePatternFile(str(file), rockCells());
+        QVERIFY2(r.ok, r.error.c_str());
+        QCOMPARE(readBytes(file), patternBytes(rockCells()));
+        struct stat st {};
+        QVERIFY(::stat(file.toLocal8Bit().constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0644));  // 0666 less the umask 022
+        QCOMPARE(entries(m_dir.path()).filter(QStringLiteral(".tmp")), QStringList());
+    }
+
+    void saveThroughALinkReplacesItsTarget() {
+        const QString real = path(QStringLiteral("real.pat"));
+        const QString link = path(QStringLiteral("link.pat"));
+        QVERIFY(writeBytes(real, repeat("0\r\n", 64)));
+        QFile::remove(link);
+        QVERIFY(QFile::link(real, link));
+        const SaveResult r = savePatternFile(str(link), rockCells());
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(readBytes(real), patternBytes(rockCells()));
+
+        // A link to a file not made yet, through a second, relative link: the file is made
+        // where the chain ends and both links stay.
+        const QString later = path(QStringLiteral("later.pat"));
+        const QString first = path(QStringLiteral("first link.pat"));
+        const QString second = path(QStringLiteral("second link.pat"));
+        for (const QString& f : {later, first, second})
+            QFile::remove(f);
+        QVERIFY(::symlink("later.pat", second.toLocal8Bit().constData()) == 0);
+        QVERIFY(::symlink(second.toLocal8Bit().constData(), first.toLocal8Bit().constData()) == 0);
+        const SaveResult dangling = savePatternFile(str(first), rockCells());
+        QVERIFY2(dangling.ok, dangling.error.c_str());
+        QVERIFY(QFileInfo(first).isSymLink() && QFileInfo(second).isSymLink());
+        QCOMPARE(readBytes(later), patternBytes(rockCells()));
+
+        // A link to itself is refused with the system's word for it.
+        const QString loop = path(QStringLiteral("loop.pat"));
+        QFile::remove(loop);
+        QVERIFY(::symlink("loop.pat", loop.toLocal8Bit().constData()) == 0);
+        const SaveResult looped = savePatternFile(str(loop), rockCells());
+        QVERIFY(!looped.ok);
+        QCOMPARE(QString::fromStdString(looped.error),
+                 "Cannot save \"" + loop + "\": too many levels of symbolic links.");
+        QVERIFY(QFileInfo(loop).isSymLink());
+    }
+
+    void saveRefusesWhatIsNoFile() {
+        const QString folder = folderFor(QStringLiteral("target is a folder.pat"));
+        SaveResult r = savePatternFile(str(folder), rockCells());
+        QVERIFY(!r.ok);
+        QCOMPARE(QString::fromStdString(r.error),
+                 "Cannot save \"" + folder + "\": it is a folder.");
+        QVERIFY(QFileInfo(folder).isDir());
+
+        const QString fifo = path(QStringLiteral("save-pipe.pat"));
+        ::unlink(fifo.toLocal8Bit().constData());
+        QVERIFY(::mkfifo(fifo.toLocal8Bit().constData(), 0644) == 0);
+        {
+            Watchdog watchdog(10);
+            r = savePatternFile(str(fifo), rockCells());
+        }
+        QVERIFY(!r.ok);
+        QVERIFY(r.error.find("it is a pipe") != std::string::npos);
+        struct stat st {};
+        QVERIFY(::stat(fifo.toLocal8Bit().constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+
+        const QString nowhere = path(QStringLiteral("no such folder/beat.pat"));
+        r = savePatternFile(str(nowhere), rockCells());
+        QVERIFY(!r.ok);
+        QCOMPARE(QString::fromStdString(r.error),
+                 "Cannot save \"" + nowhere + "\": there is no folder \"" +
+                     path(QStringLiteral("no such folder")) + "\".");
+    }
+
+    void saveInAReadOnlyFolderKeepsTheOldFile() {
+        const QString folder = folderFor(QStringLiteral("read-only"));
+        const QString file = folder + QStringLiteral("/beat.pat");
+        const QByteArray old = patternBytes(rockCells());
+        QVERIFY(writeBytes(file, old));
+        // The file itself may be written by the saving user; only the folder may not.
+        if (geteuid() == 0)
+            QVERIFY(::chown(file.toLocal8Bit().constData(), 65534, 65534) == 0);
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0555) == 0);
+
+        const HelperRun run = runHelper({"save", file, "user", kNobody});
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0755) == 0);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out.trimmed(), "Cannot save \"" + file +
+                                        "\": permission denied in the folder \"" + folder +
+                                        "\". The file that was there is unchanged.");
+        QCOMPARE(readBytes(file), old);
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
+    }
+
+    void saveInAStickyFolderTellsItIsTheFolder() {
+        // A folder like /tmp: anyone may make files, only a file's owner may replace one.
+        // The old file is writable by all, so only the rename can fail.
+        if (geteuid() != 0)
+            QSKIP("needs root to give the old file to another user than the saving one");
+        const QString folder = folderFor(QStringLiteral("sticky"));
+        const QString file = folder + QStringLiteral("/shared.pat");
+        const QByteArray old = patternBytes(rockCells());
+        QVERIFY(writeBytes(file, old));
+        QVERIFY(::chmod(file.toLocal8Bit().constData(), 0666) == 0);
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 01777) == 0);
+
+        const HelperRun run = runHelper({"save", file, "user", kNobody});
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0755) == 0);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out.trimmed(), "Cannot save \"" + file +
+                                        "\": operation not permitted in the folder \"" + folder +
+                                        "\". The file that was there is unchanged.");
+        QCOMPARE(readBytes(file), old);
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("shared.pat")});
+    }
+
+    void saveDoesNotReplaceAReadOnlyFile() {
+        const QString folder = folderFor(QStringLiteral("open folder"));
+        const QString file = folder + QStringLiteral("/locked.pat");
+        const QByteArray old = patternBytes(rockCells());
+        QVERIFY(writeBytes(file, old));
+        if (geteuid() == 0)
+            QVERIFY(::chown(file.toLocal8Bit().constData(), 65534, 65534) == 0);
+        QVERIFY(::chmod(file.toLocal8Bit().constData(), 0444) == 0);
+        QVERIFY(::chmod(folder.toLocal8Bit().constData(), 0777) == 0);
+
+        const HelperRun run = runHelper({"save", file, "user", kNobody});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("Cannot save \"" + file + "\": permission denied."),
+                 qPrintable(run.out));
+        QCOMPARE(readBytes(file), old);
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("locked.pat")});
+    }
+
+    void saveOverTheFileSizeLimitKeepsTheOldFile() {
+        // 100 bytes allowed: the 192-byte file is cut off part-way and the write fails.
+        const QString folder = folderFor(QStringLiteral("limit"));
+        const QString file = folder + QStringLiteral("/beat.pat");
+        const QByteArray old = patternBytes(rockCells());
+        QVERIFY(writeBytes(file, old));
+        const HelperRun run = runHelper({"save", file, "fsize", "100", "ignore"});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(
+            run.out.trimmed(),
+            "Cannot save \"" + file + "\": file too large. The file that was there is unchanged.");
+        QCOMPARE(readBytes(file), old);
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
+    }
+
+    void saveKilledWhileWritingLeavesNothingBehind() {
+        // The file size signal kills the saving process in the middle of its write.
+        const QString folder = folderFor(QStringLiteral("killed"));
+        const QString file = folder + QStringLiteral("/beat.pat");
+        const QByteArray old = patternBytes(rockCells());
+        QVERIFY(writeBytes(file, old));
+        const HelperRun run = runHelper({"save", file, "fsize", "100", "default"});
+        QVERIFY(run.crashed);
+        QCOMPARE(readBytes(file), old);
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
     }
 };
 
