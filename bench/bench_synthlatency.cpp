@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"
 
@@ -62,21 +62,21 @@ FluidSynthOptions offline() {
 // two hits 200 ms apart, as in the runs below: the first hit of a fresh synth starts a
 // little slower (29 frames against 16), and the tail of the one before counts too.
 long attackFrames() {
-    FluidSynthBackend synth(offline());
+    BuiltinSynth synth(offline());
     std::string error;
     synth.open(kBuiltinSynthName, error);
-    const unsigned char hit[3] = {0x99, kNote, 102};
+    const ShortMessage hit{3, {0x99, kNote, 102}};
     const int frames = 9600;  // 200 ms at 48 kHz: a multiple of the 64-frame grid
     std::vector<float> l(2 * frames), r(2 * frames);
-    synth.send(hit, 3, 0, error);
+    synth.send(hit, 0);
     synth.render(l.data(), r.data(), frames, 1'000'000'000);
-    synth.send(hit, 3, 0, error);  // starts at frame `frames`, on the grid
+    synth.send(hit, 0);  // starts at frame `frames`, on the grid
     synth.render(l.data() + frames, r.data() + frames, frames, 1'200'000'000);
     return firstAbove(l, r, frames, l.size(), kOnset) - frames;
 }
 
 void offlinePlacement(int hits, long attack) {
-    FluidSynthBackend synth(offline());
+    BuiltinSynth synth(offline());
     std::string error;
     synth.open(kBuiltinSynthName, error);
     const double rate = synth.sampleRate();
@@ -90,8 +90,8 @@ void offlinePlacement(int hits, long attack) {
         // One hit per 200 ms, at a random point in the first 10 ms of its slot.
         const double dueMs = 200.0 * i + 20.0 + jitter(random);
         const int64_t due = start + static_cast<int64_t>(dueMs * 1e6);
-        const unsigned char hit[3] = {0x99, kNote, 102};
-        synth.send(hit, 3, due, error);
+        const ShortMessage hit{3, {0x99, kNote, 102}};
+        synth.send(hit, due);
         const std::size_t slotEnd = static_cast<std::size_t>((200.0 * (i + 1)) * rate / 1000);
         while (l.size() < slotEnd) {
             const std::size_t at = l.size();
@@ -119,7 +119,7 @@ void jack(int hits, long attack) {
     }
     FluidSynthOptions o;
     o.audioDrivers = {"jack"};
-    FluidSynthBackend synth(o);
+    BuiltinSynth synth(o);
     std::string error;
     synth.open(kBuiltinSynthName, error);
     if (synth.audioOutput() != "jack") {
@@ -134,7 +134,7 @@ void jack(int hits, long attack) {
     }
     const double rate = capture.sampleRate();
     const long ms = long(rate / 1000);
-    const unsigned char hit[3] = {0x99, kNote, 102};
+    const ShortMessage hit{3, {0x99, kNote, 102}};
     std::mt19937 random(11);
     std::uniform_int_distribution<int> phaseUs(0, 10000);
 
@@ -156,13 +156,13 @@ void jack(int hits, long attack) {
                 std::this_thread::sleep_until(
                     std::chrono::steady_clock::time_point(std::chrono::nanoseconds(slot - lead)));
                 handover.add(double(slot - monotonicNowNs()) / 1e6);
-                synth.send(hit, 3, slot, error);
+                synth.send(hit, slot);
                 refs.push_back(slot);
             } else {
                 std::this_thread::sleep_until(
                     std::chrono::steady_clock::time_point(std::chrono::nanoseconds(slot)));
                 const int64_t sent = monotonicNowNs();
-                synth.send(hit, 3, 0, error);
+                synth.send(hit, 0);
                 refs.push_back(sent);
             }
         }

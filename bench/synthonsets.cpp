@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "midi/fluidsynthbackend.h"
+#include "midi/synth/builtinsynth.h"
 
 namespace {
 // The rock preset, by step: the notes of the voices that are on (bass drum 35 on steps 0, 6
@@ -30,7 +30,7 @@ SynthCapture captureBuiltinSynth(int stepMs, double seconds, int onlyNote) {
     // ahead of their due time, as the timer does.
     FluidSynthOptions options;
     options.audioDrivers = {kOfflineAudio};
-    FluidSynthBackend synth(options);
+    BuiltinSynth synth(options);
     std::string error;
     if (!synth.open(kBuiltinSynthName, error)) {
         capture.note = "the synth did not open: " + error;
@@ -58,9 +58,9 @@ SynthCapture captureBuiltinSynth(int stepMs, double seconds, int onlyNote) {
                 if (onlyNote >= 0 && note != onlyNote)
                     continue;
                 capture.dueFrames.push_back(double(due - startNs) * rate / 1e9);
-                const unsigned char msg[3] = {0x99, static_cast<unsigned char>(note), 0x66};
-                if (!synth.send(msg, 3, due, error)) {
-                    capture.note = "a send failed: " + error;
+                const ShortMessage msg{3, {0x99, static_cast<uint8_t>(note), 0x66}};
+                if (!synth.send(msg, due)) {
+                    capture.note = "a send failed: " + synth.sendFailure();
                     return capture;
                 }
             }

@@ -40,11 +40,13 @@
 
 #include "core/pulsor.h"
 #include "core/rtpriorities.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/jackmidibackend.h"
-#include "midi/midiport.h"
-#include "midi/rtmidibackend.h"
-#include "midi/systemports.h"
+#include "midi/alsa/alsaoutput.h"
+#include "midi/jack/jackoutput.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
+#include "midi/synth/builtinsynth.h"
+#include "rtmidijackoutput.h"
 #include "ui/frmmain.h"
 #include "ui/gridcell.h"
 #include "ui/midisetupform.h"
@@ -90,17 +92,17 @@ public:
         return m_inner->open(port, error);
     }
     void close() override { m_inner->close(); }
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override {
+    bool send(const ShortMessage& message, int64_t dueNs) override {
         if (dueNs != 0)
             m_log.add(dueNs);
-        return m_inner->send(bytes, size, dueNs, error);
+        return m_inner->send(message, dueNs);
     }
+    std::string sendFailure() const override { return m_inner->sendFailure(); }
     void withdrawAfter(int64_t nowNs) override { m_inner->withdrawAfter(nowNs); }
     int64_t schedulingLeadNs() const override { return m_inner->schedulingLeadNs(); }
-    void setAsyncErrorHandler(AsyncErrorHandler handler) override {
-        m_inner->setAsyncErrorHandler(std::move(handler));
-    }
+    void poll() override { m_inner->poll(); }
+    std::string describe(int16_t code) const override { return m_inner->describe(code); }
+    void setFaultWatcher(FaultWatcher* faults) override { m_inner->setFaultWatcher(faults); }
 
 private:
     std::unique_ptr<MidiOutSystem> m_inner;
@@ -237,14 +239,14 @@ int main(int argc, char* argv[]) {
             return std::make_unique<TimedSystem>(std::move(s), handOvers);
         };
         std::vector<std::unique_ptr<MidiOutSystem>> systems;
-        systems.push_back(timed(makeRtMidiOutSystem(RtMidiSystem::Alsa)));
+        systems.push_back(timed(makeAlsaMidiOutSystem()));
         if (form == "naive") {
-            systems.push_back(timed(makeRtMidiOutSystem(RtMidiSystem::Jack)));
+            systems.push_back(timed(makeRtMidiJackOutSystem()));
             parts.output = std::make_unique<MIDIOutput>(nullptr, std::move(systems));
         } else {
             systems.push_back(timed(makeJackMidiOutSystem()));
-            parts.output = std::make_unique<MIDIOutput>(
-                timed(std::make_unique<FluidSynthBackend>()), std::move(systems));
+            parts.output = std::make_unique<MIDIOutput>(timed(std::make_unique<BuiltinSynth>()),
+                                                        std::move(systems));
         }
     }
     parts.input = makeSystemMidiInput();

@@ -1,4 +1,4 @@
-#include "audioclock.h"
+#include "midi/audioclock.h"
 
 #include <algorithm>
 

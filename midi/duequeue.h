@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "midimessage.h"
-#include "spscqueue.h"
+#include "midi/shortmessage.h"
+#include "midi/spscqueue.h"
 
 /// A message and the CLOCK_MONOTONIC time (ns) at which it is to leave; 0 for at once.
 struct TimedMessage {

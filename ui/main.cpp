@@ -4,8 +4,9 @@
 #include <cstdlib>
 
 #include "frmmain.h"
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "quitsignals.h"
 
 int main(int argc, char* argv[]) {

@@ -10,7 +10,7 @@
 
 #include "accessibility.h"
 #include "appearance.h"
-#include "midi/midiports.h"
+#include "midi/ports/portroutines.h"
 #include "placement.h"
 #include "twips.h"
 

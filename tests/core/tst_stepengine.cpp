@@ -6,7 +6,7 @@
 #include "core/patternbank.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
-#include "midi/midiports.h"
+#include "midi/ports/portroutines.h"
 #include "support/manualclock.h"
 #include "support/recordingports.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "files/patternfile.h"
+#include "files/patternformat.h"
 #include "referencereader.h"
 
 /// Reads `input` whole and in pieces whose sizes come from `pieceSeed`, writes the result

@@ -1,5 +1,6 @@
 // The pattern file on a real file system: the bytes written, how values are read, files
-// that are no pattern files, and saves that fail at every point where a save can fail.
+// that are no pattern files, and saves where the system refuses them (the failures that are
+// injected into a save are replaceFile's, in tst_atomicfile).
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -403,23 +404,6 @@ private slots:
         QCOMPARE(entries(m_dir.path()).filter(QStringLiteral(".tmp")), QStringList());
     }
 
-    void saveReplacesAFileAndKeepsItsMode() {
-        for (bool unnamed : {true, false}) {
-            const QString file = path(QStringLiteral("old.pat"));
-            QVERIFY(writeBytes(file, "some older content that is longer than a pattern file " +
-                                         repeat("0\r\n", 100)));
-            QVERIFY(::chmod(file.toLocal8Bit().constData(), 0640) == 0);
-            SaveOptions options;
-            options.unnamedTemporary = unnamed;
-            const SaveResult r = savePatternFile(str(file), rockCells(), options);
-            QVERIFY2(r.ok, r.error.c_str());
-            QCOMPARE(readBytes(file), patternBytes(rockCells()));
-            struct stat st {};
-            QVERIFY(::stat(file.toLocal8Bit().constData(), &st) == 0);
-            QCOMPARE(st.st_mode & 07777, mode_t(0640));
-        }
-    }
-
     void saveThroughALinkReplacesItsTarget() {
         const QString real = path(QStringLiteral("real.pat"));
         const QString link = path(QStringLiteral("link.pat"));
@@ -454,59 +438,6 @@ private slots:
         QCOMPARE(QString::fromStdString(looped.error),
                  "Cannot save \"" + loop + "\": too many levels of symbolic links.");
         QVERIFY(QFileInfo(loop).isSymLink());
-    }
-
-    void failedWriteKeepsTheOldFile_data() {
-        QTest::addColumn<bool>("unnamed");
-        QTest::addColumn<int>("failAfter");  // bytes written before the disk is "full"
-        QTest::addColumn<int>("error");
-        QTest::addColumn<QString>("cause");
-        QTest::newRow("unnamed, disk full part-way")
-            << true << 100 << ENOSPC << "no space left on device";
-        QTest::newRow("unnamed, I/O error at once") << true << 0 << EIO << "input/output error";
-        QTest::newRow("named, disk full part-way")
-            << false << 100 << ENOSPC << "no space left on device";
-        QTest::newRow("named, quota at once") << false << 0 << EDQUOT << "disk quota exceeded";
-    }
-
-    void failedWriteKeepsTheOldFile() {
-        QFETCH(bool, unnamed);
-        QFETCH(int, failAfter);
-        QFETCH(int, error);
-        QFETCH(QString, cause);
-        const QString folder = folderFor(QStringLiteral("full-%1-%2").arg(unnamed).arg(failAfter));
-        const QString file = folder + QStringLiteral("/beat.pat");
-        const QByteArray old = "an old pattern, kept byte for byte\r\n" + repeat("1\r\n", 64);
-        QVERIFY(writeBytes(file, old));
-
-        SaveOptions options;
-        options.unnamedTemporary = unnamed;
-        std::size_t written = 0;
-        // Short writes of 64 bytes until the limit, then the failure.
-        options.write = [&](int fd, const void* data, std::size_t size) -> ssize_t {
-            if (written >= std::size_t(failAfter)) {
-                errno = error;
-                return -1;
-            }
-            const std::size_t n = std::min<std::size_t>({size, 64, failAfter - written});
-            written += n;
-            return ::write(fd, data, n);
-        };
-        const SaveResult r = savePatternFile(str(file), rockCells(), options);
-        QVERIFY(!r.ok);
-        QCOMPARE(readBytes(file), old);
-        QCOMPARE(entries(folder), QStringList{QStringLiteral("beat.pat")});
-        QCOMPARE(QString::fromStdString(r.error), "Cannot save \"" + file + "\": " + cause +
-                                                      ". The file that was there is unchanged.");
-
-        // A new file that cannot be written leaves nothing at all.
-        QVERIFY(QFile::remove(file));
-        written = 0;
-        const SaveResult fresh = savePatternFile(str(file), rockCells(), options);
-        QVERIFY(!fresh.ok);
-        QCOMPARE(entries(folder), QStringList());
-        QCOMPARE(QString::fromStdString(fresh.error),
-                 "Cannot save \"" + file + "\": " + cause + ".");
     }
 
     void saveRefusesWhatIsNoFile() {

@@ -1,17 +1,18 @@
-// The watcher that turns the fault flags of real-time threads into reports: each condition
-// told once per open (or once per run), the ways of one loss told as one, and nothing
-// after the port is closed.
+// The one place where faults become reports: each condition told once per open (or, lasting,
+// until its cause goes away), the conditions one silences not told after it, raised
+// conditions found by the watcher's own thread.
 
 #include <QTest>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
-#include "midi/faultwatcher.h"
+#include "midi/ports/faultwatcher.h"
 
 namespace {
 
-enum : uint32_t { kA = 1, kB = 2, kC = 4, kRun = 8 };
+enum : int16_t { kA = 1, kB = 2, kC = 3, kLasting = 6 };
 
 struct Reports {
     std::mutex mutex;
@@ -28,23 +29,9 @@ struct Reports {
     }
 };
 
-std::string describe(uint32_t fault) {
-    return fault == kA ? "a" : fault == kB ? "b" : fault == kC ? "c" : "run";
+std::string describe(int16_t code) {
+    return code == kA ? "a" : code == kB ? "b" : code == kC ? "c" : "lasting";
 }
-
-// Counts the watcher's looks at the fault word, so a test can wait until it has looked
-// again instead of sleeping.
-struct Looks {
-    std::atomic<int> count{0};
-    FaultWatcher::Poll poll() {
-        return [this] { ++count; };
-    }
-    // The poll runs before the word is read: two more polls, and one whole look has passed.
-    bool passTwo() {
-        const int now = count.load();
-        return QTest::qWaitFor([&] { return count.load() >= now + 2; }, 5000);
-    }
-};
 
 }  // namespace
 
@@ -53,58 +40,63 @@ class TestFaultWatcher : public QObject {
 private slots:
     void eachConditionOncePerOpen() {
         Reports reports;
-        FaultWatcher w({{kA, 3}, {kB, 4, false, kC}, {kC, 4, false, kB}, {kRun, 6, true}},
-                       reports.handler());
-        Looks looks;
-        w.start(&describe, looks.poll());
+        int polls = 0;
+        FaultWatcher w(
+            {{kA}, {kB, false, {kC}}, {kC}, {kLasting, true}}, &describe, [&] { ++polls; },
+            reports.handler());
         // Raised over and over from another thread, as an audio callback would.
         std::thread rt([&w] {
             for (int i = 0; i < 1000; ++i)
                 w.raise(kA);
         });
         rt.join();
-        QTRY_COMPARE(reports.get(), QStringList{QStringLiteral("3 a")});
-        QVERIFY(w.raised(kA));
-        QVERIFY(!w.raised(kB));
+        QCOMPARE(reports.get(), QStringList());  // raised only: told at a look
+        w.look();
+        w.look();
+        QCOMPARE(polls, 2);
+        QCOMPARE(reports.get(), QStringList{QStringLiteral("1 a")});
 
-        // B and C are one loss: the one told first silences the other.
-        w.raiseAndWake(kC);
-        QTRY_COMPARE(reports.get().size(), 2);
-        QCOMPARE(reports.get().at(1), QStringLiteral("4 c"));
+        // B silences C: raised at the same look, C is not told, nor later.
+        w.raise(kC);
         w.raise(kB);
-        QVERIFY(looks.passTwo());
-        QCOMPARE(reports.get().size(), 2);
-        w.tell(kRun, "no soundfont");
-        w.tell(kRun, "no soundfont");
-        QVERIFY(looks.passTwo());
-        QCOMPARE(reports.get().size(), 3);
+        w.look();
+        w.raise(kC);
+        w.look();
+        QCOMPARE(reports.get().mid(1), QStringList{QStringLiteral("2 b")});
+        w.tell(kLasting, "no soundfont");
+        w.tell(kLasting, "no soundfont");
+        w.tell(kA, "a again");
+        QCOMPARE(reports.get().mid(2), QStringList{QStringLiteral("6 no soundfont")});
 
-        // Opened again: the per-open conditions are told again, the per-run one is not.
-        w.stop();
-        w.raise(kA);  // after the close, with no watcher: not told
-        w.start(&describe, looks.poll());
-        QVERIFY(looks.passTwo());
-        QCOMPARE(reports.get().size(), 3);
-        QVERIFY(!w.raised(kA));
+        // Opened again: what was raised is dropped, the per-open conditions are told again,
+        // the lasting one is not.
         w.raise(kA);
-        w.tell(kRun, "no soundfont");
-        QTRY_COMPARE(reports.get().size(), 4);
-        QCOMPARE(reports.get().at(3), QStringLiteral("3 a"));
-        // Until the backend forgets it (the cause went away, and may come back).
-        w.forget(kRun);
-        w.tell(kRun, "no audio output");
-        QCOMPARE(reports.get().at(4), QStringLiteral("6 no audio output"));
+        w.rearm();
+        w.look();
+        QCOMPARE(reports.get().size(), 3);
+        w.raise(kA);
+        w.tell(kLasting, "no soundfont");
+        w.look();
+        QCOMPARE(reports.get().mid(3), QStringList{QStringLiteral("1 a")});
+        // Until its cause goes away, and may come back.
+        w.forget(kLasting);
+        w.tell(kLasting, "no audio output");
+        QCOMPARE(reports.get().mid(4), QStringList{QStringLiteral("6 no audio output")});
     }
 
-    void aPollRaisesWhatItFinds() {
+    void theWatchersThreadTellsWhatItsPollRaises() {
         Reports reports;
-        FaultWatcher w({{kA, 4}}, reports.handler());
         std::atomic<int> looks{0};
-        w.start(&describe, [&] {
-            if (++looks == 3)
-                w.raise(kA);
-        });
-        QTRY_COMPARE(reports.get(), QStringList{QStringLiteral("4 a")});
+        FaultWatcher w(
+            {{kA}}, &describe,
+            [&] {
+                if (++looks == 3)
+                    w.raise(kA);
+            },
+            reports.handler());
+        w.start();
+        QTRY_COMPARE(reports.get(), QStringList{QStringLiteral("1 a")});
+        w.stop();
         QVERIFY(looks.load() >= 3);
     }
 };

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <future>
 
-#include "midi/jackclient.h"
+#include "midi/jack/jackclient.h"
 #include "support/threadcount.h"
 
 namespace {

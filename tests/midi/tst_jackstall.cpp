@@ -14,8 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midioutput.h"
 #include "support/jackreceiver.h"
 #include "support/modal.h"
 #include "support/ownjackserver.h"

@@ -1,4 +1,4 @@
-// The port components over recording backends: device lists, Action codes, and how errors
+// The port components over recording systems: device lists, Action codes, and how faults
 // are reported (posted, once per condition, from any thread).
 
 #include <QTest>
@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "midi/midiports.h"
+#include "midi/ports/portroutines.h"
 #include "support/recordingports.h"
 
 class TestMidiPort : public QObject {
@@ -101,7 +101,7 @@ private slots:
         out.setAction(1);
         QTRY_COMPARE(spy.count(), 2);
         QCOMPARE(spy.codes.at(1), MidiError::kOpenFailed);
-        // The device's name, the backend's cause, and a full stop the cause did not have.
+        // The device's name, the system's cause, and a full stop the cause did not have.
         QVERIFY(spy.texts.at(1).contains(QStringLiteral("TEST: x")));
         QVERIFY2(spy.texts.at(1).endsWith(QStringLiteral("refused by the test.")),
                  qPrintable(spy.texts.at(1)));
@@ -113,26 +113,63 @@ private slots:
 
     void oneReportPerConditionUntilReopened() {
         RecordingPorts ports;
-        MIDIOutput& out = *ports.output;
+        RecordingMIDIOutput& out = *ports.output;
         ErrorRecorder spy(out);
         out.setDeviceID(0);
         out.setAction(1);
         ports.outSystem->failSend = true;
         for (int i = 0; i < 50; ++i)
-            out.setAction(7);
-        // Every report was posted by the calls above: delivering what is posted shows them all.
+            sendMessage(out, 0x99, 35, 100);
+        out.lookForFaults();
         QCoreApplication::processEvents();
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.codes.at(0), MidiError::kSendFailed);
+        QCOMPARE(spy.codes, QList<int16_t>{MidiError::kSendFailed});
+        // The system's own word for it, after the port's.
+        QVERIFY2(spy.texts.at(0).endsWith(QStringLiteral(": device went away.")),
+                 qPrintable(spy.texts.at(0)));
         out.setAction(2);
         out.setAction(1);  // reopening clears the condition
-        out.setAction(7);
+        sendMessage(out, 0x99, 35, 100);
         QTRY_COMPARE(spy.count(), 2);
     }
 
-    void backendThreadErrorsArriveOnTheUiThread() {
+    void bytesThatAreNoShortMessageAreToldOnce_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QByteArray() << QStringLiteral("empty");
+        QTest::newRow("no status byte")
+            << QByteArray("\x23\x66", 2) << QStringLiteral("does not start with a status byte");
+        QTest::newRow("note on cut short")
+            << QByteArray("\x99\x23", 2) << QStringLiteral("99 23 is too short");
+        QTest::newRow("data byte above 127")
+            << QByteArray("\x99\xC8\x66", 3) << QStringLiteral("99 C8 66 has a data byte above 7F");
+    }
+
+    void bytesThatAreNoShortMessageAreToldOnce() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        RecordingPorts ports;
+        RecordingMIDIOutput& out = *ports.output;
+        ErrorRecorder spy(out);
+        out.setDeviceID(0);
+        out.setAction(1);
+        const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+        for (int i = 0; i < 3; ++i)
+            out.send(data, static_cast<std::size_t>(bytes.size()), 0);
+        // What is good still goes.
+        const uint8_t hit[3] = {0x99, 38, 100};
+        out.send(hit, 3, 0);
+        out.lookForFaults();
+        QCoreApplication::processEvents();
+        QCOMPARE(ports.log.sends(), QStringList{QStringLiteral("99 26 64")});
+        QCOMPARE(spy.codes, QList<int16_t>{MidiError::kSendFailed});
+        QVERIFY2(spy.texts.at(0).contains(reason), qPrintable(spy.texts.at(0)));
+    }
+
+    void faultsOfASystemsThreadArriveOnTheUiThread() {
         RecordingPorts ports;
         MIDIOutput& out = *ports.output;
+        out.setDeviceID(0);
+        out.setAction(1);
         QThread* uiThread = QThread::currentThread();
         QThread* seenOn = nullptr;
         QString text;
@@ -141,7 +178,7 @@ private slots:
             text = t;
         });
         std::thread worker(
-            [&] { ports.outSystem->raiseAsync(MidiError::kDeviceLost, "server went away"); });
+            [&] { ports.outSystem->raiseAsync(MidiError::kNotAnswering, "server went away"); });
         worker.join();
         QTRY_VERIFY(seenOn != nullptr);
         QCOMPARE(seenOn, uiThread);
@@ -150,7 +187,7 @@ private slots:
 
     void aLostDeviceClosesTheOutputWithOneReport() {
         RecordingPorts ports;
-        MIDIOutput& out = *ports.output;
+        RecordingMIDIOutput& out = *ports.output;
         ErrorRecorder spy(out);
         out.setDeviceID(0);
         out.setAction(1);
@@ -164,6 +201,7 @@ private slots:
         // Playback goes on writing to the closed port: nothing more is reported.
         for (int i = 0; i < 20; ++i)
             out.setAction(7);
+        out.lookForFaults();
         QCoreApplication::processEvents();
         QCOMPARE(spy.codes, QList<int16_t>{MidiError::kDeviceLost});
         QCOMPARE(spy.texts, QStringList{QStringLiteral("gone.")});
@@ -182,7 +220,7 @@ private slots:
         out.setDeviceID(0);
         out.setAction(1);
         ports.outSystem->raiseAsync(MidiError::kDeviceLost, "gone");
-        // Reopened before the loss reached the UI thread.
+        // Closed and reopened before the loss, told at the close, reached the UI thread.
         out.setAction(2);
         out.setDeviceID(1);
         out.setAction(1);
@@ -193,7 +231,7 @@ private slots:
     }
 
     void aLossWhileOpeningClosesThePort() {
-        // The device goes away while the backend is still opening it (a JACK port that
+        // The device goes away while the system is still opening it (a JACK port that
         // leaves before the connection is live): one report, and the port ends up closed.
         RecordingPorts ports;
         MIDIOutput& out = *ports.output;

@@ -1,15 +1,17 @@
 // The real-time threads make no call that can block or allocate: the JACK output's process
 // thread and the built-in synth's audio thread (its JACK client's process thread), while the
 // rock preset plays at 5 ms steps, at a stop, a panic, a withdraw that meets a full queue, a
-// receiver that leaves and a render that fails.
+// receiver that leaves and a render that fails; the step engine's thread handing over what an
+// output cannot take; the ALSA output's sender thread when the sequencer refuses a message.
 //
 // This executable puts its own malloc, calloc, realloc, aligned_alloc, posix_memalign,
 // memalign, free, operator new / delete and
 // pthread_mutex_lock in front of the C library's, and its own jack_set_process_callback in
 // front of libjack's, so that the process callbacks of the program's JACK clients run with
-// their thread marked. Each call made on a marked thread is counted, with where it came
-// from: the program's own code, FluidSynth, libjack. The program's own code must make none;
-// what the libraries do is printed, not judged.
+// their thread marked; the engine's thread is one of the test's that sends as the engine does,
+// the ALSA sender's is marked by its sink. Each call made on a marked thread is counted, with
+// where it came from: the program's own code, FluidSynth, libjack. The program's own code must
+// make none (but locks that lend priority); what the libraries do is printed, not judged.
 //
 // Under AddressSanitizer, which has its own allocator, the allocations are counted through
 // the sanitizer's allocation hooks instead (as allocations and frees, not by function).
@@ -27,13 +29,15 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <thread>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/jackclient.h"
-#include "midi/midiport.h"
-#include "midi/midiports.h"
-#include "midi/systemports.h"
+#include "midi/alsa/scheduledsender.h"
+#include "midi/jack/jackclient.h"
+#include "midi/machineports.h"
+#include "midi/ports/midioutput.h"
+#include "midi/ports/portroutines.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/jackreceiver.h"
 #include "support/playback.h"
 #include "support/recordingports.h"
@@ -52,7 +56,7 @@ extern "C" const char __stop_rt_interposer[];
 
 namespace rt {
 
-enum Role { kUnmarked, kJackOutput, kSynthAudio, kRoles };
+enum Role { kUnmarked, kJackOutput, kSynthAudio, kEngine, kAlsaSender, kRoles };
 enum Call {
     kMalloc,
     kCalloc,
@@ -67,7 +71,8 @@ enum Call {
 };
 enum Origin { kProgram, kFluidSynth, kOpenMP, kLibJack, kOtherLibrary, kOrigins };
 
-const char* const kRoleNames[kRoles] = {"", "JACK output process thread", "synth audio thread"};
+const char* const kRoleNames[kRoles] = {"", "JACK output process thread", "synth audio thread",
+                                        "step engine thread", "ALSA sender thread"};
 #ifdef SEQ_ASAN
 const char* const kCallNames[kCalls] = {"allocation",        "", "", "", "free", "", "", "",
                                         "pthread_mutex_lock"};
@@ -189,7 +194,10 @@ int fluid_synth_write_float(fluid_synth_t* synth, int len, void* lout, int loff,
 INTERPOSER int pthread_mutex_lock(pthread_mutex_t* mutex) {
     using Real = int (*)(pthread_mutex_t*);
     static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    rt::count(rt::kMutexLock);
+    // glibc marks a mutex with priority inheritance in its kind (PTHREAD_MUTEX_PRIO_INHERIT_NP).
+    constexpr int kPriorityInheritance = 32;
+    if (!(mutex->__data.__kind & kPriorityInheritance))
+        rt::count(rt::kMutexLock);
     return real(mutex);
 }
 
@@ -373,19 +381,18 @@ bool passCallbacks(rt::Role role, uint64_t n) {
     return QTest::qWaitFor([&] { return rt::g_callbacks[role].load() >= until; }, 10000);
 }
 
-// Sends notes due in ten seconds until the output refuses one: its queue is full.
-int fillQueue(MIDIOutput& out, ErrorRecorder& errors) {
-    const int before = errors.count();
-    int sent = 0;
+// From a thread marked as the step engine's, hands over `count` notes due in ten seconds.
+void sendFromEngine(MIDIOutput& out, int count) {
     const int64_t later = monotonicNowNs() + 10'000'000'000;
-    while (sent < 5000) {
-        sendMessage(out, 0x99, 35, 100, later + sent);
-        QCoreApplication::processEvents();
-        if (errors.count() > before)
-            return sent;
-        ++sent;
-    }
-    return -1;
+    std::thread engine([&] {
+        rt::t_role = rt::kEngine;
+        rt::g_callbacks[rt::kEngine].fetch_add(1);
+        const uint8_t note[3] = {0x99, 35, 100};
+        for (int i = 0; i < count; ++i)
+            out.send(note, 3, later + i);
+        rt::t_role = rt::kUnmarked;
+    });
+    engine.join();
 }
 
 }  // namespace
@@ -457,9 +464,11 @@ private slots:
                }));
         QCoreApplication::processEvents();
         QCOMPARE(errors.count(), 0);
-        const int filled = fillQueue(*out, errors);
-        QVERIFY2(filled > 1000, qPrintable(QString::number(filled)));
-        QCOMPARE(errors.codes.last(), MidiError::kSendFailed);
+        // More than the queue holds: the output refuses the rest, and says so once.
+        record(rt::kEngine,
+               QStringLiteral("step engine, sending into the JACK output's full queue"),
+               measure(rt::kEngine, [&] { sendFromEngine(*out, 2000); }));
+        QTRY_VERIFY(errors.codes.contains(MidiError::kSendFailed));
         record(rt::kJackOutput, QStringLiteral("JACK output, withdraw with a full queue"),
                measure(rt::kJackOutput, [&] {
                    out->cancelPending();
@@ -482,14 +491,16 @@ private slots:
                }));
         play.timer.setEnabled(false);
         QCOMPARE(errors.codes.last(), MidiError::kDeviceLost);
+        record(rt::kEngine, QStringLiteral("step engine, sending to the port the loss closed"),
+               measure(rt::kEngine, [&] { sendFromEngine(*out, 100); }));
     }
 
     void synthOnJack() {
         FluidSynthOptions o;
         o.audioDrivers = {"jack"};
-        auto backend = std::make_unique<FluidSynthBackend>(o);
-        FluidSynthBackend* synth = backend.get();
-        MIDIOutput out(std::move(backend), {});
+        auto owned = std::make_unique<BuiltinSynth>(o);
+        BuiltinSynth* synth = owned.get();
+        MIDIOutput out(std::move(owned), {});
         ErrorRecorder errors(out);
         out.setDeviceID(-1);
         out.setAction(1);
@@ -516,8 +527,9 @@ private slots:
                }));
         QCoreApplication::processEvents();
         QCOMPARE(errors.count(), 0);
-        const int filled = fillQueue(out, errors);
-        QVERIFY2(filled > 1000, qPrintable(QString::number(filled)));
+        record(rt::kEngine, QStringLiteral("step engine, sending into the synth's full queue"),
+               measure(rt::kEngine, [&] { sendFromEngine(out, 2000); }));
+        QTRY_VERIFY(errors.codes.contains(MidiError::kSendFailed));
         record(rt::kSynthAudio, QStringLiteral("synth, withdraw with a full queue"),
                measure(rt::kSynthAudio, [&] {
                    out.cancelPending();
@@ -535,6 +547,26 @@ private slots:
         // Told once, though every callback failed until the flag was cleared.
         QCOMPARE(errors.codes.count(MidiError::kSynthUnavailable), 1);
         out.setAction(2);
+    }
+
+    void alsaSenderRefused() {
+        // The sequencer refuses every message; there is none on this machine, so a sink
+        // stands in for it.
+        std::atomic<int> refused{0};
+        ScheduledSender sender([&](const ShortMessage&) {
+            rt::t_role = rt::kAlsaSender;
+            rt::g_callbacks[rt::kAlsaSender].fetch_add(1);
+            ++refused;
+            return false;
+        });
+        record(rt::kAlsaSender, QStringLiteral("ALSA sender, the sequencer refusing messages"),
+               measure(rt::kAlsaSender, [&] {
+                   const int64_t soon = monotonicNowNs() + 2'000'000;
+                   for (int i = 0; i < 20; ++i)
+                       QVERIFY(sender.post(ShortMessage{3, {0x99, 35, 100}}, soon + i * 500'000));
+                   QTRY_COMPARE(refused.load(), 20);
+               }));
+        QVERIFY(sender.sinkFailed());
     }
 
     void theProgramMakesNoCallOnItsRealTimeThreads() {

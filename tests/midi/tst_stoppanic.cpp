@@ -12,9 +12,9 @@
 #include <mutex>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/jackmidibackend.h"
-#include "midi/scheduledsender.h"
+#include "midi/alsa/scheduledsender.h"
+#include "midi/jack/jackoutput.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackreceiver.h"
 
@@ -125,9 +125,8 @@ public:
     }
     int64_t now() override { return monotonicNowNs(); }
     void send(int status, int data1, int data2, int64_t dueNs) override {
-        const unsigned char bytes[3] = {uint8_t(status), uint8_t(data1), uint8_t(data2)};
-        std::string error;
-        QVERIFY2(m_system->send(bytes, 3, dueNs, error), error.c_str());
+        QVERIFY(m_system->send(ShortMessage{3, {uint8_t(status), uint8_t(data1), uint8_t(data2)}},
+                               dueNs));
     }
     void withdraw(int64_t nowNs) override { m_system->withdrawAfter(nowNs); }
     bool runTo(int64_t ns) override { return m_receiver.waitForPeriodAfter(ns, 5000); }
@@ -149,27 +148,22 @@ private:
 class AlsaSenderOutput final : public Output {
 public:
     AlsaSenderOutput()
-        : m_sender(
-              [this](const unsigned char* bytes, std::size_t size, std::string&) {
-                  std::lock_guard<std::mutex> lock(m_mutex);
-                  m_delivered << labelOf(bytes, size);
-                  return true;
-              },
-              nullptr) {}
+        : m_sender([this](const ShortMessage& m) {
+              std::lock_guard<std::mutex> lock(m_mutex);
+              m_delivered << labelOf(m.bytes.data(), m.size);
+              return true;
+          }) {}
     QString ready() override { return {}; }
     int64_t now() override { return monotonicNowNs(); }
     void send(int status, int data1, int data2, int64_t dueNs) override {
-        const unsigned char bytes[3] = {uint8_t(status), uint8_t(data1), uint8_t(data2)};
-        std::string error;
-        QVERIFY2(m_sender.post(bytes, 3, dueNs, error), error.c_str());
+        QVERIFY(m_sender.post(ShortMessage{3, {uint8_t(status), uint8_t(data1), uint8_t(data2)}},
+                              dueNs));
     }
     void withdraw(int64_t nowNs) override { m_sender.withdrawAfter(nowNs); }
     bool runTo(int64_t ns) override {
         // A marker due at `ns`, posted last: once the sink has it, everything due by then
         // has left (the sender keeps due order).
-        const unsigned char marker[3] = {0x99, kMarker, 1};
-        std::string error;
-        if (!m_sender.post(marker, 3, ns, error))
+        if (!m_sender.post(ShortMessage{3, {0x99, kMarker, 1}}, ns))
             return false;
         const int markers = ++m_markersPosted;
         return QTest::qWaitFor([&] { return markersDelivered() == markers; }, 5000);
@@ -200,7 +194,7 @@ public:
     SynthOutput() {
         FluidSynthOptions o;
         o.audioDrivers = {kOfflineAudio};
-        m_synth = std::make_unique<FluidSynthBackend>(o);
+        m_synth = std::make_unique<BuiltinSynth>(o);
     }
     QString ready() override {
         std::string error;
@@ -211,9 +205,8 @@ public:
     }
     int64_t now() override { return timeOf(m_left.size()); }
     void send(int status, int data1, int data2, int64_t dueNs) override {
-        const unsigned char bytes[3] = {uint8_t(status), uint8_t(data1), uint8_t(data2)};
-        std::string error;
-        QVERIFY2(m_synth->send(bytes, 3, dueNs, error), error.c_str());
+        QVERIFY(m_synth->send(ShortMessage{3, {uint8_t(status), uint8_t(data1), uint8_t(data2)}},
+                              dueNs));
         if (status == 0xB9)
             m_panicFrame = m_left.size();
     }
@@ -263,7 +256,7 @@ private:
     }
     float peak(std::size_t from, std::size_t to) const { return peakOf(m_left, m_right, from, to); }
 
-    std::unique_ptr<FluidSynthBackend> m_synth;
+    std::unique_ptr<BuiltinSynth> m_synth;
     std::vector<float> m_left, m_right;
     int64_t m_startNs = 0;
     std::size_t m_panicFrame = 0;

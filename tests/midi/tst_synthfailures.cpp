@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 
-#include "midi/fluidsynthbackend.h"
-#include "midi/midiport.h"
+#include "midi/ports/midioutput.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/recordingports.h"
 #include "support/threadcount.h"
@@ -18,9 +18,9 @@ namespace {
 
 struct SynthPort {
     explicit SynthPort(const FluidSynthOptions& options) {
-        auto backend = std::make_unique<FluidSynthBackend>(options);
-        synth = backend.get();
-        out = std::make_unique<MIDIOutput>(std::move(backend),
+        auto owned = std::make_unique<BuiltinSynth>(options);
+        synth = owned.get();
+        out = std::make_unique<MIDIOutput>(std::move(owned),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
         errors = std::make_unique<ErrorRecorder>(*out);
         out->setDeviceID(-1);
@@ -39,7 +39,7 @@ struct SynthPort {
             return -1.0f;
         return peakOf(l, r, 0, l.size());
     }
-    FluidSynthBackend* synth = nullptr;
+    BuiltinSynth* synth = nullptr;
     std::unique_ptr<MIDIOutput> out;
     std::unique_ptr<ErrorRecorder> errors;
 };

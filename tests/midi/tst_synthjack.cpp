@@ -4,9 +4,9 @@
 #include <QTest>
 
 #include "core/monotonicclock.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midioutput.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/jackcapture.h"
 #include "support/ownjackserver.h"
@@ -22,9 +22,9 @@ struct JackSynth {
         FluidSynthOptions o;
         // Only JACK, so the test takes the same road on a desktop with a sound server.
         o.audioDrivers = {"jack"};
-        auto backend = std::make_unique<FluidSynthBackend>(o);
-        synth = backend.get();
-        out = std::make_unique<MIDIOutput>(std::move(backend),
+        auto owned = std::make_unique<BuiltinSynth>(o);
+        synth = owned.get();
+        out = std::make_unique<MIDIOutput>(std::move(owned),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
         errors = std::make_unique<ErrorRecorder>(*out);
         out->setDeviceID(-1);
@@ -32,7 +32,7 @@ struct JackSynth {
     void send(int status, int data1, int data2, int64_t dueNs = 0) {
         sendMessage(*out, status, data1, data2, dueNs);
     }
-    FluidSynthBackend* synth = nullptr;
+    BuiltinSynth* synth = nullptr;
     std::unique_ptr<MIDIOutput> out;
     std::unique_ptr<ErrorRecorder> errors;
 };

@@ -9,8 +9,8 @@
 #include "core/monotonicclock.h"
 #include "core/sequencer.h"
 #include "editing/editing.h"
-#include "midi/fluidsynthbackend.h"
-#include "midi/midiport.h"
+#include "midi/ports/midioutput.h"
+#include "midi/synth/builtinsynth.h"
 #include "support/audioanalysis.h"
 #include "support/manualclock.h"
 #include "support/recordingports.h"
@@ -32,9 +32,9 @@ constexpr int kPeriodFrames = 256;
 // The output port over the built-in synth with no audio device; the test pulls the sound.
 struct OfflineSynth {
     explicit OfflineSynth(const FluidSynthOptions& options = offlineOptions()) {
-        auto backend = std::make_unique<FluidSynthBackend>(options);
-        synth = backend.get();
-        out = std::make_unique<MIDIOutput>(std::move(backend),
+        auto owned = std::make_unique<BuiltinSynth>(options);
+        synth = owned.get();
+        out = std::make_unique<MIDIOutput>(std::move(owned),
                                            std::vector<std::unique_ptr<MidiOutSystem>>{});
         out->setDeviceID(-1);
     }
@@ -74,7 +74,7 @@ struct OfflineSynth {
     }
     float peak(std::size_t from, std::size_t to) const { return peakOf(left, right, from, to); }
 
-    FluidSynthBackend* synth = nullptr;
+    BuiltinSynth* synth = nullptr;
     std::unique_ptr<MIDIOutput> out;
     std::vector<float> left, right;
     int64_t startNs = 0;
@@ -271,48 +271,6 @@ private slots:
                  qPrintable(QStringLiteral("the cancelled crash sounds: %1").arg(atCancelled)));
         QVERIFY2(s.peak(due + 100 * ms, due + 200 * ms) > 0.005f,
                  "the hi-hat sent after the cancel was dropped");
-    }
-
-    void badMessagesAreRefused_data() {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("empty") << QByteArray() << QStringLiteral("empty");
-        QTest::newRow("no status byte")
-            << QByteArray("\x23\x66", 2) << QStringLiteral("does not start with a status byte");
-        QTest::newRow("note on cut short")
-            << QByteArray("\x99\x23", 2) << QStringLiteral("too short");
-        QTest::newRow("data byte above 127")
-            << QByteArray("\x99\x80\x66", 3) << QStringLiteral("data byte above 7F");
-    }
-
-    void badMessagesAreRefused() {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, reason);
-        FluidSynthBackend synth(offlineOptions());
-        std::string error;
-        QVERIFY(synth.open(kBuiltinSynthName, error));
-        const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
-        QVERIFY(!synth.send(data, static_cast<std::size_t>(bytes.size()), 0, error));
-        QVERIFY2(QString::fromStdString(error).contains(reason), error.c_str());
-        // The synth goes on playing what is good.
-        const unsigned char hit[3] = {0x99, 38, 100};
-        QVERIFY(synth.send(hit, 3, 0, error));
-        std::vector<float> l(4800), r(4800);
-        QVERIFY(synth.render(l.data(), r.data(), 4800, 1));
-        QVERIFY(peakOf(l, r, 0, l.size()) > 0.005f);
-    }
-
-    void sendFailuresReachTheUserOnce() {
-        OfflineSynth s;
-        ErrorRecorder errors(*s.out);
-        s.open();
-        for (int i = 0; i < 20; ++i)
-            s.send(0x99, 200, 102);  // data byte out of range
-        QCoreApplication::processEvents();
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.codes.at(0), MidiError::kSendFailed);
-        QVERIFY2(errors.texts.at(0).contains(QStringLiteral("99 C8 66")),
-                 qPrintable(errors.texts.at(0)));
     }
 };
 

@@ -66,6 +66,11 @@ int16_t findDevice(MIDIOutput& out, const QString& name) {
 }
 
 bool RecordingOutSystem::open(const std::string& port, std::string& error) {
+    m_flagged.store(0);
+    {
+        std::lock_guard<std::mutex> lock(m_textMutex);
+        m_text.clear();
+    }
     m_log.add(QStringLiteral("%1 open %2")
                   .arg(QString::fromStdString(m_name), QString::fromStdString(port)));
     if (whileOpening)
@@ -87,16 +92,33 @@ void RecordingOutSystem::withdrawAfter(int64_t) {
     m_log.add(QStringLiteral("%1 withdraw").arg(QString::fromStdString(m_name)));
 }
 
-bool RecordingOutSystem::send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-                              std::string& error) {
+bool RecordingOutSystem::send(const ShortMessage& message, int64_t dueNs) {
     lastDueNs = dueNs;
     m_log.add(
-        QStringLiteral("%1 send %2").arg(QString::fromStdString(m_name), hexBytes(bytes, size)));
-    if (failSend) {
-        error = "device went away";
-        return false;
+        QStringLiteral("%1 send %2")
+            .arg(QString::fromStdString(m_name), hexBytes(message.bytes.data(), message.size)));
+    return !failSend;
+}
+
+void RecordingOutSystem::raiseAsync(int16_t code, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(m_textMutex);
+        if (m_text.empty())
+            m_text = text;  // the first text stands
     }
-    return true;
+    m_flagged.fetch_or(1u << code);
+}
+
+void RecordingOutSystem::poll() {
+    const uint32_t flagged = m_flagged.load();
+    for (int16_t code = 0; code < 32; ++code)
+        if (flagged & (1u << code))
+            raise(code);
+}
+
+std::string RecordingOutSystem::describe(int16_t) const {
+    std::lock_guard<std::mutex> lock(m_textMutex);
+    return m_text;
 }
 
 bool RecordingInSystem::open(const std::string& port, std::string&) {

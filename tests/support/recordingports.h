@@ -1,20 +1,22 @@
 #pragma once
 
-// Port components over recording backends, for tests: every property write and every
-// backend call lands in one shared log, in order, so a test sees the exact sequence of
+// Port components over recording MIDI systems, for tests: every property write and every
+// call on a system lands in one shared log, in order, so a test sees the exact sequence of
 // writes across both ports.
 
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "midi/backend.h"
-#include "midi/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
+#include "midi/ports/midisystem.h"
 
 /// The shared log: one line per event ("out.Status=153", "out.send 99 23 66", ...). The step
 /// engine writes to it from its own thread while a test reads it.
@@ -53,17 +55,20 @@ public:
     std::vector<std::string> listPorts() override { return ports; }
     bool open(const std::string& port, std::string& error) override;
     void close() override;
-    bool send(const unsigned char* bytes, std::size_t size, int64_t dueNs,
-              std::string& error) override;
+    bool send(const ShortMessage& message, int64_t dueNs) override;
+    std::string sendFailure() const override { return "device went away"; }
     void withdrawAfter(int64_t nowNs) override;
     int64_t schedulingLeadNs() const override { return leadNs; }
-    /// Makes the system's async error handler fire, as a backend thread would.
-    void raiseAsync(int16_t code, const std::string& text) { reportAsync(code, text); }
+    /// Flags a fault, as a system's own thread would, with the text of the first one since
+    /// the open; the port's watcher raises it at its next look while the system is open.
+    void raiseAsync(int16_t code, const std::string& text);
+    void poll() override;
+    std::string describe(int16_t code) const override;
 
     std::vector<std::string> ports;
     std::string openPort;
     bool failOpen = false;
-    /// Runs inside open(), as a backend thread might while the device is being opened.
+    /// Runs inside open(), as a system's thread might while the device is being opened.
     std::function<void()> whileOpening;
     bool failSend = false;
     int64_t lastDueNs = 0;
@@ -73,6 +78,9 @@ public:
 private:
     PortLog& m_log;
     std::string m_name;
+    std::atomic<uint32_t> m_flagged{0};
+    mutable std::mutex m_textMutex;
+    std::string m_text;
 };
 
 class RecordingInSystem : public MidiInSystem {
@@ -108,6 +116,9 @@ public:
     void setData1(int16_t v) override;
     void setData2(int16_t v) override;
     void setAction(int16_t code) override;
+    /// Looks for faults now, on the calling thread, as the port's watcher does every
+    /// FaultWatcher::kPollNs: what it finds is posted before this returns.
+    void lookForFaults() { m_faults.look(); }
 
 private:
     PortLog& m_log;

@@ -54,8 +54,8 @@ for section in DESCRIPTION 'CHOOSING JACK OR ALSA' SOUNDFONT FILES; do
 done
 # The page names the soundfont the built-in synth loads and the device names the setup
 # dialog lists; both are read from the code, so a change there shows here.
-soundfont=$(sed -n 's/.*kDefaultSoundfontPath = "\(.*\)";/\1/p' "$src/midi/fluidsynthbackend.cpp")
-synth=$(sed -n 's/.*kBuiltinSynthName = "\(.*\)";/\1/p' "$src/midi/fluidsynthbackend.cpp")
+soundfont=$(sed -n 's/.*kDefaultSoundfontPath = "\(.*\)";/\1/p' "$src/midi/synth/builtinsynth.cpp")
+synth=$(sed -n 's/.*kBuiltinSynthName = "\(.*\)";/\1/p' "$src/midi/synth/builtinsynth.cpp")
 [ -n "$soundfont" ] && [ -n "$synth" ] || fail "cannot read the soundfont path or synth name from the code"
 echo "$text" | grep -qF "$soundfont" || fail "man page does not name the soundfont $soundfont"
 echo "$text" | grep -qF "$synth" || fail "man page does not name the device '$synth'"

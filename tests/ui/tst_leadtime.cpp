@@ -15,7 +15,8 @@
 #include <thread>
 
 #include "core/monotonicclock.h"
-#include "midi/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "ui/frmmain.h"
 #include "ui/midisetupform.h"
 
@@ -50,7 +51,7 @@ public:
     std::vector<std::string> listPorts() override { return {"Scheduling synth"}; }
     bool open(const std::string&, std::string&) override { return true; }
     void close() override {}
-    bool send(const unsigned char*, std::size_t, int64_t dueNs, std::string&) override {
+    bool send(const ShortMessage&, int64_t dueNs) override {
         std::lock_guard<std::mutex> lock(mutex);
         handed.push_back({dueNs, monotonicNowNs()});
         return true;

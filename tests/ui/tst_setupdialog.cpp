@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "midi/midiport.h"
+#include "midi/ports/midiport.h"
 #include "support/modal.h"
 #include "support/windowrig.h"
 #include "ui/midisetupform.h"

@@ -5,8 +5,9 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "midi/midiport.h"
-#include "midi/systemports.h"
+#include "midi/machineports.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "support/jackreceiver.h"
 #include "support/modal.h"
 #include "support/recordingports.h"

@@ -14,7 +14,8 @@
 #include <atomic>
 #include <fstream>
 
-#include "midi/midiport.h"
+#include "midi/ports/midiinput.h"
+#include "midi/ports/midioutput.h"
 #include "ui/frmmain.h"
 
 namespace {
@@ -25,8 +26,8 @@ public:
     std::vector<std::string> listPorts() override { return {"counter"}; }
     bool open(const std::string&, std::string&) override { return true; }
     void close() override {}
-    bool send(const unsigned char* bytes, std::size_t size, int64_t, std::string&) override {
-        if (size == 3 && bytes[0] == 0x99 && bytes[2] == 0x66)
+    bool send(const ShortMessage& m, int64_t) override {
+        if (m.size == 3 && m.bytes[0] == 0x99 && m.bytes[2] == 0x66)
             ++notes;
         else
             ++other;

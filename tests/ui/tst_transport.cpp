@@ -14,7 +14,7 @@
 
 #include <mutex>
 
-#include "midi/midiport.h"
+#include "midi/ports/midiport.h"
 #include "support/modal.h"
 #include "support/windowrig.h"
 #include "ui/gridcell.h"
