@@ -175,11 +175,6 @@ private slots:
         rig.timer.setNow(5'000'000'000);
         QCOMPARE(rig.now().tickCount, 1);
         QCOMPARE(rig.now().currentStep, int16_t(1));
-        // A panic between steps leaves at once, not at the last step's time.
-        rig.ports.log.clear();
-        sendPanic(*rig.ports.output);
-        QCOMPARE(rig.ports.log.sends(), messages({"b9 7b 00"}));
-        QCOMPARE(rig.ports.outSystem->lastDueNs, int64_t(0));
     }
 
     void aStopWithdrawsWhatIsHandedOverAndATickOfTheStoppedRunPlaysNothing() {

@@ -145,41 +145,6 @@ private slots:
 
     // ------------------------------------------------------------ the commands
 
-    void saveThenLoadGivesTheGridBack() {
-        Dialog d;
-        Told told;
-        FakeControls live;
-        for (int i = 0; i < kCells; ++i)
-            live.cells[i] = int16_t((i * 7) % 3);
-        const CellStates saved = live.cells;
-        std::string SaveFileName, LoadFileName;
-
-        d.script->choose(path("song.pat"));
-        savePatternAs(d.component, live, SaveFileName, told.callback());
-        QCOMPARE(SaveFileName, path("song.pat"));
-        QCOMPARE(readBytes(m_dir.filePath("song.pat")), patternBytes(saved));
-        QCOMPARE(told.messages, QStringList());
-
-        clearGrid(live);
-        d.script->choose(path("song.pat"));
-        const LoadResult r = loadPattern(d.component, live, LoadFileName);
-        QVERIFY2(r.applied, r.error.c_str());
-        QCOMPARE(live.cells, saved);
-        QCOMPARE(LoadFileName, path("song.pat"));
-
-        // What the commands asked of the dialog: title, filter, mode, the remembered name.
-        const auto& asked = d.script->requests;
-        QCOMPARE(asked.size(), std::size_t(2));
-        QCOMPARE(asked[0].title, std::string("Save Pattern File"));
-        QCOMPARE(asked[1].title, std::string("Open Pattern File"));
-        for (const auto& a : asked)
-            QCOMPARE(a.nameFilters, std::string("pattern files (*.pat);;all files (*)"));
-        QCOMPARE(int(asked[0].mode), int(Mode::Save));
-        QCOMPARE(int(asked[1].mode), int(Mode::Open));
-        QCOMPARE(asked[1].fileName, path("song.pat"));
-        QCOMPARE(d.component.Filter(), std::string(kPatternFilter));
-    }
-
     void saveReplacesAnExistingFile() {
         Dialog d;
         Told told;

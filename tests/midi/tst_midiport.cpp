@@ -268,18 +268,6 @@ private slots:
         in.setAction(2);
         QCOMPARE(in.PortState(), int16_t(0));
     }
-
-    void panicIsOneControlChange() {
-        RecordingPorts ports;
-        ports.output->setDeviceID(0);
-        ports.output->setAction(1);
-        ports.log.clear();
-        sendPanic(*ports.output);
-        QCOMPARE(ports.log.filtered(QStringLiteral("out.")),
-                 (QStringList{QStringLiteral("out.Status=185"), QStringLiteral("out.Data1=123"),
-                              QStringLiteral("out.Data2=0"), QStringLiteral("out.Action=7")}));
-        QCOMPARE(ports.log.sends(), QStringList{QStringLiteral("b9 7b 00")});
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMidiPort)

@@ -101,21 +101,6 @@ private slots:
         QCOMPARE(sender.pending(), size_t(0));
     }
 
-    void cancelDropsWaitingMessagesButNotDueOnes() {
-        RecordingSink sink;
-        ScheduledSender sender(sink.sink());
-        post(sender, 1, monotonicNowNs() + 10'000'000'000);
-        post(sender, 2, monotonicNowNs() + 20'000'000'000);
-        QCOMPARE(sender.pending(), size_t(2));
-        sender.withdrawAfter(monotonicNowNs());
-        // The sender thread applies the withdraw.
-        QTRY_COMPARE(sender.pending(), size_t(0));
-        // Posted after the cancel: it still leaves.
-        post(sender, 3, monotonicNowNs() + 20'000'000);
-        QTRY_COMPARE(sink.count(), size_t(1));
-        QCOMPARE(sink.copy()[0].note, 3);
-    }
-
     void endingWithMessagesWaitingDropsThemPromptly() {
         RecordingSink sink;
         {

@@ -1,6 +1,7 @@
 // Stop and panic mean the same on the three outputs, played one script each:
-//  - the panic (All Notes Off, at once) overtakes notes handed over before it, which still
-//    play at their steps, and silences what rings;
+//  - the panic (All Notes Off, at once: on JACK within the next two periods) overtakes
+//    notes handed over before it, which still play at their steps, and silences what
+//    rings;
 //  - a stop withdraws the notes handed over for later; a note already late stays, and a
 //    note handed over after the stop plays.
 // The JACK output is heard through a receiving JACK client on a real server, the built-in
@@ -125,6 +126,8 @@ public:
     }
     int64_t now() override { return monotonicNowNs(); }
     void send(int status, int data1, int data2, int64_t dueNs) override {
+        if (status == 0xB9)
+            m_panicSentAt = m_receiver.frameTime();
         QVERIFY(m_system->send(ShortMessage{3, {uint8_t(status), uint8_t(data1), uint8_t(data2)}},
                                dueNs));
     }
@@ -132,8 +135,12 @@ public:
     bool runTo(int64_t ns) override { return m_receiver.waitForPeriodAfter(ns, 5000); }
     QStringList heard(const std::map<int, int64_t>&) override {
         QStringList got;
-        for (const ReceivedEvent& e : m_receiver.events())
+        for (const ReceivedEvent& e : m_receiver.events()) {
             got << labelOf(e.bytes.data(), e.size);
+            // At once: in the next period processed, or the one after it at the latest.
+            if (got.last() == label(-1) && e.frame > m_panicSentAt + 2 * m_receiver.bufferSize())
+                got.last() = QStringLiteral("late panic");
+        }
         return got;
     }
     int xruns() const { return m_receiver.xruns(); }
@@ -141,6 +148,7 @@ public:
 private:
     JackReceiver m_receiver;
     std::unique_ptr<MidiOutSystem> m_system;
+    uint32_t m_panicSentAt = 0;
 };
 
 // ---- the ALSA output's sender, through a recording sink

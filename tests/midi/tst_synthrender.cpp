@@ -207,22 +207,6 @@ private slots:
                  qPrintable(QStringLiteral("piano %1, hi-hat %2").arg(pianoLater).arg(hatLater)));
     }
 
-    void panicSilencesWhatRings() {
-        OfflineSynth s;
-        s.open();
-        s.send(0x99, 49, 110);  // crash cymbal: rings for seconds, ignores note offs
-        QVERIFY(s.renderFrames(4800));
-        const std::size_t at = s.left.size();
-        const float ringing = s.peak(at - 1200, at);
-        QVERIFY2(ringing > 0.01f, qPrintable(QString::number(ringing)));
-        s.send(0xB9, 123, 0);  // the panic: All Notes Off on channel 10, at once
-        QVERIFY(s.renderFrames(9600));
-        // Within the first period only the reverb's tail is left.
-        const float after = s.peak(at + kPeriodFrames, at + 9600);
-        QVERIFY2(after < ringing / 10,
-                 qPrintable(QStringLiteral("%1 before, %2 after").arg(ringing).arg(after)));
-    }
-
     void closingStopsTheSoundItMade() {
         OfflineSynth s;
         s.open();
@@ -252,25 +236,6 @@ private slots:
         QVERIFY2(
             onset < static_cast<long>(next) + 64,
             qPrintable(QStringLiteral("onset %1 frames into the period").arg(onset - long(next))));
-    }
-
-    void cancelDropsOnlyMessagesStillWaiting() {
-        OfflineSynth s;
-        s.open();
-        const int64_t later = s.startNs + 2'000'000'000;  // well after the real clock's now
-        s.send(0x99, 49, 110, later);
-        s.send(0x99, 40, 102);  // at once: not waiting, so the cancel keeps it
-        s.out->cancelPending();
-        s.send(0x99, 42, 102, later + 100'000'000);  // sent after the cancel: kept
-        QVERIFY(s.renderFrames(static_cast<std::size_t>(s.rate() * 2.5)));
-        const std::size_t due = s.frameAt(later);
-        const auto ms = static_cast<std::size_t>(s.framesPerMs());
-        QVERIFY2(s.peak(0, 20 * ms) > 0.005f, "the at-once snare was dropped");
-        const float atCancelled = s.peak(due - 5 * ms, due + 90 * ms);
-        QVERIFY2(atCancelled < kSound,
-                 qPrintable(QStringLiteral("the cancelled crash sounds: %1").arg(atCancelled)));
-        QVERIFY2(s.peak(due + 100 * ms, due + 200 * ms) > 0.005f,
-                 "the hi-hat sent after the cancel was dropped");
     }
 };
 

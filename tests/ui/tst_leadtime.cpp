@@ -119,8 +119,6 @@ private slots:
         QCOMPARE(w.window->Pulsor2.leadTime().count(), leadNs);
 
         QVERIFY(waitUntil([&] { return w.handed().size() >= 40; }, 5000));
-        // A panic while playing withdraws nothing: the coming step still plays.
-        w.window->Command3->click();
         QVERIFY(w.cancels().empty());
         const int64_t stoppingNs = monotonicNowNs();
         w.startStop();
@@ -132,16 +130,7 @@ private slots:
         const size_t atStop = w.handed().size();
         waitUntil([] { return false; }, 3 * 20);
         QCOMPARE(w.handed().size(), atStop);
-        // The steps' notes; the panic alone went at once.
-        std::vector<Handed> handed;
-        int atOnce = 0;
-        for (const Handed& h : w.handed()) {
-            if (h.dueNs == 0)
-                ++atOnce;
-            else
-                handed.push_back(h);
-        }
-        QCOMPARE(atOnce, 1);
+        const std::vector<Handed> handed = w.handed();
 
         int early = 0;
         const bool late = w.window->Pulsor2.lateTicks() > 0;
