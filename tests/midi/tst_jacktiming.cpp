@@ -28,6 +28,7 @@
 #include "midi/ports/portroutines.h"
 #include "support/fakecontrols.h"
 #include "support/jackreceiver.h"
+#include "support/manualclock.h"
 #include "support/ownjackserver.h"
 #include "support/playback.h"
 #include "support/recordingports.h"
@@ -251,7 +252,48 @@ QString checkArrivals(const std::vector<HandOverTap::Note>& handed,
     return {};
 }
 
+// A run of the step engine with the MIDI clock: the steps (due time from the first, in ms,
+// and the step length they are played at), then a stop at `stopMs` or, with none, the end of
+// a one-bar song; and what the clock port is to carry (byte, due time in ms).
+struct ClockScript {
+    std::vector<std::pair<double, int>> steps;
+    double stopMs = -1;
+    std::vector<std::pair<uint8_t, double>> clock;
+};
+
+// Six clocks spread over a step, the first `count` of them.
+std::vector<std::pair<uint8_t, double>> clocksOf(double dueMs, double stepMs, int count = 6) {
+    std::vector<std::pair<uint8_t, double>> out;
+    for (int i = 0; i < count; ++i)
+        out.emplace_back(0xF8, dueMs + stepMs * i / 6);
+    return out;
+}
+
+// Empty when `events` are `expected` (bytes, due time) in order, each on its frame.
+QString offTheirFrames(const std::vector<ReceivedEvent>& events,
+                       const std::vector<std::pair<QString, int64_t>>& expected) {
+    QStringList got;
+    for (const ReceivedEvent& e : events)
+        got << hex(e);
+    for (std::size_t i = 0; i < std::min(events.size(), expected.size()); ++i) {
+        const double off = double(events[i].frame) - expectedFrame(events[i], expected[i].second);
+        if (got[int(i)] != expected[i].first || std::abs(off) > 1.0)
+            return QStringLiteral("message %1 is %2, %3 frames off, of: %4")
+                .arg(i)
+                .arg(got[int(i)])
+                .arg(off, 0, 'f', 1)
+                .arg(got.join(QLatin1Char(',')));
+    }
+    return events.size() == expected.size() ? QString()
+                                            : QStringLiteral("%1 messages, not %2: %3")
+                                                  .arg(events.size())
+                                                  .arg(expected.size())
+                                                  .arg(got.join(QLatin1Char(',')));
+}
+
 }  // namespace
+
+Q_DECLARE_METATYPE(ClockScript)
 
 class TestJackTiming : public QObject {
     Q_OBJECT
@@ -328,6 +370,107 @@ private slots:
             break;
         }
         out->setAction(2);
+    }
+
+    void theClockPortKeepsTimeWithTheSteps_data() {
+        QTest::addColumn<ClockScript>("script");
+        using C = std::vector<std::pair<uint8_t, double>>;
+        const auto join = [](std::initializer_list<C> parts) {
+            C all;
+            for (const C& p : parts)
+                all.insert(all.end(), p.begin(), p.end());
+            return all;
+        };
+        QTest::newRow("steady, then stopped")
+            << ClockScript{{{0, 20}, {20, 20}},
+                           45,
+                           join({{{0xFA, 0}}, clocksOf(0, 20), clocksOf(20, 20), {{0xFC, 45}}})};
+        QTest::newRow("slower from the next step")
+            << ClockScript{{{0, 10}, {10, 20}},
+                           35,
+                           join({{{0xFA, 0}}, clocksOf(0, 10), clocksOf(10, 20), {{0xFC, 35}}})};
+        // The next step comes before the last one's clocks are done: those left are dropped.
+        QTest::newRow("faster from the next step")
+            << ClockScript{{{0, 20}, {10, 10}},
+                           30,
+                           join({{{0xFA, 0}}, clocksOf(0, 20, 3), clocksOf(10, 10), {{0xFC, 30}}})};
+        QTest::newRow("a stop withdraws the clocks not yet due")
+            << ClockScript{{{0, 20}, {20, 20}},
+                           25,
+                           join({{{0xFA, 0}}, clocksOf(0, 20), clocksOf(20, 20, 2), {{0xFC, 25}}})};
+        ClockScript song{{}, -1, {{0xFA, 0}}};
+        for (int i = 0; i <= 16; ++i) {
+            song.steps.emplace_back(5 * i, 5);
+            const C step = i < 16 ? clocksOf(5 * i, 5) : C{{0xFC, 80}};
+            song.clock.insert(song.clock.end(), step.begin(), step.end());
+        }
+        QTest::newRow("a song's end") << song;
+    }
+
+    void theClockPortKeepsTimeWithTheSteps() {
+        // The step engine's MIDI clock through the output's clock port, heard by a receiver
+        // of its own, and the notes by another: each message on the frame of its due time,
+        // the notes as they are without a clock.
+        QFETCH(ClockScript, script);
+        JackReceiver notes("seq-test-notes");
+        JackReceiver clock("seq-test-clock");
+        QVERIFY2(notes.ok() && clock.ok(), (notes.error() + clock.error()).c_str());
+        auto out = makeSystemMidiOutput();
+        Errors errors(*out);
+        QCOMPARE(openAndWarmUp(*out, notes), QString());
+        const std::vector<std::string> ours = clock.portsMatching("^midi pattern sequencer:clock$");
+        QCOMPARE(ours.size(), size_t(1));
+        QVERIFY(clock.connectFrom(ours[0]));
+        const uint8_t probe = 0xF8;
+        out->clockOutput().send(&probe, 1, 0);
+        QVERIFY(clock.waitForEvents(1, 5000));
+
+        for (int attempt = 0;; ++attempt) {
+            QVERIFY2(attempt < kAttempts, "the server missed cycles in every attempt");
+            notes.clear();
+            clock.clear();
+            const int missed = notes.missedCycles() + clock.missedCycles();
+            ManualClock timer;
+            Sequencer seq(timer, *out, &out->clockOutput());
+            seq.edit(resetVoiceNotes);
+            seq.edit([](LivePattern& live) {
+                live.setCell(cellIndex(0, 0), 1);
+                live.setCell(cellIndex(3, 1), 1);
+            });
+            if (script.stopMs < 0) {
+                seq.toggleSongMode();
+                seq.setSongList(u"0");
+            }
+            seq.startOrStop();
+            // Far enough ahead that nothing has left when the stop comes.
+            const int64_t t0 = monotonicNowNs() + 200'000'000;
+            const auto at = [t0](double ms) { return t0 + int64_t(ms * 1e6); };
+            std::vector<std::pair<QString, int64_t>> wantNotes, wantClock;
+            for (std::size_t i = 0; i < script.steps.size(); ++i) {
+                seq.setTempo(script.steps[i].second);
+                timer.raise(at(script.steps[i].first));
+                if (i % 16 < 2 && (script.stopMs >= 0 || i < 16))
+                    wantNotes.emplace_back(
+                        i % 16 == 0 ? QStringLiteral("99 23 66") : QStringLiteral("99 52 66"),
+                        at(script.steps[i].first));
+            }
+            if (script.stopMs >= 0) {
+                timer.setNow(at(script.stopMs));
+                QVERIFY(!seq.startOrStop());
+            }
+            for (const auto& [byte, ms] : script.clock)
+                wantClock.emplace_back(hexBytes(&byte, 1), at(ms));
+            QVERIFY(clock.waitForPeriodAfter(at(script.clock.back().second) + 50'000'000, 5000));
+            if (notes.missedCycles() + clock.missedCycles() != missed)
+                continue;
+            QCOMPARE(offTheirFrames(clock.events(), wantClock), QString());
+            QCOMPARE(offTheirFrames(notes.events(), wantNotes), QString());
+            break;
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(errors.codes.size(), 0);
+        out->setAction(2);
+        QTRY_VERIFY_WITH_TIMEOUT(clock.portsMatching("^midi pattern sequencer:").empty(), 2000);
     }
 
     void aMessageAlreadyDueGoesAtTheStartOfTheNextPeriod() {
@@ -528,7 +671,7 @@ private slots:
         auto out = makeSystemMidiOutput();
         Errors errors(*out);
         QVERIFY(openOn(*out, first));
-        const std::vector<std::string> ours = first.portsMatching("^midi pattern sequencer:");
+        const std::vector<std::string> ours = first.portsMatching("^midi pattern sequencer:out$");
         QCOMPARE(ours.size(), size_t(1));
         Playback play(*out);
         play.start(5);
