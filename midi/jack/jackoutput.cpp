@@ -18,6 +18,9 @@ namespace {
 // Room for far more than the messages of one lead time, even at 1 ms steps with all four
 // voices on (about 40 in flight).
 constexpr std::size_t kQueueSize = 1024;
+// The clock at its shortest steps (2 ms) is 3,000 messages a second: room for the second a
+// server that stopped takes to be noticed (kStallNs), after which nothing more is queued.
+constexpr std::size_t kClockQueueSize = 4096;
 // Beyond one period, how early a message must be queued so that the process callback of
 // the period that covers its due time has it: the callback may run a little before the
 // cycle start that JACK's clock filter reports.
@@ -53,7 +56,7 @@ struct OutClient {
     std::atomic<int64_t> periodNs{0};
     // Producer: the thread that sends (one at a time); consumer: the process callback.
     DueQueue<kQueueSize> queue;
-    DueQueue<kQueueSize> clockQueue;
+    DueQueue<kClockQueueSize> clockQueue;
 
     // On the link's thread: opens the client and connects it to `port`; with no port, opens
     // it with the clock port only, connected to nothing. False with the reason, and nothing
@@ -162,8 +165,8 @@ struct OutClient {
         writeDue(clockQueue, clockBuffer, period, mono);
     }
 
-    static void writeDue(DueQueue<kQueueSize>& from, void* buffer, const PeriodFrames& period,
-                         int64_t nowNs) {
+    template <typename Queue>
+    static void writeDue(Queue& from, void* buffer, const PeriodFrames& period, int64_t nowNs) {
         jack_nframes_t earliest = 0;
         from.takeDue(period.endNs(), [&](const TimedMessage& m) {
             if (isStale(m.dueNs, nowNs))
@@ -265,10 +268,8 @@ public:
         return post(m_open ? &m_open->clockQueue : nullptr, message, dueNs);
     }
 
-    std::string sendFailure() const override {
-        return "JACK is not taking the messages: " + std::to_string(kQueueSize - 1) +
-               " are waiting already";
-    }
+    std::string sendFailure() const override { return notTaking(kQueueSize); }
+    std::string clockSendFailure() const override { return notTaking(kClockQueueSize); }
 
     void withdrawAfter(int64_t nowNs) override {
         if (m_open)
@@ -320,7 +321,13 @@ public:
     }
 
 private:
-    bool post(DueQueue<kQueueSize>* queue, const ShortMessage& message, int64_t dueNs) {
+    static std::string notTaking(std::size_t queueSize) {
+        return "JACK is not taking the messages: " + std::to_string(queueSize - 1) +
+               " are waiting already";
+    }
+
+    template <typename Queue>
+    bool post(Queue* queue, const ShortMessage& message, int64_t dueNs) {
         if (!queue)
             return false;
         // A loss is told once, and the port component closes the port when it is; messages

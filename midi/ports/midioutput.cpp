@@ -173,10 +173,10 @@ std::string MIDIOutput::describeFault(int16_t code) {
         return "Cannot send to the MIDI output: " + shortMessageError(refused.data(), refusedSize);
     // The system was watched when it refused: the port's last look at it is made before it
     // stops being watched.
-    const std::string cause = m_watched ? m_watched->sendFailure() : "";
     if (clockRefused)
-        return "Cannot send MIDI clock on the clock port: " + cause;
-    return "Cannot send to the MIDI output: " + cause;
+        return "Cannot send MIDI clock on the clock port: " +
+               (m_watched ? m_watched->clockSendFailure() : "");
+    return "Cannot send to the MIDI output: " + (m_watched ? m_watched->sendFailure() : "");
 }
 
 void MIDIOutput::pollFaults() {
