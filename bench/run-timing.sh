@@ -16,6 +16,8 @@
 #                                    the tempo bar moved between 200 and 0 every 2 s
 #   ./bench/run-timing.sh 20 --only idle,scheduled --only tempo,scheduled --no-synth
 #                                    the rows that have CPU targets, and the tempo row
+#   ./bench/run-timing.sh 10 --only clock,scheduled --only clock,jack_midi_clock --no-synth
+#                                    the MIDI clock rows: the clock port and jack_midi_clock
 #
 # Environment:
 #   PERIODS            period sizes in frames (default "64 256")
@@ -26,8 +28,9 @@
 #                      and so costs less than the window on a display server
 #
 # Prints a table, each target with PASS or FAIL, and a CSV per period; the CSV of all of
-# them also goes to build-bench/timing.csv. Needs jackd2, xvfb and x11-utils (the README's
-# test command installs them) and the right to real-time scheduling (root, or the audio
+# them also goes to build-bench/timing.csv (the clock rows to build-bench/timing-clock.csv).
+# Needs jackd2, xvfb and x11-utils (the README's test command installs them), jack-midi-clock
+# (installed here when missing) and the right to real-time scheduling (root, or the audio
 # group's limits).
 set -eu
 cd "$(dirname "$0")/.."
@@ -38,6 +41,9 @@ build=build-bench
 server=${SEQ_BENCH_SERVER:-seqbench}
 display=${SEQ_BENCH_DISPLAY:-:63}
 offscreen=${OFFSCREEN:-0}
+
+. ./scripts/deps.sh
+seq_install_missing $SEQ_BENCH_PACKAGES
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSEQ_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target seq_timing_bench seq_timing_player
@@ -119,7 +125,7 @@ while [ $cpu -lt "$cpus" ]; do
     cpu=$((cpu + 1))
 done
 
-rm -f "$build/timing.csv"
+rm -f "$build/timing.csv" "$build/timing-clock.csv"
 synth=""
 for period in $periods; do
     jackd -R -P 70 -n "$server" -d dummy -r 48000 -p "$period" >"$build/jackd.log" 2>&1 &
@@ -133,7 +139,8 @@ for period in $periods; do
          "$(uname -sr); jackd -R -P 70 -d dummy -r 48000 -p $period; window $window"
     # The built-in synth's onsets do not depend on the server's period: measured once.
     "./$build/bench/seq_timing_bench" --player "./$build/bench/seq_timing_player" \
-        --seconds "$seconds" --jackd-pid "$jackd_pid" $xserver --csv "$build/timing.csv" $synth "$@"
+        --seconds "$seconds" --jackd-pid "$jackd_pid" $xserver --csv "$build/timing.csv" \
+        --clock-csv "$build/timing-clock.csv" $synth "$@"
     synth=--no-synth
     stop_jackd
 done

@@ -15,13 +15,17 @@
 // the same server, and beside the X server's when the window is on one. It also checks its audio
 // onset detector (for the built-in synth's part) on synthetic clicks and on a real JACK click
 // source, jack_metro.
+// The MIDI clock: the program's clock port, connected to the receiver as a user would in a
+// patchbay, playing with the window idle; beside it Debian's jack_midi_clock at the same
+// tempo while JACK's transport rolls, measured the same way.
 //
 // Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5,1]
-//                         [--stall-steps 125,20] [--attempts 3] [--jackd-pid PID]
-//                         [--xserver-pid PID] [--csv FILE] [--only SCENARIO,FORM] [--dump DIR]
-//                         [--no-synth]
+//                         [--stall-steps 125,20] [--clock-steps 125,20] [--attempts 3]
+//                         [--jackd-pid PID] [--xserver-pid PID] [--csv FILE] [--clock-csv FILE]
+//                         [--only SCENARIO,FORM] [--dump DIR] [--no-synth]
 //   SCENARIO is idle, busy, stall20, stall100, stall500, user or tempo; FORM scheduled or
 //   naive. tempo: the tempo bar moved from 200 to 0 and back every 2 s while playing.
+//   SCENARIO clock: FORM scheduled (this program) or jack_midi_clock.
 //   --only may be given more than once.
 //   --dump writes each run's received events (frame and bytes) to DIR.
 //   --csv appends to FILE (its header only when the file is new).
@@ -31,6 +35,7 @@
 #include <QThread>
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cmath>
@@ -197,6 +202,8 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
         args << QStringLiteral("--user");
     else if (row.sweep)
         args << QStringLiteral("--sweep-ms") << QString::number(kTempoSweepEveryMs);
+    else if (scenario == "clock")
+        args << QStringLiteral("--clock-to") << QString::fromStdString(receiver.portName());
     QProcess p;
     p.setProcessChannelMode(QProcess::SeparateChannels);
     const int64_t spawned = monotonicNowNs();
@@ -441,6 +448,151 @@ void writeCsv(const std::vector<Row>& rows, FILE* f, bool header = true) {
     }
 }
 
+// ---- the MIDI clock
+
+// One row of the clock table: a clock source at one step length. This program's rows are
+// held to every clock within kGridTargetMs of a straight grid by JACK's clock, none lost, and
+// Start on the frame of step 0's first note; the reference to nothing.
+struct ClockRow {
+    std::string source;  // "scheduled" (this program's clock port) or "jack_midi_clock"
+    int stepMs = 0;
+    unsigned periodFrames = 0;
+    int attempts = 0;
+    int xruns = 0;
+    ClockFigures clock;
+    std::string problem;
+};
+
+// A step is a sixteenth note: a quarter note is four steps.
+double bpmOf(int stepMs) {
+    return 15000.0 / stepMs;
+}
+
+// Debian's jack_midi_clock at the tempo of `stepMs` steps, connected to the receiver, while
+// JACK's transport rolls from frame 0 for `seconds`.
+ClockRow runReferenceClock(JackReceiver& receiver, int stepMs, double seconds) {
+    ClockRow row;
+    row.source = "jack_midi_clock";
+    row.stepMs = stepMs;
+    row.periodFrames = receiver.bufferSize();
+    jack_client_t* transport = jack_client_open("seqbench-transport", JackNoStartServer, nullptr);
+    if (!transport) {
+        row.problem = "no JACK client for the transport";
+        return row;
+    }
+    // From frame 0, so that it sends Start (elsewhere it sends Continue); a locate takes
+    // effect a cycle or two later.
+    jack_transport_stop(transport);
+    jack_transport_locate(transport, 0);
+    jack_position_t position{};
+    for (int i = 0;
+         i < 100 && (jack_transport_query(transport, &position) != JackTransportStopped ||
+                     position.frame != 0);
+         ++i)
+        QThread::msleep(10);
+    QProcess clock;
+    clock.setProcessChannelMode(QProcess::MergedChannels);
+    clock.start(QStringLiteral("jack_midi_clock"),
+                {QStringLiteral("-b"), QString::number(bpmOf(stepMs)), QStringLiteral("-B"),
+                 QString::fromStdString(receiver.portName())});
+    if (!clock.waitForStarted(3000)) {
+        jack_client_close(transport);
+        row.problem = "jack_midi_clock did not start (apt-get install jack-midi-clock)";
+        return row;
+    }
+    for (int i = 0; i < 100 && receiver.portsMatching("^jack_midi_clock:").empty(); ++i)
+        QThread::msleep(20);
+    // Its connection to the receiver joins the graph a few periods later.
+    QThread::msleep(200);
+    receiver.clear();
+    const int xrunsBefore = receiver.xruns();
+    jack_transport_start(transport);
+    QThread::msleep(static_cast<unsigned long>(seconds * 1000));
+    jack_transport_stop(transport);
+    QThread::msleep(200);
+    row.xruns = receiver.xruns() - xrunsBefore;
+    // It ends on SIGINT (or SIGHUP), closing its client.
+    ::kill(pid_t(clock.processId()), SIGINT);
+    if (!clock.waitForFinished(3000))
+        clock.kill();
+    jack_client_close(transport);
+    row.clock = clockFigures(receiver.events(), stepMs, receiver.sampleRate(),
+                             receiver.xrunFrames(), kXrunGuardMs);
+    if (!row.clock.started)
+        row.problem = "no Start: " + clock.readAll().right(300).toStdString();
+    return row;
+}
+
+void printClockRows(const std::vector<ClockRow>& rows) {
+    if (rows.empty())
+        return;
+    std::printf("\nMIDI clock (24 a quarter note; by JACK's clock):\n");
+    std::printf("%6s %15s %5s %6s %6s %4s %7s %7s %8s %8s %7s %9s %9s %4s %5s\n", "period",
+                "source", "step", "tempo", "clocks", "lost", "p99", "max", "drift", "follower",
+                "spread", "1st clock", "1st note", "xrun", "tries");
+    std::printf("%6s %15s %5s %6s %6s %4s %7s %7s %8s %8s %7s %9s %9s %4s %5s\n", "frames", "",
+                "ms", "BPM", "", "", "ms", "ms", "ppm", "BPM", "BPM", "frames", "frames", "", "");
+    for (const ClockRow& r : rows) {
+        const ClockFigures& c = r.clock;
+        std::printf("%6u %15s %5d %6s %6zu %4zu %7s %7s %8s %8s %7s %9ld %9s %4d %5d%s%s\n",
+                    r.periodFrames, r.source.c_str(), r.stepMs, fixed(bpmOf(r.stepMs), 1).c_str(),
+                    c.clocks, c.lost, fixed(c.p99Ms, 4).c_str(), fixed(c.maxMs, 4).c_str(),
+                    fixed(c.driftPpm, 2).c_str(), fixed(c.bpmMean, 3).c_str(),
+                    fixed(c.bpmSpread, 3).c_str(), c.firstClockFrames,
+                    std::isnan(c.firstNoteMs) ? "-" : std::to_string(c.firstNoteFrames).c_str(),
+                    r.xruns, r.attempts, r.problem.empty() ? "" : "  ! ", r.problem.c_str());
+    }
+    std::printf("\nClock targets (%u-frame periods):\n", rows.front().periodFrames);
+    int passed = 0, checks = 0;
+    auto check = [&](bool pass, const std::string& row, const std::string& figure,
+                     const std::string& target) {
+        std::printf("  %-4s  %-28s  %-44s  target %s\n", pass ? "PASS" : "FAIL", row.c_str(),
+                    figure.c_str(), target.c_str());
+        passed += pass ? 1 : 0;
+        ++checks;
+    };
+    for (const ClockRow& r : rows) {
+        if (r.source != "scheduled")
+            continue;  // the reference is held to nothing
+        const ClockFigures& c = r.clock;
+        const std::string name = "clock port " + std::to_string(r.stepMs) + " ms" +
+                                 (r.xruns > 0 ? ", " + std::to_string(r.xruns) + " xruns" : "");
+        check(c.clocks > 0 && c.p99Ms <= kGridTargetMs && c.maxMs <= kGridTargetMs, name,
+              "p99 " + fixed(c.p99Ms, 4) + ", max " + fixed(c.maxMs, 4) + " ms from the grid",
+              "both <= " + fixed(kGridTargetMs, 2) + " ms");
+        check(c.lost == 0 && c.started && c.stopped, name,
+              std::to_string(c.lost) + " of " + std::to_string(c.clocks + c.lost) +
+                  " clocks lost; Start " + (c.started ? "came" : "missing") + ", Stop " +
+                  (c.stopped ? "came" : "missing"),
+              "none lost, Start and Stop");
+        check(
+            !std::isnan(c.firstNoteMs) && c.firstNoteFrames == 0, name,
+            "Start to step 0's first note " +
+                (std::isnan(c.firstNoteMs) ? std::string("-") : std::to_string(c.firstNoteFrames)) +
+                " frames",
+            "0 frames");
+    }
+    std::printf("  %d of %d clock targets met\n", passed, checks);
+}
+
+void writeClockCsv(const std::vector<ClockRow>& rows, FILE* f, bool header = true) {
+    if (header)
+        std::fprintf(f,
+                     "period_frames,source,step_ms,bpm,clocks,lost,clock_p99_ms,clock_max_ms,"
+                     "clock_drift_ppm,follower_bpm_mean,follower_bpm_spread,start_to_clock_"
+                     "frames,start_to_note_frames,xruns,attempts,problem\n");
+    for (const ClockRow& r : rows) {
+        const ClockFigures& c = r.clock;
+        std::fprintf(f, "%u,%s,%d,%s,%zu,%zu,%s,%s,%s,%s,%s,%ld,%s,%d,%d,%s\n", r.periodFrames,
+                     r.source.c_str(), r.stepMs, fixed(bpmOf(r.stepMs), 1).c_str(), c.clocks,
+                     c.lost, fixed(c.p99Ms, 4).c_str(), fixed(c.maxMs, 4).c_str(),
+                     fixed(c.driftPpm, 3).c_str(), fixed(c.bpmMean, 4).c_str(),
+                     fixed(c.bpmSpread, 4).c_str(), c.firstClockFrames,
+                     std::isnan(c.firstNoteMs) ? "" : std::to_string(c.firstNoteFrames).c_str(),
+                     r.xruns, r.attempts, r.problem.c_str());
+    }
+}
+
 // The onset detector against clicks at known places: how many it finds and how far off.
 void checkDetectorOnSyntheticClicks(double rate) {
     std::printf("\nOnset detector on synthetic clicks (drum-like bursts, peaks 0.03-0.07):\n");
@@ -604,6 +756,8 @@ int main(int argc, char* argv[]) {
     // 1 ms: the tempo bar at 0 (the timer treats 0 as its shortest period, 1 ms).
     std::vector<int> steps{125, 20, 5, 1};
     std::vector<int> stallSteps{125, 20};
+    std::vector<int> clockSteps{125, 20};
+    std::string clockCsvPath;
     bool synth = true;
     int attempts = 3;
     long jackdPid = 0, xserverPid = 0;
@@ -622,14 +776,18 @@ int main(int argc, char* argv[]) {
             xserverPid = std::atol(next().c_str());
         else if (a == "--csv")
             csvPath = next();
+        else if (a == "--clock-csv")
+            clockCsvPath = next();
         else if (a == "--dump")
             dumpDir = next();
         else if (a == "--only")
             only.push_back(next());
         else if (a == "--no-synth")
             synth = false;
-        else if (a == "--steps" || a == "--stall-steps") {
-            std::vector<int>& into = a == "--steps" ? steps : stallSteps;
+        else if (a == "--steps" || a == "--stall-steps" || a == "--clock-steps") {
+            std::vector<int>& into = a == "--steps"         ? steps
+                                     : a == "--stall-steps" ? stallSteps
+                                                            : clockSteps;
             into.clear();
             std::stringstream list(next());
             std::string item;
@@ -738,6 +896,47 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    // The clock rows: this program's clock port (the window idle), then jack_midi_clock at the
+    // same tempo. A run with xruns is repeated, as above.
+    std::vector<ClockRow> clockRows;
+    for (int stepMs : clockSteps) {
+        for (const std::string form : {"scheduled", "jack_midi_clock"}) {
+            if (!only.empty() && std::find(only.begin(), only.end(), "clock," + form) == only.end())
+                continue;
+            ClockRow row;
+            for (int attempt = 1; attempt <= attempts; ++attempt) {
+                ClockRow tried;
+                if (form == "scheduled") {
+                    const Row notes = runOnce(receiver, player, "clock", form, stepMs, seconds,
+                                              jackdPid, xserverPid, bar);
+                    tried.source = form;
+                    tried.stepMs = stepMs;
+                    tried.periodFrames = notes.periodFrames;
+                    tried.xruns = notes.xruns;
+                    tried.problem = notes.problem;
+                    if (tried.problem.empty() && notes.num("clock_connected") != 1)
+                        tried.problem = "the clock port was not connected";
+                    tried.clock = clockFigures(receiver.events(), stepMs, receiver.sampleRate(),
+                                               receiver.xrunFrames(), kXrunGuardMs);
+                } else {
+                    tried = runReferenceClock(receiver, stepMs, seconds);
+                }
+                tried.attempts = attempt;
+                std::fprintf(stderr,
+                             "  clock %s %d ms, try %d: %zu clocks, %zu lost, p99 %.4f ms, max "
+                             "%.4f ms, %d xruns%s%s\n",
+                             form.c_str(), stepMs, attempt, tried.clock.clocks, tried.clock.lost,
+                             tried.clock.p99Ms, tried.clock.maxMs, tried.xruns,
+                             tried.problem.empty() ? "" : ", ", tried.problem.c_str());
+                if (attempt == 1 || tried.xruns < row.xruns)
+                    row = tried;
+                if (row.xruns == 0 && row.problem.empty())
+                    break;
+            }
+            clockRows.push_back(row);
+        }
+    }
+
     if (synth)
         printSynthOnsets(seconds);
 
@@ -746,12 +945,24 @@ int main(int argc, char* argv[]) {
     for (const auto& notes : bar)
         notesPerStep = std::max(notesPerStep, notes.size());
     printTargets(rows, notesPerStep);
+    printClockRows(clockRows);
     std::printf("\nCSV\n");
     writeCsv(rows, stdout);
     if (!csvPath.empty()) {
         const bool fresh = access(csvPath.c_str(), F_OK) != 0;
         if (FILE* f = std::fopen(csvPath.c_str(), "a")) {
             writeCsv(rows, f, fresh);
+            std::fclose(f);
+        }
+    }
+    if (!clockRows.empty()) {
+        std::printf("\nCSV (clock)\n");
+        writeClockCsv(clockRows, stdout);
+    }
+    if (!clockCsvPath.empty() && !clockRows.empty()) {
+        const bool fresh = access(clockCsvPath.c_str(), F_OK) != 0;
+        if (FILE* f = std::fopen(clockCsvPath.c_str(), "a")) {
+            writeClockCsv(clockRows, f, fresh);
             std::fclose(f);
         }
     }

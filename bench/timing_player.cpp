@@ -6,6 +6,7 @@
 //
 // Usage: seq_timing_player --port NAME --step-ms N --seconds S --form scheduled|naive
 //                          [--busy | --stall-ms M | --user | --sweep-ms M] [--spawned-ns T]
+//                          [--clock-to PORT]
 //   naive: the output over RtMidi's JACK client, which sends at once (so no lead time).
 //   busy:  3 ms of widget work every 5 ms on the UI thread while playing.
 //   stall-ms: the UI thread blocked for M ms once per bar, as by a slow disk or a dialog
@@ -16,6 +17,8 @@
 //          playing, back to --step-ms after M more, and so on, as a user moving it from one
 //          end to the other would.
 //   spawned-ns: CLOCK_MONOTONIC time at which the benchmark started this process.
+//   clock-to: the output's clock port connected to the JACK port PORT once the output is
+//          open and before playback starts, as a user would in a patchbay.
 
 #include <QApplication>
 #include <QComboBox>
@@ -27,10 +30,12 @@
 #include <QTimer>
 
 #include <dirent.h>
+#include <jack/jack.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -99,6 +104,12 @@ public:
     }
     std::string sendFailure() const override { return m_inner->sendFailure(); }
     void withdrawAfter(int64_t nowNs) override { m_inner->withdrawAfter(nowNs); }
+    // The clock is passed on untimed: the hand-overs counted are the notes'.
+    bool sendClock(const ShortMessage& message, int64_t dueNs) override {
+        return m_inner->sendClock(message, dueNs);
+    }
+    void withdrawClockAfter(int64_t nowNs) override { m_inner->withdrawClockAfter(nowNs); }
+    std::string clockSendFailure() const override { return m_inner->clockSendFailure(); }
     int64_t schedulingLeadNs() const override { return m_inner->schedulingLeadNs(); }
     void poll() override { m_inner->poll(); }
     std::string describe(int16_t code) const override { return m_inner->describe(code); }
@@ -174,11 +185,21 @@ public:
     }
 };
 
-// Answers the MIDI setup dialog by choosing `entry` as the output. Message boxes that come
-// up on the way (until the built-in synth lands, opening device -1 says it is missing) are
-// acknowledged.
-void answerSetup(QTimer& timer, const QString& entry, bool& found) {
-    QObject::connect(&timer, &QTimer::timeout, [&timer, entry, &found] {
+// Connects the output's clock port to `to`, as a patchbay would; false when JACK did not.
+bool connectClock(const std::string& to) {
+    jack_client_t* patchbay = jack_client_open("seqbench-patchbay", JackNoStartServer, nullptr);
+    if (!patchbay)
+        return false;
+    const bool made = jack_connect(patchbay, "midi pattern sequencer:clock", to.c_str()) == 0;
+    jack_client_close(patchbay);
+    return made;
+}
+
+// Answers the MIDI setup dialog by choosing `entry` as the output, then runs `opened`.
+// Message boxes that come up on the way (until the built-in synth lands, opening device -1
+// says it is missing) are acknowledged.
+void answerSetup(QTimer& timer, const QString& entry, bool& found, std::function<void()> opened) {
+    QObject::connect(&timer, &QTimer::timeout, [&timer, entry, &found, opened] {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             box->accept();
@@ -192,6 +213,7 @@ void answerSetup(QTimer& timer, const QString& entry, bool& found) {
         if (found)
             form->ComboMidiOut->setCurrentIndex(at);
         form->CmdOk->click();
+        opened();
         timer.stop();
     });
     timer.start(5);
@@ -208,6 +230,7 @@ int main(int argc, char* argv[]) {
     bool user = false;
     int sweepMs = 0;
     int64_t spawnedNs = 0;
+    std::string clockTo;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
@@ -229,6 +252,8 @@ int main(int argc, char* argv[]) {
             sweepMs = std::atoi(next().c_str());
         else if (a == "--spawned-ns")
             spawnedNs = std::atoll(next().c_str());
+        else if (a == "--clock-to")
+            clockTo = next();
     }
 
     QApplication app(argc, argv);
@@ -346,6 +371,7 @@ int main(int argc, char* argv[]) {
 
     QTimer setupAnswer;
     bool found = false;
+    int clockConnected = -1;
     QTimer::singleShot(200, [&] {
         window.HScroll1->setValue(stepMs);
         if (busy) {
@@ -354,7 +380,11 @@ int main(int argc, char* argv[]) {
             window.patno->setValue(0);
         }
         window.rock->click();
-        answerSetup(setupAnswer, QStringLiteral("JACK: ") + QString::fromStdString(port), found);
+        answerSetup(setupAnswer, QStringLiteral("JACK: ") + QString::fromStdString(port), found,
+                    [&] {
+                        if (!clockTo.empty())
+                            clockConnected = connectClock(clockTo) ? 1 : 0;
+                    });
         // The open command's dialog comes up inside this click; playback starts as it closes.
         window.Command2->click();
         if (busy)
@@ -393,6 +423,7 @@ int main(int argc, char* argv[]) {
         for (int64_t a : aheadNs)
             late += a < outputLeadNs ? 1 : 0;
         std::printf("found=%d\n", found ? 1 : 0);
+        std::printf("clock_connected=%d\n", clockConnected);
         std::printf("port_state=%d\n", window.MIDIOutput1->PortState());
         std::printf("lead_ms=%.3f\n", double(window.Pulsor2.leadTime().count()) / 1e6);
         std::printf("output_lead_ms=%.3f\n", double(outputLeadNs) / 1e6);

@@ -398,3 +398,94 @@ std::vector<float> syntheticClicks(const std::vector<double>& positions, std::si
     }
     return audio;
 }
+
+ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepMs,
+                          double sampleRate, const std::vector<uint32_t>& xrunFrames,
+                          double xrunGuardMs) {
+    constexpr uint8_t kClock = 0xF8, kStart = 0xFA, kStop = 0xFC;
+    // A step is a sixteenth note, a quarter note 24 clocks.
+    constexpr int kClocksPerStep = 6, kClocksPerQuarter = 24;
+    ClockFigures out;
+    const double clockMs = stepMs / kClocksPerStep;
+    const double guardFrames = xrunGuardMs * sampleRate / 1000.0;
+    auto nearXrun = [&](uint32_t frame) {
+        return std::any_of(xrunFrames.begin(), xrunFrames.end(), [&](uint32_t x) {
+            return std::abs(double(int32_t(frame - x))) <= guardFrames;
+        });
+    };
+    const ReceivedEvent* start = nullptr;
+    const ReceivedEvent* firstNote = nullptr;
+    std::vector<Point> points;
+    std::vector<std::pair<long, int64_t>> kept;  // clock count from the first, its time
+    long count = -1;
+    int64_t lastNs = 0;
+    for (const ReceivedEvent& e : events) {
+        // Events on one frame from two ports come in either order.
+        if (!firstNote && e.size == 3 && (e.bytes[0] & 0xF0) == 0x90)
+            firstNote = &e;
+        const bool oneByte = e.size == 1;
+        if (!start) {
+            if (oneByte && e.bytes[0] == kStart) {
+                start = &e;
+                out.started = true;
+            }
+            continue;
+        }
+        if (oneByte && e.bytes[0] == kStop) {
+            out.stopped = true;
+            break;
+        }
+        if (!oneByte || e.bytes[0] != kClock)
+            continue;
+        if (count < 0) {
+            count = 0;
+            out.firstClockMs = double(e.clockNs - start->clockNs) / 1e6;
+            out.firstClockFrames = long(int32_t(e.frame - start->frame));
+        } else {
+            // A clock a clock length or more late has ones missing before it.
+            const double gaps = double(e.clockNs - lastNs) / 1e6 / clockMs;
+            const long step = gaps >= 1.5 ? std::lround(gaps) : 1;
+            if (!nearXrun(e.frame))
+                out.lost += std::size_t(step - 1);
+            count += step;
+        }
+        lastNs = e.clockNs;
+        ++out.clocks;
+        if (nearXrun(e.frame) || e.clockNs == 0) {
+            ++out.excluded;
+            continue;
+        }
+        points.push_back({double(count), double(e.clockNs - start->clockNs) * sampleRate / 1e9});
+        kept.emplace_back(count, e.clockNs);
+    }
+    if (start && firstNote) {
+        out.firstNoteMs = double(firstNote->clockNs - start->clockNs) / 1e6;
+        out.firstNoteFrames = long(int32_t(firstNote->frame - start->frame));
+    }
+    GridFigures grid;
+    fitLine(points, clockMs * sampleRate / 1000.0, sampleRate, grid);
+    out.p99Ms = grid.p99Ms;
+    out.maxMs = grid.maxMs;
+    out.driftPpm = grid.driftPpm;
+
+    // What a follower computes: the time of 24 clocks in a row is a quarter note.
+    std::vector<double> bpm;
+    for (std::size_t i = 0, j = 0; i < kept.size(); ++i) {
+        while (j < kept.size() && kept[j].first < kept[i].first + kClocksPerQuarter)
+            ++j;
+        if (j == kept.size())
+            break;
+        if (kept[j].first == kept[i].first + kClocksPerQuarter && j - i == kClocksPerQuarter)
+            bpm.push_back(60e9 / double(kept[j].second - kept[i].second));
+    }
+    out.tempoWindows = bpm.size();
+    if (!bpm.empty()) {
+        double sum = 0;
+        for (double b : bpm)
+            sum += b;
+        out.bpmMean = sum / double(bpm.size());
+        const auto [least, most] = std::minmax_element(bpm.begin(), bpm.end());
+        out.bpmSpread = *most - *least;
+    }
+    return out;
+}

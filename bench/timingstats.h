@@ -3,6 +3,7 @@
 // Figures of the timing benchmark: how far received events or detected audio onsets lie
 // from a straight step grid fitted to them, and how that grid drifts from the nominal one.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -87,3 +88,31 @@ std::vector<float> syntheticClicks(const std::vector<double>& positions, std::si
 
 /// The value below which the fraction `q` (0..1) of `values` lies (nearest rank).
 double percentile(std::vector<double> values, double q);
+
+/// MIDI clock as a follower receives it: Start, Timing Clock (F8) at 24 a quarter note, Stop.
+struct ClockFigures {
+    std::size_t clocks = 0;    // clocks received after the first Start
+    std::size_t lost = 0;      // clocks missing between two received ones
+    std::size_t excluded = 0;  // clocks near an xrun, left out of the figures
+    bool started = false, stopped = false;
+    double p99Ms = 0, maxMs = 0;        // |distance from a straight clock grid|, by JACK's clock
+    double driftPpm = 0;                // the grid's clock length against the nominal one
+    double bpmMean = 0, bpmSpread = 0;  // tempo from each 24 clocks in a row: mean, max - min
+    std::size_t tempoWindows = 0;
+    // Start to the first clock, and to the first Note On (NaN: none), by JACK's clock and by
+    // frames.
+    double firstClockMs = 0;
+    long firstClockFrames = 0;
+    double firstNoteMs = std::nan("");
+    long firstNoteFrames = 0;
+};
+
+/// Figures of the MIDI clock in `events` (other events are passed over but the first Note
+/// On), from the first Start on, against a clock every `stepMs / 6` ms (a step is a
+/// sixteenth note). A clock that comes a clock length or more after the expected one counts
+/// the ones between as lost; the grid is fitted by least squares over the clock count, by
+/// the times JACK's clock gives their frames. Clocks within `xrunGuardMs` of an xrun are left
+/// out of the distances and of every tempo window that holds them.
+ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepMs,
+                          double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
+                          double xrunGuardMs = 0);

@@ -25,6 +25,9 @@ SEQ_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev librtmidi-dev 
 SEQ_TEST_PACKAGES="jackd2 pipewire pipewire-bin pipewire-jack xvfb xauth xdotool x11-utils sox
  imagemagick desktop-file-utils appstream groff-base libclang-rt-14-dev openbox dbus at-spi2-core
  python3-pyatspi gir1.2-atspi-2.0 clang-format"
+# What the timing benchmark needs besides the tests': the MIDI clock generator its clock rows
+# are compared with.
+SEQ_BENCH_PACKAGES="jack-midi-clock"
 # What building the Debian package needs besides the build packages: Debian's packaging
 # tools and lintian to check the result.
 SEQ_PACKAGE_PACKAGES="build-essential debhelper dpkg-dev lintian"

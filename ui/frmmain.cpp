@@ -93,7 +93,7 @@ frmMain::frmMain(FrmMainParts parts, QWidget* parent)
       m_input(std::move(parts.input)),
       m_output(std::move(parts.output)),
       m_endProgram(std::move(parts.endProgram)),
-      m_seq(Pulsor2, *m_output) {
+      m_seq(Pulsor2, *m_output, &m_output->clockOutput()) {
     MIDIInput1 = m_input.get();
     MIDIOutput1 = m_output.get();
     if (!m_endProgram)

@@ -55,6 +55,20 @@ bool openByName(RtMidi& midi, const std::string& port, const char* ourPortName,
     return false;
 }
 
+bool openVirtual(RtMidi& midi, const char* ourPortName, std::string& lastError,
+                 std::string& error) {
+    try {
+        lastError.clear();
+        midi.openVirtualPort(ourPortName);
+        if (lastError.empty())
+            return true;
+        error = lastError;
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    return false;
+}
+
 void closePort(RtMidi& midi) {
     try {
         midi.closePort();

@@ -57,6 +57,10 @@ std::vector<std::string> portsOf(RtMidi& midi);
 bool openByName(RtMidi& midi, const std::string& port, const char* ourPortName,
                 std::string& lastError, std::string& error);
 
+/// Opens a port of ours named `ourPortName` on `midi` that others connect to (RtMidi's
+/// virtual port). False with the reason.
+bool openVirtual(RtMidi& midi, const char* ourPortName, std::string& lastError, std::string& error);
+
 /// Closes `midi`'s port, whatever RtMidi throws.
 void closePort(RtMidi& midi);
 

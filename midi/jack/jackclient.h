@@ -18,7 +18,8 @@ namespace jackclient {
 /// Every client of ours has a name that starts with this, so that listings can leave out
 /// the program's own ports.
 extern const char* const kPrefix;
-/// The MIDI output's client.
+/// The MIDI output's client, with its clock port; while the built-in synth plays to JACK, the
+/// client that carries the clock port alone.
 extern const char* const kMidiOut;
 /// The MIDI input's client: a name of its own, so the output's client keeps its name
 /// whichever opens first, and connections a patchbay remembers still find it.

@@ -18,6 +18,9 @@ namespace {
 // Room for far more than the messages of one lead time, even at 1 ms steps with all four
 // voices on (about 40 in flight).
 constexpr std::size_t kQueueSize = 1024;
+// The clock at its shortest steps (2 ms) is 3,000 messages a second: room for the second a
+// server that stopped takes to be noticed (kStallNs), after which nothing more is queued.
+constexpr std::size_t kClockQueueSize = 4096;
 // Beyond one period, how early a message must be queued so that the process callback of
 // the period that covers its due time has it: the callback may run a little before the
 // cycle start that JACK's clock filter reports.
@@ -41,7 +44,8 @@ constexpr uint32_t kLost = kServerShutDown | kDropped | kTargetGone;
 // close the server does not answer leaves nothing the callbacks use freed behind them.
 struct OutClient {
     jack_client_t* client = nullptr;
-    jack_port_t* port = nullptr;
+    jack_port_t* port = nullptr;  // null on a client with the clock port only
+    jack_port_t* clockPort = nullptr;
     std::string target;  // full name of the port sent to
 
     std::atomic<bool> closing{false};
@@ -52,15 +56,20 @@ struct OutClient {
     std::atomic<int64_t> periodNs{0};
     // Producer: the thread that sends (one at a time); consumer: the process callback.
     DueQueue<kQueueSize> queue;
+    DueQueue<kClockQueueSize> clockQueue;
 
-    // On the link's thread: opens the client and connects it to `port`. False with the
-    // reason, and nothing left open, when it cannot.
+    // On the link's thread: opens the client and connects it to `port`; with no port, opens
+    // it with the clock port only, connected to nothing. False with the reason, and nothing
+    // left open, when it cannot.
     bool open(const std::string& to, std::string& error) {
         client = jackclient::open(jackclient::kMidiOut, &error);
         if (!client)
             return false;
-        port = jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-        if (!port) {
+        if (!to.empty())
+            port = jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        clockPort =
+            jack_port_register(client, "clock", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        if ((!port && !to.empty()) || !clockPort) {
             error = "JACK refused to register an output port";
             close();
             return false;
@@ -75,8 +84,12 @@ struct OutClient {
         // PipeWire's JACK calls only the plain shutdown callback when its daemon goes away;
         // jackd2 calls only the one above when both are set. Whichever comes is the loss.
         jack_on_shutdown(client, &OutClient::serverGone, this);
-        if (jackclient::activateAndConnect(client, to, jack_port_name(port), to.c_str(), error))
+        if (to.empty() ? jack_activate(client) == 0
+                       : jackclient::activateAndConnect(client, to, jack_port_name(port),
+                                                        to.c_str(), error))
             return true;
+        if (to.empty())
+            error = "JACK refused to activate the client";
         close();
         return false;
     }
@@ -104,14 +117,17 @@ struct OutClient {
     }
 
     void writePeriod(jack_nframes_t frames) {
-        void* buffer = jack_port_get_buffer(port, frames);
-        jack_midi_clear_buffer(buffer);
+        void* buffer = port ? jack_port_get_buffer(port, frames) : nullptr;
+        if (buffer)
+            jack_midi_clear_buffer(buffer);
+        void* clockBuffer = jack_port_get_buffer(clockPort, frames);
+        jack_midi_clear_buffer(clockBuffer);
         lastCycleNs.store(monotonicNowNs(), std::memory_order_relaxed);
-        if (!live.load(std::memory_order_relaxed) && jack_port_connected(port) > 0)
+        if (!live.load(std::memory_order_relaxed) && port && jack_port_connected(port) > 0)
             live.store(true, std::memory_order_release);
 
         int64_t firstDueNs = 0;
-        if (!queue.nextDue(firstDueNs))
+        if (!queue.nextDue(firstDueNs) && !clockQueue.nextDue(firstDueNs))
             return;
 
         // Map CLOCK_MONOTONIC due times onto this period's frames. JACK's own clock is not
@@ -142,9 +158,18 @@ struct OutClient {
         const PeriodFrames period(frames, timed ? int64_t(cycleUs) * 1000 - jackMinusMonoNs : 0,
                                   timed ? int64_t(nextUs) * 1000 - jackMinusMonoNs : 0);
 
+        // The clock port's messages go by the same mapping as the notes: both land on the
+        // frames of their due times, so a follower's clock and the notes stay together.
+        if (buffer)
+            writeDue(queue, buffer, period, mono);
+        writeDue(clockQueue, clockBuffer, period, mono);
+    }
+
+    template <typename Queue>
+    static void writeDue(Queue& from, void* buffer, const PeriodFrames& period, int64_t nowNs) {
         jack_nframes_t earliest = 0;
-        queue.takeDue(period.endNs(), [&](const TimedMessage& m) {
-            if (isStale(m.dueNs, mono))
+        from.takeDue(period.endNs(), [&](const TimedMessage& m) {
+            if (isStale(m.dueNs, nowNs))
                 return true;  // held up by a stopped server: dropped
             const uint32_t at = period.frameOf(m.dueNs, earliest);
             if (at == PeriodFrames::kLater)
@@ -219,9 +244,10 @@ public:
         // A new client and connection join the server's graph a few periods later; until
         // then messages would wait. Playback may start the moment this returns, so wait
         // (briefly) for the first period that carries them, or for the port to be lost.
+        // The clock port alone is connected to nothing: nothing to wait for.
         const int64_t until = monotonicNowNs() + JackServerLink::kAnswerNs;
-        while (!c->live.load(std::memory_order_acquire) && !(c->faults.load() & kLost) &&
-               monotonicNowNs() < until)
+        while (!port.empty() && !c->live.load(std::memory_order_acquire) &&
+               !(c->faults.load() & kLost) && monotonicNowNs() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return true;
     }
@@ -235,25 +261,24 @@ public:
     }
 
     bool send(const ShortMessage& message, int64_t dueNs) override {
-        if (!m_open)
-            return false;
-        // A loss is told once, and the port component closes the port when it is; messages
-        // sent until then go nowhere. So do those sent while the server does not answer: it
-        // is told, and they would pile up.
-        if ((m_open->faults.load(std::memory_order_relaxed) & kLost) ||
-            !m_open->answering.load(std::memory_order_relaxed))
-            return true;
-        return m_open->queue.post(message, dueNs);
+        return post(m_open ? &m_open->queue : nullptr, message, dueNs);
     }
 
-    std::string sendFailure() const override {
-        return "JACK is not taking the messages: " + std::to_string(kQueueSize - 1) +
-               " are waiting already";
+    bool sendClock(const ShortMessage& message, int64_t dueNs) override {
+        return post(m_open ? &m_open->clockQueue : nullptr, message, dueNs);
     }
+
+    std::string sendFailure() const override { return notTaking(kQueueSize); }
+    std::string clockSendFailure() const override { return notTaking(kClockQueueSize); }
 
     void withdrawAfter(int64_t nowNs) override {
         if (m_open)
             m_open->queue.withdrawAfter(nowNs);
+    }
+
+    void withdrawClockAfter(int64_t nowNs) override {
+        if (m_open)
+            m_open->clockQueue.withdrawAfter(nowNs);
     }
 
     int64_t schedulingLeadNs() const override {
@@ -296,6 +321,24 @@ public:
     }
 
 private:
+    static std::string notTaking(std::size_t queueSize) {
+        return "JACK is not taking the messages: " + std::to_string(queueSize - 1) +
+               " are waiting already";
+    }
+
+    template <typename Queue>
+    bool post(Queue* queue, const ShortMessage& message, int64_t dueNs) {
+        if (!queue)
+            return false;
+        // A loss is told once, and the port component closes the port when it is; messages
+        // sent until then go nowhere. So do those sent while the server does not answer: it
+        // is told, and they would pile up.
+        if ((m_open->faults.load(std::memory_order_relaxed) & kLost) ||
+            !m_open->answering.load(std::memory_order_relaxed))
+            return true;
+        return queue->post(message, dueNs);
+    }
+
     std::shared_ptr<JackServerLink> m_link;
     std::shared_ptr<OutClient> m_open;
 };

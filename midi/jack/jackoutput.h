@@ -26,5 +26,11 @@ class JackServerLink;
 /// whose process cycles stop for a second reports kNotAnswering once, drops what is sent
 /// until the cycles come again, and stays open.
 ///
+/// The client also has the clock port ("clock"), from the open to the close, connected to
+/// nothing by the program; its messages go through a due-time queue of their own and are
+/// written in the same process callback, each at the frame of its due time. Opened with an
+/// empty port name, the client has the clock port only: the clock of an output whose own
+/// JACK client cannot carry it (the built-in synth's belongs to FluidSynth's JACK driver).
+///
 /// `link` is shared with the other systems on the same server; null makes one of its own.
 std::unique_ptr<MidiOutSystem> makeJackMidiOutSystem(std::shared_ptr<JackServerLink> link = {});

@@ -76,6 +76,7 @@ void MIDIOutput::open() {
     {
         std::lock_guard<PiMutex> lock(m_sendMutex);
         m_refusedKept = false;
+        m_clockRefused = false;
     }
     const Device* d = selectedDevice();
     if (!d) {
@@ -126,6 +127,10 @@ void MIDIOutput::close() {
 }
 
 void MIDIOutput::send(const uint8_t* bytes, std::size_t size, int64_t dueNs) {
+    hand(bytes, size, dueNs, false);
+}
+
+void MIDIOutput::hand(const uint8_t* bytes, std::size_t size, int64_t dueNs, bool clock) {
     // On the step engine's real-time thread too: a failure only raises its condition.
     ShortMessage message;
     const bool wellFormed = readShortMessage(bytes, size, message);
@@ -143,8 +148,10 @@ void MIDIOutput::send(const uint8_t* bytes, std::size_t size, int64_t dueNs) {
         m_faults.raise(MidiError::kSendFailed);
         return;
     }
-    if (!m_open->send(message, dueNs))
-        m_faults.raise(MidiError::kSendFailed);
+    if (clock ? m_open->sendClock(message, dueNs) : m_open->send(message, dueNs))
+        return;
+    m_clockRefused = m_clockRefused || clock;
+    m_faults.raise(MidiError::kSendFailed);
 }
 
 std::string MIDIOutput::describeFault(int16_t code) {
@@ -154,17 +161,21 @@ std::string MIDIOutput::describeFault(int16_t code) {
         return m_watched ? m_watched->describe(code) : std::string();
     std::array<uint8_t, 8> refused{};
     std::size_t refusedSize = 0;
-    bool refusedKept = false;
+    bool refusedKept = false, clockRefused = false;
     {
         std::lock_guard<PiMutex> lock(m_sendMutex);
         refused = m_refused;
         refusedSize = m_refusedSize;
         refusedKept = m_refusedKept;
+        clockRefused = m_clockRefused;
     }
     if (refusedKept)
         return "Cannot send to the MIDI output: " + shortMessageError(refused.data(), refusedSize);
     // The system was watched when it refused: the port's last look at it is made before it
     // stops being watched.
+    if (clockRefused)
+        return "Cannot send MIDI clock on the clock port: " +
+               (m_watched ? m_watched->clockSendFailure() : "");
     return "Cannot send to the MIDI output: " + (m_watched ? m_watched->sendFailure() : "");
 }
 
@@ -199,6 +210,12 @@ void MIDIOutput::withdrawAfter(int64_t timeNs) {
     std::lock_guard<PiMutex> lock(m_sendMutex);
     if (m_open)
         m_open->withdrawAfter(timeNs);
+}
+
+void MIDIOutput::ClockOutput::withdrawAfter(int64_t timeNs) {
+    std::lock_guard<PiMutex> lock(m_port.m_sendMutex);
+    if (m_port.m_open)
+        m_port.m_open->withdrawClockAfter(timeNs);
 }
 
 void MIDIOutput::cancelPending() {

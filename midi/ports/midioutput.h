@@ -58,6 +58,11 @@ public:
     /// Withdraws what is still waiting for a due time after now.
     void cancelPending();
 
+    /// The open system's clock port (MidiOutSystem::sendClock), for the step engine's MIDI
+    /// clock: sent like the notes, from the same threads and under the same rules, with the
+    /// same lead. While the port is closed what is sent there goes nowhere.
+    MessageOutput& clockOutput() { return m_clockOutput; }
+
     QString DeviceName() override;
 
 protected:
@@ -65,8 +70,23 @@ protected:
     const Device* selectedDevice() override;
 
 private:
+    class ClockOutput final : public MessageOutput {
+    public:
+        explicit ClockOutput(MIDIOutput& port) : m_port(port) {}
+        void send(const uint8_t* bytes, std::size_t size, int64_t dueNs) override {
+            m_port.hand(bytes, size, dueNs, true);
+        }
+        void withdrawAfter(int64_t timeNs) override;
+        int64_t leadNs() const override { return m_port.leadNs(); }
+
+    private:
+        MIDIOutput& m_port;
+    };
+
     void open();
     void close();
+    // Hands one message to the open system's note port, or to its clock port.
+    void hand(const uint8_t* bytes, std::size_t size, int64_t dueNs, bool clock);
     MidiOutSystem* system(int index) const;
     std::string describeFault(int16_t code) override;
     void pollFaults() override;
@@ -82,6 +102,9 @@ private:
     std::array<uint8_t, 8> m_refused{};
     std::size_t m_refusedSize = 0;
     bool m_refusedKept = false;
+    // The clock port refused a message since the open (under m_sendMutex).
+    bool m_clockRefused = false;
+    ClockOutput m_clockOutput{*this};
     // The open system as the fault watcher sees it: set before the senders get it, cleared
     // after the last look at it (changed between looks only).
     MidiOutSystem* m_watched = nullptr;

@@ -65,6 +65,22 @@ public:
     /// 0 for a system that sends at once.
     virtual int64_t schedulingLeadNs() const { return 0; }
 
+    /// The clock port: a second output of the program's own client on this system, named
+    /// "clock", which carries MIDI clock, Start and Stop and nothing else. It is there from
+    /// open() to close(), whichever port was opened, and the program connects it to nothing.
+    /// sendClock() and withdrawClockAfter() are send() and withdrawAfter() for it, called
+    /// the same way and as exact: each message leaves at its due time, within the same lead.
+    /// False when it cannot take a message: the port then reports kSendFailed, with
+    /// clockSendFailure() as the cause. A system that has no clock port takes the messages
+    /// and drops them.
+    virtual bool sendClock(const ShortMessage& message, int64_t dueNs) {
+        (void)message;
+        (void)dueNs;
+        return true;
+    }
+    virtual void withdrawClockAfter(int64_t nowNs) { (void)nowNs; }
+    virtual std::string clockSendFailure() const { return sendFailure(); }
+
     /// While open, at each look of the port's fault watcher, on its thread: raises what the
     /// system's own threads have flagged since, and what the checks over time find.
     virtual void poll() {}

@@ -8,6 +8,7 @@
 #include "core/monotonicclock.h"
 #include "midi/audioclock.h"
 #include "midi/jack/jackclient.h"
+#include "midi/jack/jackoutput.h"
 #include "midi/synth/synthaudio.h"
 #include "midi/synth/synthengine.h"
 #include "midi/synth/synthjackwiring.h"
@@ -34,12 +35,14 @@ struct BuiltinSynth::Impl {
           options(std::move(opts)),
           jackLink(link ? std::move(link) : std::make_shared<JackServerLink>()),
           audio(jackLink),
-          jackWiring(jackLink) {}
+          jackWiring(jackLink),
+          jackClock(makeJackMidiOutSystem(jackLink)) {}
     ~Impl() { close(); }
 
     void open();
     void close();
     bool send(const ShortMessage& message, int64_t dueNs);
+    bool sendClock(const ShortMessage& message, int64_t dueNs);
     void withdrawAfter(int64_t nowNs);
     void poll();
     void tellCause(const std::string& cause);
@@ -52,6 +55,10 @@ struct BuiltinSynth::Impl {
     std::shared_ptr<JackServerLink> jackLink;
     SynthAudio audio;
     SynthJackWiring jackWiring;
+    // The clock port, on a JACK client of the program's own (FluidSynth's JACK driver owns
+    // the synth's client): open while the synth plays to JACK.
+    std::unique_ptr<MidiOutSystem> jackClock;
+    bool clockOpen = false;
 
     // The synth and its soundfont, made at the first open and kept for the run.
     std::shared_ptr<SynthEngine> engine;
@@ -110,8 +117,15 @@ void BuiltinSynth::Impl::open() {
     }
     openedNs = monotonicNowNs();
     stalled.store(false);
-    if (audio.driver() == "jack")
+    if (audio.driver() == "jack") {
         jackWiring.restore(jackClientName());
+        // Only JACK has ports for a follower to connect to; on a sound server the synth's
+        // clock goes nowhere. A clock port that cannot be made leaves the synth playing.
+        clockOpen = jackClock->open(std::string(), cause);
+        if (!clockOpen)
+            owner.tell(MidiError::kOpenFailed, "Cannot open the MIDI clock port on JACK: " + cause +
+                                                   ". The built-in synth plays without it.");
+    }
     // The synth plays: a cause that comes back later is told again.
     owner.forget(MidiError::kSynthUnavailable);
     silent = false;
@@ -121,6 +135,9 @@ void BuiltinSynth::Impl::close() {
     if (!isOpen)
         return;
     const bool played = audio.isOpen();
+    if (clockOpen)
+        jackClock->close();
+    clockOpen = false;
     if (audio.driver() == "jack")
         jackWiring.keep(jackClientName());
     audio.close();
@@ -169,6 +186,14 @@ bool BuiltinSynth::Impl::send(const ShortMessage& message, int64_t dueNs) {
     return engine->post(message, dueNs);
 }
 
+bool BuiltinSynth::Impl::sendClock(const ShortMessage& message, int64_t dueNs) {
+    if (!isOpen)
+        return false;
+    if (!clockOpen || stalled.load(std::memory_order_relaxed))
+        return true;
+    return jackClock->sendClock(message, dueNs);
+}
+
 void BuiltinSynth::Impl::withdrawAfter(int64_t nowNs) {
     if (isOpen && !silent)
         engine->withdrawAfter(nowNs);
@@ -204,6 +229,19 @@ void BuiltinSynth::close() {
 
 bool BuiltinSynth::send(const ShortMessage& message, int64_t dueNs) {
     return d->send(message, dueNs);
+}
+
+bool BuiltinSynth::sendClock(const ShortMessage& message, int64_t dueNs) {
+    return d->sendClock(message, dueNs);
+}
+
+void BuiltinSynth::withdrawClockAfter(int64_t nowNs) {
+    if (d->clockOpen)
+        d->jackClock->withdrawClockAfter(nowNs);
+}
+
+std::string BuiltinSynth::clockSendFailure() const {
+    return d->jackClock->clockSendFailure();
 }
 
 std::string BuiltinSynth::sendFailure() const {

@@ -78,6 +78,11 @@ public:
     /// Stops the audio output and silences everything the synth was playing.
     void close() override;
     bool send(const ShortMessage& message, int64_t dueNs) override;
+    /// The clock port is on a JACK client of the program's own, there while the synth plays
+    /// to JACK; on any other audio output the clock goes nowhere.
+    bool sendClock(const ShortMessage& message, int64_t dueNs) override;
+    void withdrawClockAfter(int64_t nowNs) override;
+    std::string clockSendFailure() const override;
     std::string sendFailure() const override;
     void withdrawAfter(int64_t nowNs) override;
     /// One audio period plus a margin for the UI thread to hand the message over.

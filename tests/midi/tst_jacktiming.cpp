@@ -28,6 +28,7 @@
 #include "midi/ports/portroutines.h"
 #include "support/fakecontrols.h"
 #include "support/jackreceiver.h"
+#include "support/manualclock.h"
 #include "support/ownjackserver.h"
 #include "support/playback.h"
 #include "support/recordingports.h"
@@ -251,7 +252,35 @@ QString checkArrivals(const std::vector<HandOverTap::Note>& handed,
     return {};
 }
 
+// A run of the step engine with the MIDI clock: its steps, as runs of (first due time from
+// the start in ms, step length in ms, count); then a stop at `stopMs` or, with none, the end
+// of a one-bar song; and what the clock port is to carry, as runs of (byte, first due time
+// in ms, step length in ms, count), a run's messages six to a step.
+struct ClockScript {
+    std::vector<std::array<double, 3>> steps;
+    double stopMs = -1;
+    std::vector<std::array<double, 4>> clock;
+};
+
+// Empty when `events` are `expected` (bytes, due time) in order, each on its frame; else what
+// came, and how many frames off.
+QString offTheirFrames(const std::vector<ReceivedEvent>& events,
+                       const std::vector<std::pair<QString, int64_t>>& expected) {
+    QStringList got;
+    bool on = events.size() == expected.size();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const double off = i < expected.size() ? double(events[i].frame) -
+                                                     expectedFrame(events[i], expected[i].second)
+                                               : 0;
+        on = on && hex(events[i]) == expected[i].first && std::abs(off) <= 1.0;
+        got << QStringLiteral("%1 %2").arg(hex(events[i])).arg(off, 0, 'f', 1);
+    }
+    return on ? QString() : got.join(QStringLiteral(", "));
+}
+
 }  // namespace
+
+Q_DECLARE_METATYPE(ClockScript)
 
 class TestJackTiming : public QObject {
     Q_OBJECT
@@ -328,6 +357,92 @@ private slots:
             break;
         }
         out->setAction(2);
+    }
+
+    void theClockPortKeepsTimeWithTheSteps_data() {
+        QTest::addColumn<ClockScript>("script");
+        QTest::newRow("steady, then stopped") << ClockScript{
+            {{0, 20, 2}}, 45, {{0xFA, 0, 0, 1}, {0xF8, 0, 20, 12}, {0xFC, 45, 0, 1}}};
+        // The next step comes before the last one's clocks are done: those left are dropped.
+        QTest::newRow("faster from the next step") << ClockScript{
+            {{0, 20, 1}, {10, 10, 1}},
+            30,
+            {{0xFA, 0, 0, 1}, {0xF8, 0, 20, 3}, {0xF8, 10, 10, 6}, {0xFC, 30, 0, 1}}};
+        QTest::newRow("a stop withdraws the clocks not yet due")
+            << ClockScript{{{0, 20, 2}}, 25, {{0xFA, 0, 0, 1}, {0xF8, 0, 20, 8}, {0xFC, 25, 0, 1}}};
+        QTest::newRow("a song's end")
+            << ClockScript{{{0, 5, 17}}, -1, {{0xFA, 0, 0, 1}, {0xF8, 0, 5, 96}, {0xFC, 80, 0, 1}}};
+    }
+
+    void theClockPortKeepsTimeWithTheSteps() {
+        // The step engine's MIDI clock through the output's clock port, heard by a receiver
+        // of its own, and the notes by another: each message on the frame of its due time,
+        // the notes as they are without a clock.
+        QFETCH(ClockScript, script);
+        JackReceiver notes("seq-test-notes");
+        JackReceiver clock("seq-test-clock");
+        QVERIFY2(notes.ok() && clock.ok(), (notes.error() + clock.error()).c_str());
+        auto out = makeSystemMidiOutput();
+        Errors errors(*out);
+        QCOMPARE(openAndWarmUp(*out, notes), QString());
+        const std::vector<std::string> ours = clock.portsMatching("^midi pattern sequencer:clock$");
+        QCOMPARE(ours.size(), size_t(1));
+        QVERIFY(clock.connectFrom(ours[0]));
+        const uint8_t probe = 0xF8;
+        out->clockOutput().send(&probe, 1, 0);
+        QVERIFY(clock.waitForEvents(1, 5000));
+
+        for (int attempt = 0;; ++attempt) {
+            QVERIFY2(attempt < kAttempts, "the server missed cycles in every attempt");
+            notes.clear();
+            clock.clear();
+            const int missed = notes.missedCycles() + clock.missedCycles();
+            ManualClock timer;
+            Sequencer seq(timer, *out, &out->clockOutput());
+            seq.edit(resetVoiceNotes);
+            seq.edit([](LivePattern& live) {
+                live.setCell(cellIndex(0, 0), 1);
+                live.setCell(cellIndex(3, 1), 1);
+            });
+            if (script.stopMs < 0) {
+                seq.toggleSongMode();
+                seq.setSongList(u"0");
+            }
+            seq.startOrStop();
+            // Far enough ahead that nothing has left when the stop comes.
+            const int64_t t0 = monotonicNowNs() + 200'000'000;
+            const auto at = [t0](double ms) { return t0 + int64_t(ms * 1e6); };
+            std::vector<std::pair<QString, int64_t>> wantNotes, wantClock;
+            int step = 0;
+            for (const auto& [fromMs, stepMs, count] : script.steps)
+                for (int k = 0; k < count; ++k, ++step) {
+                    seq.setTempo(int(stepMs));
+                    timer.raise(at(fromMs + stepMs * k));
+                    if (step % 16 < 2 && (script.stopMs >= 0 || step < 16))
+                        wantNotes.emplace_back(step % 16 == 0 ? QStringLiteral("99 23 66")
+                                                              : QStringLiteral("99 52 66"),
+                                               at(fromMs + stepMs * k));
+                }
+            if (script.stopMs >= 0) {
+                timer.setNow(at(script.stopMs));
+                QVERIFY(!seq.startOrStop());
+            }
+            for (const auto& [byte, fromMs, stepMs, count] : script.clock)
+                for (int k = 0; k < count; ++k) {
+                    const uint8_t b = uint8_t(byte);
+                    wantClock.emplace_back(hexBytes(&b, 1), at(fromMs + stepMs * k / 6));
+                }
+            QVERIFY(clock.waitForPeriodAfter(wantClock.back().second + 50'000'000, 5000));
+            if (notes.missedCycles() + clock.missedCycles() != missed)
+                continue;
+            QCOMPARE(offTheirFrames(clock.events(), wantClock), QString());
+            QCOMPARE(offTheirFrames(notes.events(), wantNotes), QString());
+            break;
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(errors.codes.size(), 0);
+        out->setAction(2);
+        QTRY_VERIFY_WITH_TIMEOUT(clock.portsMatching("^midi pattern sequencer:").empty(), 2000);
     }
 
     void aMessageAlreadyDueGoesAtTheStartOfTheNextPeriod() {
@@ -455,7 +570,7 @@ private slots:
         auto out = makeSystemMidiOutput();
         Errors errors(*out);
         QVERIFY(openOn(*out, first));
-        const std::vector<std::string> ours = first.portsMatching("^midi pattern sequencer:");
+        const std::vector<std::string> ours = first.portsMatching("^midi pattern sequencer:out$");
         QCOMPARE(ours.size(), size_t(1));
         Playback play(*out);
         play.start(5);

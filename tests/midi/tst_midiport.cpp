@@ -73,6 +73,38 @@ private slots:
         QCOMPARE(ports.outSystem->lastDueNs, int64_t(0));
     }
 
+    void theClockGoesToTheOpenSystemsClockPort() {
+        // As far as this machine shows the ALSA output's clock port (it has no ALSA
+        // sequencer): what the engine sends to the clock output reaches the open system's
+        // clock port whole, with its due time, apart from the notes; a refusal is told as the
+        // clock's.
+        RecordingPorts ports;
+        RecordingMIDIOutput& out = *ports.output;
+        ErrorRecorder errors(out);
+        MessageOutput& clock = out.clockOutput();
+        out.setDeviceID(0);
+        out.setAction(1);
+        ports.outSystem->leadNs = 1'500'000;
+        ports.log.clear();
+        const uint8_t start = 0xFA, tick = 0xF8;
+        clock.send(&start, 1, 7);
+        sendMessage(out, 0x99, 35, 102, 7);
+        clock.send(&tick, 1, 9);
+        clock.withdrawAfter(8);
+        QCOMPARE(
+            ports.log.filtered(QStringLiteral("TEST ")),
+            (QStringList{QStringLiteral("TEST clock fa at 7"), QStringLiteral("TEST send 99 23 66"),
+                         QStringLiteral("TEST clock f8 at 9"),
+                         QStringLiteral("TEST clock withdraw after 8")}));
+        QCOMPARE(clock.leadNs(), int64_t(1'500'000));
+        ports.outSystem->failClock = true;
+        clock.send(&tick, 1, 10);
+        out.lookForFaults();
+        QCoreApplication::processEvents();
+        QCOMPARE(errors.codes, QList<int16_t>{MidiError::kSendFailed});
+        QVERIFY2(errors.texts[0].contains(QStringLiteral("clock")), qPrintable(errors.texts[0]));
+    }
+
     void errorsArePostedNotRaisedInsideTheCall() {
         RecordingPorts ports({"x"}, {}, /*withBuiltin=*/false);
         MIDIOutput& out = *ports.output;

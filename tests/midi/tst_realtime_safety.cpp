@@ -434,7 +434,7 @@ private slots:
         out->setDeviceID(id);
         out->setAction(1);
         QCOMPARE(out->PortState(), int16_t(1));
-        Playback play(*out);
+        Playback play(*out, &out->clockOutput());
 
         record(rt::kJackOutput,
                QStringLiteral("JACK output, playing the rock preset at 5 ms steps"),

@@ -8,7 +8,7 @@
 #include "editing/editing.h"
 
 struct Playback {
-    explicit Playback(MessageOutput& out) : seq(timer, out) {
+    explicit Playback(MessageOutput& out, MessageOutput* clock = nullptr) : seq(timer, out, clock) {
         seq.initVoiceNotes();
         seq.edit(resetVoiceNotes);
         seq.edit(rockPreset);

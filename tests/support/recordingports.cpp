@@ -100,6 +100,19 @@ bool RecordingOutSystem::send(const ShortMessage& message, int64_t dueNs) {
     return !failSend;
 }
 
+bool RecordingOutSystem::sendClock(const ShortMessage& message, int64_t dueNs) {
+    m_log.add(QStringLiteral("%1 clock %2 at %3")
+                  .arg(QString::fromStdString(m_name), hexBytes(message.bytes.data(), message.size))
+                  .arg(dueNs));
+    return !failClock;
+}
+
+void RecordingOutSystem::withdrawClockAfter(int64_t nowNs) {
+    m_log.add(QStringLiteral("%1 clock withdraw after %2")
+                  .arg(QString::fromStdString(m_name))
+                  .arg(nowNs));
+}
+
 void RecordingOutSystem::raiseAsync(int16_t code, const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(m_textMutex);

@@ -58,6 +58,9 @@ public:
     bool send(const ShortMessage& message, int64_t dueNs) override;
     std::string sendFailure() const override { return "device went away"; }
     void withdrawAfter(int64_t nowNs) override;
+    /// Logged as "TEST clock fa at 7", "TEST clock withdraw after 8".
+    bool sendClock(const ShortMessage& message, int64_t dueNs) override;
+    void withdrawClockAfter(int64_t nowNs) override;
     int64_t schedulingLeadNs() const override { return leadNs; }
     /// Flags a fault, as a system's own thread would, with the text of the first one since
     /// the open; the port's watcher raises it at its next look while the system is open.
@@ -71,6 +74,7 @@ public:
     /// Runs inside open(), as a system's thread might while the device is being opened.
     std::function<void()> whileOpening;
     bool failSend = false;
+    bool failClock = false;
     int64_t lastDueNs = 0;
     /// The lead the system asks for (0: it sends at once).
     int64_t leadNs = 0;
