@@ -115,8 +115,10 @@ void Sequencer::clockStep(const StepTick& tick, bool endsSong) {
     // still waiting from its due time on are dropped: the follower counts on from here.
     m_clockOutput->withdrawAfter(tick.dueNs - 1);
     if (endsSong) {
+        // A song that ends at its first bar (an empty song list) never started the follower.
         const uint8_t stop = kStop;
-        m_clockOutput->send(&stop, 1, tick.dueNs);
+        if (m_clockStarted)
+            m_clockOutput->send(&stop, 1, tick.dueNs);
         return;
     }
     if (!m_clockStarted) {

@@ -359,6 +359,7 @@ private slots:
         rig.press();
         QVERIFY(rig.tick().isEmpty());
         QVERIFY(!rig.now().playing);
+        QVERIFY(rig.clock.sent.isEmpty());  // nor Start or Stop to a follower
     }
 
     void restartRereadsTheSongAndStoresTheGrid() {
