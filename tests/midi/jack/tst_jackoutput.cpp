@@ -1,7 +1,8 @@
 // The program's JACK output on a real JACK server (dummy driver, started by the test
-// fixture), with a separate JACK client stamping what it receives with frame times:
-// messages land on the frames of their due times, the panic leaves at once, and a receiver
-// or a server that goes away during playback gives one Error.
+// fixture), with a separate JACK client stamping what it receives with frame times: the
+// steps' bytes, messages on the frames of their due times, the lead following the server's
+// period, the clock port keeping time with the steps, and a device, a receiver or a server
+// that goes away giving one Error.
 
 #include <QProcess>
 #include <QTest>
@@ -282,10 +283,74 @@ QString offTheirFrames(const std::vector<ReceivedEvent>& events,
 
 Q_DECLARE_METATYPE(ClockScript)
 
-class TestJackTiming : public QObject {
+class TestJackOutput : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { qputenv("JACK_NO_START_SERVER", "1"); }
+
+    void receiverGetsTheStepsBytes() {
+        JackReceiver receiver("seq-test-receiver");
+        QVERIFY2(receiver.ok(), receiver.error().c_str());
+
+        auto out = makeSystemMidiOutput();
+        const QString name = QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName());
+        const int16_t id = findDevice(*out, name);
+        QVERIFY2(id >= 0, qPrintable(QStringLiteral("%1 is not listed").arg(name)));
+
+        out->setDeviceID(id);
+        out->setAction(1);
+        QCOMPARE(out->PortState(), int16_t(1));
+
+        ManualClock timer;
+        Sequencer seq(timer, *out);
+        seq.edit(resetVoiceNotes);
+        seq.edit([](LivePattern& live) {
+            live.setCell(cellIndex(0, 0), 1);
+            live.setCell(cellIndex(3, 1), 1);
+        });
+        seq.startOrStop();
+        const int64_t now = monotonicNowNs();
+        timer.raise(now + 20'000'000);
+        timer.raise(now + 30'000'000);
+        QVERIFY(receiver.waitForEvents(2, 5000));
+        sendPanic(*out);
+
+        QVERIFY2(receiver.waitForEvents(3, 5000),
+                 qPrintable(QStringLiteral("received %1 events").arg(receiver.events().size())));
+        const auto events = receiver.events();
+        QCOMPARE(events.size(), size_t(3));
+        QCOMPARE(hex(events[0]), QStringLiteral("99 23 66"));
+        QCOMPARE(hex(events[1]), QStringLiteral("99 52 66"));
+        QCOMPARE(hex(events[2]), QStringLiteral("b9 7b 00"));
+
+        out->setAction(2);
+        QCOMPARE(out->PortState(), int16_t(0));
+    }
+
+    void aVanishedDeviceIsReportedOnce() {
+        auto out = makeSystemMidiOutput();
+        QString name;
+        int16_t id = -2;
+        {
+            JackReceiver receiver("seq-test-gone");
+            QVERIFY2(receiver.ok(), receiver.error().c_str());
+            name = QStringLiteral("JACK: ") + QString::fromStdString(receiver.portName());
+            id = findDevice(*out, name);
+            QVERIFY(id >= 0);
+        }
+        // The receiver left between the listing and the open.
+        int errors = 0;
+        QString text;
+        connect(out.get(), &MidiPort::Error, [&](int16_t&, QString& t) {
+            ++errors;
+            text = t;
+        });
+        out->setDeviceID(id);
+        out->setAction(1);
+        QCOMPARE(out->PortState(), int16_t(0));
+        QTRY_COMPARE(errors, 1);
+        QVERIFY2(text.contains(name), qPrintable(text));
+    }
 
     void messagesLandOnTheFramesOfTheirDueTimes() {
         JackReceiver receiver("seq-test-frames");
@@ -752,5 +817,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestJackTiming)
-#include "tst_jacktiming.moc"
+QTEST_GUILESS_MAIN(TestJackOutput)
+#include "tst_jackoutput.moc"
