@@ -147,10 +147,13 @@ void Pulsor::run() {
             return;
         if (m_changes != changes)
             continue;
-        // Late: raised once, now, and the next tick follows one period from it.
+        // Late: raised once, now, due a lead from now; the next tick follows one period
+        // from it.
         const int64_t now = monotonicNowNs();
-        if (now - due > kWakeSlackNs) {
-            due = now;
+        const int64_t allowed =
+            m_leadNs > 0 ? std::min<int64_t>(m_leadNs, kLateAfterWakeNs) : kWakeSlackNs;
+        if (now - wakeAt > allowed) {
+            due = now + m_leadNs;
             ++m_late;
         }
         m_lastDueNs = due;

@@ -28,13 +28,15 @@
 /// the last the period, so that a tempo bar moved on and on never holds the ticks back. A
 /// value that leaves the period as it was (0 and 1 are both 1 ms) changes nothing.
 ///
-/// A late tick: when the thread could not raise a tick by its due time (the machine stalled,
-/// the process was suspended, a handler took far too long), that tick is raised once, late,
-/// due at the moment it is raised, and the ticks after it follow one period from it. Ticks
-/// missed meanwhile are neither raised in a burst nor dropped from a run that goes on: the
-/// run simply resumes, later. A tick raised less than kWakeSlackNs after its due time (a
-/// wake-up the scheduler held up a little, which with no lead time is every tick) keeps its
-/// due time, so that the step grid does not drift.
+/// A late tick: when the thread could not raise a tick its lead ahead (the machine stalled,
+/// the process was suspended, a handler took far too long, or a new tempo or a longer lead
+/// put its wake-up in the past), that tick is raised once, late, due one lead after the
+/// moment it is raised (the soonest an output can still send it on time), and the ticks after
+/// it follow one period from it. Ticks missed meanwhile are neither raised in a burst nor
+/// dropped from a run that goes on: the run simply resumes, later. A tick raised a little
+/// after its wake-up time keeps its due time, so that the step grid does not drift: up to
+/// kLateAfterWakeNs (the part of a lead that covers the thread's wake-up), or kWakeSlackNs
+/// with no lead (an output that sends at once, whose every tick wakes at its due time).
 ///
 /// Threads: any thread may call it; the handler may switch the timer off or change the lead
 /// from its own tick. The timer's state is guarded by a lock with priority inheritance, held
@@ -43,6 +45,7 @@ class Pulsor final : public StepClock {
 public:
     /// Period before Interval is first written: the tempo bar's starting value, in ms.
     static constexpr int kInitialIntervalMs = kStartTempo;
+    static constexpr int64_t kLateAfterWakeNs = 1'000'000;
     static constexpr int64_t kWakeSlackNs = 250'000;
 
     Pulsor();
