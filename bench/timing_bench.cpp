@@ -310,6 +310,9 @@ std::vector<Column> columns() {
         {"clk dr", "ppm", "clock_drift_ppm", 7,
          [](const Row& r) { return fixed(r.clock.driftPpm, 3); }},
         {"xrun", "", "xruns", 4, [](const Row& r) { return std::to_string(r.xruns); }},
+        // Grids the timer restarted with a late tick (by JACK's clock), each fitted apart.
+        {"rst", "", "grid_restarts", 3,
+         [](const Row& r) { return std::to_string(r.clock.restarts); }},
         {"tries", "", "attempts", 5, [](const Row& r) { return std::to_string(r.attempts); }},
         {"left", "out", "left_out_near_xruns", 4,
          [](const Row& r) { return std::to_string(r.grid.excluded); }},

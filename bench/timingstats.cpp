@@ -73,6 +73,51 @@ double percentile(std::vector<double> values, double q) {
     return values[std::min(at, values.size() - 1)];
 }
 
+// Where a late tick restarted the sender's grid: each step's first point's lateness against
+// the nominal grid is compared with the median of the stretch's recent steps; when it and
+// the median of the next few steps are both more than kRestartMs later, and both the steps
+// before and after keep to their grids, a new stretch starts there. Returns how many.
+std::size_t splitAtRestarts(std::vector<Point>& points, double stepFrames, double sampleRate) {
+    constexpr std::size_t kSeen = 8, kAhead = 3;
+    const double limit = kRestartMs * sampleRate / 1000.0;
+    std::vector<std::size_t> firsts;  // the first point of each step
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (i == 0 || points[i].step != points[i - 1].step)
+            firsts.push_back(i);
+    auto lateness = [&](std::size_t k) {
+        const Point& p = points[firsts[k]];
+        return p.frame - p.step * stepFrames;
+    };
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    std::size_t restarts = 0, stretchStart = 0;
+    for (std::size_t k = 1; k + kAhead <= firsts.size(); ++k) {
+        std::vector<double> seen, ahead;
+        for (std::size_t j = std::max(stretchStart, k >= kSeen ? k - kSeen : 0); j < k; ++j)
+            seen.push_back(lateness(j));
+        for (std::size_t j = k; j < k + kAhead; ++j)
+            ahead.push_back(lateness(j));
+        // Only a grid that was steady before and is steady after: a sender whose every
+        // note is late by a varying amount has no grid to restart.
+        auto steady = [&](const std::vector<double>& v) {
+            return v.size() >= 2 &&
+                   *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end()) <
+                       limit / 2;
+        };
+        const double before = median(seen);
+        if (steady(seen) && steady(ahead) && lateness(k) - before > limit &&
+            median(ahead) - before > limit) {
+            ++restarts;
+            stretchStart = k;
+            for (std::size_t i = firsts[k]; i < points.size(); ++i)
+                points[i].segment += 1000;
+        }
+    }
+    return restarts;
+}
+
 GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames,
@@ -190,6 +235,7 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
                     break;
         }
     }
+    out.restarts = splitAtRestarts(points, stepFrames, sampleRate);
     fitLine(points, stepFrames, sampleRate, out);
     return out;
 }

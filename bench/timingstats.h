@@ -18,6 +18,7 @@ struct GridFigures {
     std::size_t lostSteps = 0;               // steps with any of their notes not received
     std::size_t excluded = 0;                // events left out of the figures (near xruns)
     std::size_t segments = 1;                // stretches between xruns, each with its offset
+    std::size_t restarts = 0;                // grids restarted by a late tick (see below)
     double driftPpm = 0;                     // fitted step length against the nominal one
     double p50Ms = 0, p99Ms = 0, maxMs = 0;  // |distance from the fitted grid|
     double worstStep = 0;                    // the step of the largest distance
@@ -34,10 +35,17 @@ struct GridFigures {
 /// gets its own offset (the step length stays common), and events within `xrunGuardMs` of
 /// an xrun are left out.
 ///
+/// A tick the sender's timer could not raise in time restarts its grid: that step and every
+/// step after it come later, by the same amount, than the grid before them. Where the steps
+/// from one on all lie more than kRestartMs later than the steps before (the next few
+/// steps too, not one late note), a new stretch with its own offset begins; `restarts`
+/// counts them.
+///
 /// `byJackClock`: fit the times JACK's clock gives the events' frames (ReceivedEvent::clockNs)
 /// instead of the frames. JACK's clock follows the server through its xruns, so this tells
 /// where a sender put its events by the clock it had, apart from what the server did. It is
 /// one stretch; events near xruns are still left out.
+constexpr double kRestartMs = 0.5;
 GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
                             const std::vector<std::vector<uint8_t>>& barNotes, double stepMs,
                             double sampleRate, const std::vector<uint32_t>& xrunFrames = {},

@@ -63,6 +63,19 @@ private slots:
         QVERIFY(g.maxMs <= 0.5 / kRate * 1000 + 1e-9);
     }
 
+    // A late tick restarts the sender's grid: every step from it on is later by the same
+    // amount, and the grid after it is a stretch of its own. A lone late note is no restart.
+    void aGridRestartedByALateTickIsAStretchOfItsOwn() {
+        const auto shifted = play(400, 1000, 960.0, [](int k) { return k >= 150 ? 58.0 : 0.0; });
+        const GridFigures g = fitEventsToGrid(shifted, kBar, 20.0, kRate);
+        QCOMPARE(g.restarts, size_t(1));
+        QVERIFY2(g.maxMs < 0.03, qPrintable(QString::number(g.maxMs)));
+        const auto lone = play(400, 1000, 960.0, [](int k) { return k == 151 ? 58.0 : 0.0; });
+        const GridFigures h = fitEventsToGrid(lone, kBar, 20.0, kRate);
+        QCOMPARE(h.restarts, size_t(0));
+        QVERIFY2(h.maxMs > 1.1, qPrintable(QString::number(h.maxMs)));
+    }
+
     void jitterIsTheDistanceFromTheFittedGrid() {
         // Every tenth step 48 frames (1 ms) late, the others on time. Those are odd steps of
         // one note each, 100 of the 1500 events: the fitted grid sits 1/15 ms late, so the
