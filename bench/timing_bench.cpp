@@ -530,20 +530,22 @@ void printClockRows(const std::vector<ClockRow>& rows) {
     if (rows.empty())
         return;
     std::printf("\nMIDI clock (24 a quarter note; by JACK's clock):\n");
-    std::printf("%6s %15s %5s %6s %6s %4s %7s %7s %8s %8s %7s %9s %9s %4s %5s\n", "period",
+    std::printf("%6s %15s %5s %6s %6s %4s %7s %7s %8s %8s %7s %9s %9s %4s %3s %5s\n", "period",
                 "source", "step", "tempo", "clocks", "lost", "p99", "max", "drift", "follower",
-                "spread", "1st clock", "1st note", "xrun", "tries");
-    std::printf("%6s %15s %5s %6s %6s %4s %7s %7s %8s %8s %7s %9s %9s %4s %5s\n", "frames", "",
-                "ms", "BPM", "", "", "ms", "ms", "ppm", "BPM", "BPM", "frames", "frames", "", "");
+                "spread", "1st clock", "1st note", "xrun", "rst", "tries");
+    std::printf("%6s %15s %5s %6s %6s %4s %7s %7s %8s %8s %7s %9s %9s %4s %3s %5s\n", "frames", "",
+                "ms", "BPM", "", "", "ms", "ms", "ppm", "BPM", "BPM", "frames", "frames", "", "",
+                "");
     for (const ClockRow& r : rows) {
         const ClockFigures& c = r.clock;
-        std::printf("%6u %15s %5d %6s %6zu %4zu %7s %7s %8s %8s %7s %9ld %9s %4d %5d%s%s\n",
+        std::printf("%6u %15s %5d %6s %6zu %4zu %7s %7s %8s %8s %7s %9ld %9s %4d %3zu %5d%s%s\n",
                     r.periodFrames, r.source.c_str(), r.stepMs, fixed(bpmOf(r.stepMs), 1).c_str(),
                     c.clocks, c.lost, fixed(c.p99Ms, 4).c_str(), fixed(c.maxMs, 4).c_str(),
                     fixed(c.driftPpm, 2).c_str(), fixed(c.bpmMean, 3).c_str(),
                     fixed(c.bpmSpread, 3).c_str(), c.firstClockFrames,
                     std::isnan(c.firstNoteMs) ? "-" : std::to_string(c.firstNoteFrames).c_str(),
-                    r.xruns, r.attempts, r.problem.empty() ? "" : "  ! ", r.problem.c_str());
+                    r.xruns, c.restarts, r.attempts, r.problem.empty() ? "" : "  ! ",
+                    r.problem.c_str());
     }
     std::printf("\nClock targets (%u-frame periods):\n", rows.front().periodFrames);
     int passed = 0, checks = 0;
@@ -583,16 +585,16 @@ void writeClockCsv(const std::vector<ClockRow>& rows, FILE* f, bool header = tru
         std::fprintf(f,
                      "period_frames,source,step_ms,bpm,clocks,lost,clock_p99_ms,clock_max_ms,"
                      "clock_drift_ppm,follower_bpm_mean,follower_bpm_spread,start_to_clock_"
-                     "frames,start_to_note_frames,xruns,attempts,problem\n");
+                     "frames,start_to_note_frames,xruns,grid_restarts,attempts,problem\n");
     for (const ClockRow& r : rows) {
         const ClockFigures& c = r.clock;
-        std::fprintf(f, "%u,%s,%d,%s,%zu,%zu,%s,%s,%s,%s,%s,%ld,%s,%d,%d,%s\n", r.periodFrames,
+        std::fprintf(f, "%u,%s,%d,%s,%zu,%zu,%s,%s,%s,%s,%s,%ld,%s,%d,%zu,%d,%s\n", r.periodFrames,
                      r.source.c_str(), r.stepMs, fixed(bpmOf(r.stepMs), 1).c_str(), c.clocks,
                      c.lost, fixed(c.p99Ms, 4).c_str(), fixed(c.maxMs, 4).c_str(),
                      fixed(c.driftPpm, 3).c_str(), fixed(c.bpmMean, 4).c_str(),
                      fixed(c.bpmSpread, 4).c_str(), c.firstClockFrames,
                      std::isnan(c.firstNoteMs) ? "" : std::to_string(c.firstNoteFrames).c_str(),
-                     r.xruns, r.attempts, r.problem.c_str());
+                     r.xruns, c.restarts, r.attempts, r.problem.c_str());
     }
 }
 

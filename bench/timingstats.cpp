@@ -462,8 +462,14 @@ ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepM
     const ReceivedEvent* start = nullptr;
     const ReceivedEvent* firstNote = nullptr;
     std::vector<Point> points;
-    std::vector<std::pair<long, int64_t>> kept;  // clock count from the first, its time
+    struct Kept {
+        long count;  // from the first clock
+        int64_t ns;
+        int segment;
+    };
+    std::vector<Kept> kept;
     long count = -1;
+    int segment = 0;
     int64_t lastNs = 0;
     for (const ReceivedEvent& e : events) {
         // Events on one frame from two ports come in either order.
@@ -488,12 +494,20 @@ ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepM
             out.firstClockMs = double(e.clockNs - start->clockNs) / 1e6;
             out.firstClockFrames = long(int32_t(e.frame - start->frame));
         } else {
-            // A clock a clock length or more late has ones missing before it.
+            // A clock whole clock lengths late has ones missing before it; one late by
+            // anything else, the grid restarted.
             const double gaps = double(e.clockNs - lastNs) / 1e6 / clockMs;
-            const long step = gaps >= 1.5 ? std::lround(gaps) : 1;
-            if (!nearXrun(e.frame))
-                out.lost += std::size_t(step - 1);
-            count += step;
+            const long whole = std::max(std::lround(gaps), 1L);
+            if (gaps > 1 && std::abs(gaps - double(whole)) * clockMs > kRestartMs / 2 &&
+                (gaps - 1) * clockMs > kRestartMs) {
+                ++out.restarts;
+                ++segment;
+                count += 1;
+            } else {
+                if (!nearXrun(e.frame))
+                    out.lost += std::size_t(whole - 1);
+                count += whole;
+            }
         }
         lastNs = e.clockNs;
         ++out.clocks;
@@ -501,8 +515,9 @@ ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepM
             ++out.excluded;
             continue;
         }
-        points.push_back({double(count), double(e.clockNs - start->clockNs) * sampleRate / 1e9});
-        kept.emplace_back(count, e.clockNs);
+        points.push_back(
+            {double(count), double(e.clockNs - start->clockNs) * sampleRate / 1e9, segment});
+        kept.push_back({count, e.clockNs, segment});
     }
     if (start && firstNote) {
         out.firstNoteMs = double(firstNote->clockNs - start->clockNs) / 1e6;
@@ -517,12 +532,13 @@ ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepM
     // What a follower computes: the time of 24 clocks in a row is a quarter note.
     std::vector<double> bpm;
     for (std::size_t i = 0, j = 0; i < kept.size(); ++i) {
-        while (j < kept.size() && kept[j].first < kept[i].first + kClocksPerQuarter)
+        while (j < kept.size() && kept[j].count < kept[i].count + kClocksPerQuarter)
             ++j;
         if (j == kept.size())
             break;
-        if (kept[j].first == kept[i].first + kClocksPerQuarter && j - i == kClocksPerQuarter)
-            bpm.push_back(60e9 / double(kept[j].second - kept[i].second));
+        if (kept[j].count == kept[i].count + kClocksPerQuarter && j - i == kClocksPerQuarter &&
+            kept[j].segment == kept[i].segment)
+            bpm.push_back(60e9 / double(kept[j].ns - kept[i].ns));
     }
     out.tempoWindows = bpm.size();
     if (!bpm.empty()) {

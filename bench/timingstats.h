@@ -102,6 +102,7 @@ struct ClockFigures {
     std::size_t clocks = 0;    // clocks received after the first Start
     std::size_t lost = 0;      // clocks missing between two received ones
     std::size_t excluded = 0;  // clocks near an xrun, left out of the figures
+    std::size_t restarts = 0;  // grids restarted by a late tick (see below)
     bool started = false, stopped = false;
     double p99Ms = 0, maxMs = 0;        // |distance from a straight clock grid|, by JACK's clock
     double driftPpm = 0;                // the grid's clock length against the nominal one
@@ -117,9 +118,12 @@ struct ClockFigures {
 
 /// Figures of the MIDI clock in `events` (other events are passed over but the first Note
 /// On), from the first Start on, against a clock every `stepMs / 6` ms (a step is a
-/// sixteenth note). A clock that comes a clock length or more after the expected one counts
-/// the ones between as lost; the grid is fitted by least squares over the clock count, by
-/// the times JACK's clock gives their frames. Clocks within `xrunGuardMs` of an xrun are left
+/// sixteenth note). A clock that comes whole clock lengths after the one before counts the
+/// ones between as lost; one that comes more than kRestartMs after its place otherwise, and
+/// not on a whole clock, follows a late tick that restarted the sender's grid: it and the
+/// clocks after it are a stretch of their own (and no tempo window spans two). The grid is
+/// fitted by least squares over the clock count, by the times JACK's clock gives their
+/// frames. Clocks within `xrunGuardMs` of an xrun are left
 /// out of the distances and of every tempo window that holds them.
 ClockFigures clockFigures(const std::vector<ReceivedEvent>& events, double stepMs,
                           double sampleRate, const std::vector<uint32_t>& xrunFrames = {},
