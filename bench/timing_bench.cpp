@@ -12,12 +12,13 @@
 // and with the tempo bar moved between its slowest end and its fastest every 2 s (the most
 // notes that arrive within 0.9 ms, and the shortest gap between two steps).
 // Playing costs are set beside those of a bare JACK MIDI client, jack_midiseq, playing on
-// the same server, and beside the X server's when the window is on one. It also checks its audio
-// onset detector (for the built-in synth's part) on synthetic clicks and on a real JACK click
-// source, jack_metro.
-// The MIDI clock: the program's clock port, connected to the receiver as a user would in a
-// patchbay, playing with the window idle; beside it Debian's jack_midi_clock at the same
-// tempo while JACK's transport rolls, measured the same way.
+// the same server all along, its CPU taken over the same time as the program's in each row
+// (a wake-up's cost on a virtual machine swings with what else runs, so a figure of its own
+// taken at another time would not compare), and beside the X server's when the window is on one. It
+// also checks its audio onset detector (for the built-in synth's part) on synthetic clicks and on a
+// real JACK click source, jack_metro. The MIDI clock: the program's clock port, connected to the
+// receiver as a user would in a patchbay, playing with the window idle; beside it Debian's
+// jack_midi_clock at the same tempo while JACK's transport rolls, measured the same way.
 //
 // Usage: seq_timing_bench --player PATH [--seconds 20] [--steps 125,20,5,1]
 //                         [--stall-steps 125,20] [--clock-steps 125,20] [--attempts 3]
@@ -155,7 +156,7 @@ struct Row {
     double jackdSPerMin = 0, jackdRtSPerMin = 0;
     double xserverSPerMin = std::nan("");  // the X server the window is on, when there is one
     double receiverSPerMin = 0;            // the benchmark's own JACK thread: what any client costs
-    double midiseqSPerMin = 0;             // a bare jack_midiseq client playing on the same server
+    double midiseqSPerMin = std::nan("");  // a bare jack_midiseq on the same server, same time
     std::string window;                    // where the window was: "offscreen" or the X display
     std::string problem;
     double num(const std::string& key) const {
@@ -176,7 +177,7 @@ std::map<std::string, std::string> parseKeyValues(const QByteArray& text) {
 
 Row runOnce(JackReceiver& receiver, const std::string& player, const std::string& scenario,
             const std::string& form, int stepMs, double seconds, long jackdPid, long xserverPid,
-            const std::vector<std::vector<uint8_t>>& bar) {
+            long midiseqPid, const std::vector<std::vector<uint8_t>>& bar) {
     Row row;
     row.scenario = scenario;
     row.form = form;
@@ -208,6 +209,8 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     p.setProcessChannelMode(QProcess::SeparateChannels);
     const int64_t spawned = monotonicNowNs();
     args << QStringLiteral("--spawned-ns") << QString::number(spawned);
+    if (midiseqPid > 0)
+        args << QStringLiteral("--beside-pid") << QString::number(midiseqPid);
     p.start(QString::fromStdString(player), args);
     if (!p.waitForFinished(int(seconds * 1000) + 30000)) {
         p.kill();
@@ -226,6 +229,7 @@ Row runOnce(JackReceiver& receiver, const std::string& player, const std::string
     row.xruns = receiver.xruns() - xrunsBefore;
     row.periodFrames = receiver.bufferSize();
     row.player = parseKeyValues(p.readAllStandardOutput());
+    row.midiseqSPerMin = row.num("beside_cpu_s_per_min");
     if (row.problem.empty() && (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0))
         row.problem = "the player failed: " + p.readAllStandardError().right(400).toStdString();
     if (row.problem.empty() && row.num("found") != 1)
@@ -317,6 +321,8 @@ std::vector<Column> columns() {
         {"left", "out", "left_out_near_xruns", 4,
          [](const Row& r) { return std::to_string(r.grid.excluded); }},
         {"cpu", "s/min", "cpu_s_per_min", 6, player("cpu_s_per_min", 3)},
+        {"seq", "s/min", "jack_midiseq_s_per_min", 6,
+         [](const Row& r) { return fixed(r.midiseqSPerMin, 3); }},
         {"/seq", "x", "cpu_vs_jack_midiseq", 5,
          [](const Row& r) { return fixed(r.num("cpu_s_per_min") / r.midiseqSPerMin, 2); }},
         {"jackthr", "s/min", "jack_thread_s_per_min", 7, player("jack_thread_s_per_min", 3)},
@@ -719,36 +725,23 @@ void printSynthOnsets(double seconds) {
     }
 }
 
-// What a bare JACK MIDI client costs on this server: jack_midiseq playing one note every
-// 125 ms into the receiver for `seconds`, its CPU time (all its threads) per minute.
-double measureJackMidiseq(JackReceiver& receiver, double seconds) {
-    QProcess seq;
+// A bare JACK MIDI client on this server: jack_midiseq playing one note every 125 ms into
+// nothing (its port left unconnected, so that its notes stay out of the receiver's), for
+// the rows to set their CPU beside. Its process id, 0 when it did not start.
+long startJackMidiseq(QProcess& seq, JackReceiver& receiver) {
     seq.setProcessChannelMode(QProcess::MergedChannels);
     const unsigned loop = receiver.sampleRate() / 8;
     seq.start(QStringLiteral("jack_midiseq"),
               {QStringLiteral("seqbench-midiseq"), QString::number(loop), QStringLiteral("0"),
                QStringLiteral("36"), QString::number(loop / 2)});
     if (!seq.waitForStarted(3000))
-        return std::nan("");
-    std::vector<std::string> ports;
-    for (int i = 0; i < 100 && ports.empty(); ++i) {
-        ports = receiver.portsMatching("^seqbench-midiseq:");
-        if (ports.empty())
-            QThread::msleep(20);
+        return 0;
+    for (int i = 0; i < 100; ++i) {
+        if (!receiver.portsMatching("^seqbench-midiseq:").empty())
+            return long(seq.processId());
+        QThread::msleep(20);
     }
-    if (!ports.empty())
-        receiver.connectFrom(ports[0]);
-    const long pid = long(seq.processId());
-    const ProcessCpu before = processCpu(pid);
-    const int64_t start = monotonicNowNs();
-    QThread::msleep(static_cast<unsigned long>(seconds * 1000));
-    const ProcessCpu after = processCpu(pid);
-    const int64_t wallNs = monotonicNowNs() - start;
-    seq.terminate();
-    seq.waitForFinished(3000);
-    if (ports.empty())
-        return std::nan("");
-    return double(after.all - before.all) / double(wallNs) * 60.0;
+    return 0;
 }
 
 }  // namespace
@@ -819,9 +812,11 @@ int main(int argc, char* argv[]) {
     checkDetectorOnSyntheticClicks(receiver.sampleRate());
     checkAudioPathWithMetro(receiver);
 
-    const double midiseqSPerMin = measureJackMidiseq(receiver, std::min(seconds, 20.0));
-    std::printf("\nA bare JACK MIDI client, jack_midiseq, on this server: %s s of CPU per minute\n",
-                fixed(midiseqSPerMin, 3).c_str());
+    QProcess midiseq;
+    const long midiseqPid = startJackMidiseq(midiseq, receiver);
+    std::printf("\nA bare JACK MIDI client, jack_midiseq, %s\n",
+                midiseqPid > 0 ? "plays on this server beside every row (its CPU: seq)"
+                               : "did not start: no CPU to compare with");
 
     const auto bar = rockBar();
     std::vector<Row> rows;
@@ -850,9 +845,8 @@ int main(int argc, char* argv[]) {
                 int lossyTries = 0;
                 for (int attempt = 1; attempt <= attempts; ++attempt) {
                     Row tried = runOnce(receiver, player, scenario, form, stepMs, seconds, jackdPid,
-                                        xserverPid, bar);
+                                        xserverPid, midiseqPid, bar);
                     tried.attempts = attempt;
-                    tried.midiseqSPerMin = midiseqSPerMin;
                     const bool better =
                         attempt == 1 || (tried.problem.empty() && !row.problem.empty()) ||
                         (tried.problem.empty() == row.problem.empty() && tried.xruns < row.xruns);
@@ -913,7 +907,7 @@ int main(int argc, char* argv[]) {
                 ClockRow tried;
                 if (form == "scheduled") {
                     const Row notes = runOnce(receiver, player, "clock", form, stepMs, seconds,
-                                              jackdPid, xserverPid, bar);
+                                              jackdPid, xserverPid, midiseqPid, bar);
                     tried.source = form;
                     tried.stepMs = stepMs;
                     tried.periodFrames = notes.periodFrames;

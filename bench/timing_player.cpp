@@ -157,6 +157,27 @@ std::map<int, ThreadCpu> threadCpu() {
     return out;
 }
 
+// CPU time (ns) of all the threads of another process, 0 when it is not there.
+int64_t otherProcessCpuNs(long pid) {
+    if (pid <= 0)
+        return 0;
+    const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(taskDir.c_str());
+    if (!dir)
+        return 0;
+    int64_t total = 0;
+    while (dirent* d = readdir(dir)) {
+        if (d->d_name[0] == '.')
+            continue;
+        std::ifstream sched(taskDir + "/" + d->d_name + "/schedstat");
+        int64_t runNs = 0;
+        sched >> runNs;
+        total += runNs;
+    }
+    closedir(dir);
+    return total;
+}
+
 int64_t processCpuNs() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -231,6 +252,7 @@ int main(int argc, char* argv[]) {
     int sweepMs = 0;
     int64_t spawnedNs = 0;
     std::string clockTo;
+    long besidePid = 0;  // a bare JACK client on the same server, measured over the same time
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
@@ -254,6 +276,8 @@ int main(int argc, char* argv[]) {
             spawnedNs = std::atoll(next().c_str());
         else if (a == "--clock-to")
             clockTo = next();
+        else if (a == "--beside-pid")
+            besidePid = std::atol(next().c_str());
     }
 
     QApplication app(argc, argv);
@@ -282,7 +306,7 @@ int main(int argc, char* argv[]) {
 
     // Playback is measured from its first step handed over to the stop, `seconds` later.
     std::map<int, ThreadCpu> cpuThreadsAtStart;
-    int64_t cpuAtStart = 0, playStartNs = 0;
+    int64_t cpuAtStart = 0, besideAtStart = 0, playStartNs = 0;
     int32_t ticksAtStart = 0;
     QTimer stopTimer;
     stopTimer.setSingleShot(true);
@@ -305,6 +329,7 @@ int main(int argc, char* argv[]) {
             [&] {
                 cpuThreadsAtStart = threadCpu();
                 cpuAtStart = processCpuNs();
+                besideAtStart = otherProcessCpuNs(besidePid);
                 playStartNs = nowNs();
                 ticksAtStart = window.Pulsor2.TickCount();
                 stopTimer.start(int(seconds * 1000));
@@ -404,6 +429,7 @@ int main(int argc, char* argv[]) {
         userTimer.stop();
         const int64_t playedNs = nowNs() - playStartNs;
         const int64_t cpuNs = processCpuNs() - cpuAtStart;
+        const int64_t besideNs = otherProcessCpuNs(besidePid) - besideAtStart;
         const auto threadsAtEnd = threadCpu();
         // The JACK client's process thread is the real-time thread that is not the timer's.
         int64_t jackThreadNs = 0;
@@ -435,6 +461,8 @@ int main(int argc, char* argv[]) {
                     sorted.empty() ? 0.0 : double(sorted[sorted.size() / 100]) / 1e6);
         std::printf("cpu_s_per_min=%.4f\n", double(cpuNs) / 1e9 * perMinute);
         std::printf("jack_thread_s_per_min=%.4f\n", double(jackThreadNs) / 1e9 * perMinute);
+        if (besidePid > 0)
+            std::printf("beside_cpu_s_per_min=%.4f\n", double(besideNs) / 1e9 * perMinute);
         std::printf("busy_share=%.3f\n", double(busyNs) / double(playedNs));
         std::printf("busy_slices=%d\n", slices);
         std::printf("stalls=%d\n", stalls);
