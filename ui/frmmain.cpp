@@ -393,6 +393,9 @@ void frmMain::connectHandlers() {
     connect(stopbutton, &QPushButton::clicked, this, &frmMain::stopbutton_Click);
     connect(HScroll1, &QScrollBar::valueChanged, this, &frmMain::HScroll1_Change);
     connect(songmode, &QPushButton::clicked, this, &frmMain::songmode_Click);
+    // After the handlers: the next song bar comes at another time.
+    connect(HScroll1, &QScrollBar::valueChanged, this, &frmMain::retimeFrame);
+    connect(songmode, &QPushButton::clicked, this, &frmMain::retimeFrame);
     connect(patno, &QScrollBar::valueChanged, this, &frmMain::patno_Change);
     for (int i = 0; i < kVoices; ++i)
         connect(VScroll1[i], &QScrollBar::valueChanged, this, [this, i] { VScroll1_Change(i); });
@@ -448,12 +451,12 @@ void frmMain::Pulsor2_Tick() {
 void frmMain::scheduleFrame(const SequencerSnapshot& now) {
     // What the window shows changes only when a step comes due. A song bar (its pattern and
     // its number) is shown as it is heard, at most once a display frame; the tick count,
-    // which changes at every step, four times a second: a running count is read no faster,
-    // and each look costs a repaint, on the X server too, of about 0.4 ms of CPU, which at
-    // every step would cost more than the playing itself.
+    // which changes at every step, twice a second: a running count needs no more to be
+    // seen running, and each look costs a repaint of about 0.4 ms of CPU (the window's and
+    // the X server's), which at every step would cost more than the playing itself. A new
+    // tempo or song mode times the next look again (retimeFrame).
     constexpr int64_t kFrameNs = 16'000'000;
-    constexpr int64_t kCountNs = 250'000'000;
-    constexpr int64_t kLongestNs = 250'000'000;
+    constexpr int64_t kCountNs = 500'000'000;
     const int64_t t = monotonicNowNs();
     int64_t at = std::max(now.nextStepDueNs, m_lastFrameNs + kCountNs);
     if (now.songMode) {
@@ -461,8 +464,13 @@ void frmMain::scheduleFrame(const SequencerSnapshot& now) {
         const int64_t barDue = now.nextStepDueNs + ((kSteps - now.currentStep) % kSteps) * periodNs;
         at = std::min(at, std::max(barDue, m_lastFrameNs + kFrameNs));
     }
-    at = std::clamp(at, t, t + kLongestNs);
+    at = std::clamp(at, t, t + kCountNs);
     m_frameTimer->start(static_cast<int>((at - t + 999'999) / 1'000'000));
+}
+
+void frmMain::retimeFrame() {
+    if (m_frameTimer->isActive())
+        scheduleFrame(m_seq.snapshot());
 }
 
 void frmMain::stopbutton_Click() {

@@ -156,6 +156,7 @@ private:
     SequencerSnapshot showModel();
     /// Arms the next look at the model, for when a step it will show has been heard.
     void scheduleFrame(const SequencerSnapshot& now);
+    void retimeFrame();
     void setSongModeCaption(bool on);
 
     /// livePattern(): reads the model, and edits it as a user's click would.
