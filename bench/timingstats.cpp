@@ -149,13 +149,33 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
     bool haveFirst = false;
     uint32_t first = 0, last = 0;
     int64_t firstClockNs = 0, lastClockNs = 0;
+    uint32_t clockedFrame = 0;  // the last event that had a clock: its frame and clock
+    int64_t clockedNs = 0;
     // Where an event sits against its step, in steps: by JACK's clock where the receiver read
     // it (the frame clock may jump at an xrun, the clock does not), else by frames. Frame
     // times wrap at 2^32; differences stay right.
+    // An event the server gave no clock for is placed by frames from the last one that had
+    // one, not from the first: frames and clock part at every xrun.
     auto position = [&](const ReceivedEvent& e) {
-        return e.clockNs != 0 && firstClockNs != 0
-                   ? double(e.clockNs - firstClockNs) * 1e-6 / stepMs
-                   : double(int32_t(e.frame - first)) / stepFrames;
+        if (firstClockNs == 0)
+            return double(int32_t(e.frame - first)) / stepFrames;
+        const int64_t clockNs =
+            e.clockNs != 0
+                ? e.clockNs
+                : clockedNs + int64_t(double(int32_t(e.frame - clockedFrame)) * 1e9 / sampleRate);
+        return double(clockNs - firstClockNs) * 1e-6 / stepMs;
+    };
+    // The step an event at `at` steps belongs to: of the steps within one of the nearest,
+    // the nearest that starts with its note. A late tick moves the whole grid by a part of
+    // a step, so at the shortest steps the nearest step may be the wrong one. -1 when none.
+    auto stepStartingWith = [&](double at, uint8_t note) -> long {
+        const long nearest = std::lround(at);
+        long best = -1;
+        for (long candidate = nearest - 1; candidate <= nearest + 1; ++candidate)
+            if (candidate > step && !notesOf(candidate).empty() && notesOf(candidate)[0] == note &&
+                (best < 0 || std::abs(double(candidate) - at) < std::abs(double(best) - at)))
+                best = candidate;
+        return best;
     };
     // How late the recent events sat against their steps (a sender that is always a little
     // late), so that lateness is not taken for missing steps.
@@ -179,8 +199,15 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
             const double at = position(e) - usualLateness();
             // A jump of more than this is no run of lost steps but a broken reading.
             constexpr double kMostSteps = 1000;
-            if (at - double(step) >= 1.5 && at - double(step) <= kMostSteps) {
-                const long target = std::lround(at);
+            // The note expected next, late by no more than a late tick moves the grid (up to a
+            // lead and the timer's wake-up: 7.63 ms at 256-frame periods), is taken as late
+            // and not as the steps between lost: at the shortest steps that is several steps.
+            constexpr double kLateTickShiftMs = 8.0;
+            const bool lateNotLost = e.bytes[1] == notesOf(step)[within] &&
+                                     (at - double(step)) * stepMs <= kLateTickShiftMs;
+            const long target = stepStartingWith(at, e.bytes[1]);
+            if (at - double(step) >= 1.5 && at - double(step) <= kMostSteps && target > step &&
+                !lateNotLost) {
                 if (within > 0)
                     nextStep();
                 while (step < target)
@@ -189,9 +216,9 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
         }
         if (e.bytes[1] != notesOf(step)[within]) {
             // Not the note expected next: maybe the steps between went missing.
-            const long target = haveFirst ? std::lround(position(e) - usualLateness()) : -1;
-            if (target <= step || target - step > 1000 || notesOf(target).empty() ||
-                notesOf(target)[0] != e.bytes[1]) {
+            const long target =
+                haveFirst ? stepStartingWith(position(e) - usualLateness(), e.bytes[1]) : -1;
+            if (target <= step || target - step > 1000) {
                 ++out.mismatched;
                 continue;
             }
@@ -207,6 +234,10 @@ GridFigures fitEventsToGrid(const std::vector<ReceivedEvent>& events,
         }
         last = e.frame;
         lastClockNs = e.clockNs;
+        if (e.clockNs != 0) {
+            clockedFrame = e.frame;
+            clockedNs = e.clockNs;
+        }
         recentLateness[recentCount++ % recentLateness.size()] = position(e) - double(step);
         // Placed on its step either way; left out of the figures near an xrun, and in the
         // segment after the last xrun reported before it.
